@@ -1,0 +1,30 @@
+#pragma once
+
+#include "core/Endpoints.h"
+
+#include <filesystem>
+#include <memory>
+
+namespace velmora {
+
+class MainQueue;
+class Workspace;
+class IdentitySource;
+class VaultManager;
+class HttpSession;
+class SavePanel;
+
+// What the bridge's handlers are given at construction. Null members disable the commands that
+// need them (a test of the window commands needs no vault).
+struct BridgeEnvironment {
+    Endpoints endpoints;
+    std::shared_ptr<MainQueue> mainQueue;
+    std::shared_ptr<Workspace> workspace;
+    std::filesystem::path dataRoot;                   // the user data folder (secure store, vault)
+    std::shared_ptr<const IdentitySource> identity;   // machine and user identity for the secure store
+    VaultManager* vault = nullptr;                    // the process's vault; never released
+    std::shared_ptr<HttpSession> http;                // the shared HTTP session
+    std::shared_ptr<SavePanel> savePanel;             // asks where courseware is saved
+};
+
+}  // namespace velmora

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <string>
+
+namespace velmora {
+
+// The main window's own actions. Main thread only.
+class MainWindow {
+public:
+    virtual ~MainWindow() = default;
+    virtual void miniaturize() = 0;
+    // Toggles between the maximised and the user's own frame, like the title bar's button.
+    virtual void zoom() = 0;
+    // Starts a window move driven by the event being handled now; false (nothing done) if none.
+    virtual bool performDragWithCurrentEvent() = 0;
+};
+
+// How the bridge drives the application without knowing the shell. Main thread only.
+class MacApplicationCommands {
+public:
+    virtual ~MacApplicationCommands() = default;
+    // The main window, or nullptr when there is none. Not owned.
+    virtual MainWindow* mainWindow() = 0;
+    // Asks to quit; the quit confirmation follows.
+    virtual void requestApplicationClose() = 0;
+    // Hides the window; the application keeps running with its status item.
+    virtual void minimizeToMenuBar() = 0;
+    // Brings the main window back and to the front.
+    virtual void showMainWindow() = 0;
+};
+
+// Opens addresses outside the application, in the user's default browser.
+class Workspace {
+public:
+    virtual ~Workspace() = default;
+    virtual void openURL(const std::string& url) = 0;
+};
+
+}  // namespace velmora

@@ -1,0 +1,86 @@
+#pragma once
+
+#include "bridge/BridgeEnvironment.h"
+#include "bridge/MacApplicationCommands.h"
+#include "bridge/WebViewHost.h"
+#include "core/Payload.h"
+#include "securestore/DesktopSession.h"
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace velmora {
+
+// The page's one way to native services. Receives the page's script messages, checks where they
+// come from, dispatches on "type" and answers with DOM "message" events. Main thread only; hold it
+// in a shared_ptr (asynchronous replies keep weak references to it).
+class MacBridge : public std::enable_shared_from_this<MacBridge> {
+public:
+    static constexpr std::string_view kHandlerName = "velmora";
+    static constexpr std::string_view kAppScheme = "velmora-app";
+
+    explicit MacBridge(BridgeEnvironment environment);
+    ~MacBridge();
+    MacBridge(const MacBridge&) = delete;
+    MacBridge& operator=(const MacBridge&) = delete;
+
+    void setWebView(std::weak_ptr<WebViewHost> webView) { webView_ = std::move(webView); }
+    void setAppController(std::weak_ptr<MacApplicationCommands> controller) { appController_ = std::move(controller); }
+
+    // A script message from the page: the handler name it was posted to, the URL of the sending
+    // frame (nullopt when unknown) and the body as JSON text. Invalid envelopes are ignored.
+    void didReceiveScriptMessageJSON(std::string_view name, std::optional<std::string_view> frameURL, std::string_view bodyJSON);
+    void didReceiveScriptMessage(std::string_view name, std::optional<std::string_view> frameURL, const Json& body);
+
+    // Delivers a reply or event to the page as a "message" event. Dropped when the value holds a
+    // non-finite number or invalid UTF-8, or when the web view is gone.
+    void post(const Json& message);
+
+    // Shows the window and opens the page's settings view.
+    void openSettings();
+
+    // The script that post() evaluates for `message`, or nullopt when it cannot be posted.
+    static std::optional<std::string> eventScript(const Json& message);
+
+    // The scheme of a URL text ("" when it has none).
+    static std::string_view urlScheme(std::string_view url);
+
+private:
+    using Handler = void (MacBridge::*)(const Json& payload);
+    static Handler handlerFor(std::string_view type);
+
+    // Window and page commands.
+    void minimize(const Json& payload);
+    void maximize(const Json& payload);
+    void minimizeToTray(const Json& payload);
+    void close(const Json& payload);
+    void drag(const Json& payload);
+    void setZoom(const Json& payload);
+    void openExternal(const Json& payload);
+
+    // Session commands.
+    void restoreSession(const Json& payload);
+    void saveSession(const Json& payload);
+    void clearSession(const Json& payload);
+
+    // Offline-library commands.
+    void listDownloads(const Json& payload);
+    void deleteDownload(const Json& payload);
+    void updateDownloadMetadata(const Json& payload);
+
+    // Offline download command.
+    void startDownload(const Json& payload);
+
+    // API proxy and courseware.
+    void proxyAPI(const Json& payload);
+    void downloadResource(const Json& payload);
+
+    BridgeEnvironment environment_;
+    std::weak_ptr<WebViewHost> webView_;
+    std::weak_ptr<MacApplicationCommands> appController_;
+    std::optional<DesktopSession> session_;  // the signed-in learner, empty at launch
+};
+
+}  // namespace velmora
