@@ -1,0 +1,47 @@
+#pragma once
+
+#include "core/Crypto.h"
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace velmora {
+
+// One request to a custom scheme, as plain values. Header names are compared case-insensitively
+// by the helpers below.
+struct SchemeRequest {
+    std::string method = "GET";
+    std::string url;
+    std::map<std::string, std::string> headers;
+
+    std::optional<std::string> header(std::string_view name) const;
+};
+
+// The response head: status, MIME type, optional text encoding and extra header fields.
+struct SchemeResponse {
+    int statusCode = 200;
+    std::string mimeType;
+    std::string textEncoding;  // empty: none
+    std::int64_t expectedContentLength = -1;
+    std::map<std::string, std::string> headers;
+};
+
+// The answering side of one scheme request. Calls come in the order didReceive(response),
+// didReceive(data)*, then didFinish() or didFail(); a stopped task must get none of them.
+// Implementations say on which thread they may be called (the WebKit adapter hops to the main
+// context itself; the loopback server accepts any thread).
+class SchemeTask {
+public:
+    virtual ~SchemeTask() = default;
+    virtual const SchemeRequest& request() const = 0;
+    virtual void didReceive(const SchemeResponse& response) = 0;
+    virtual void didReceive(ByteView data) = 0;
+    virtual void didFinish() = 0;
+    // `message` is the failure's description (a VelmoraError sentence or the system's own text).
+    virtual void didFail(const std::string& message) = 0;
+};
+
+}  // namespace velmora
