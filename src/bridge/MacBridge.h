@@ -13,6 +13,8 @@
 
 namespace velmora {
 
+class DeviceSecureStore;
+
 // The page's one way to native services. Receives the page's script messages, checks where they
 // come from, dispatches on "type" and answers with DOM "message" events. Main thread only; hold it
 // in a shared_ptr (asynchronous replies keep weak references to it).
@@ -41,6 +43,9 @@ public:
     // Shows the window and opens the page's settings view.
     void openSettings();
 
+    // The signed-in learner the bridge holds, if any (read by the shell and by tests).
+    const std::optional<DesktopSession>& heldSession() const { return session_; }
+
     // The script that post() evaluates for `message`, or nullopt when it cannot be posted.
     static std::optional<std::string> eventScript(const Json& message);
 
@@ -61,6 +66,7 @@ private:
     void openExternal(const Json& payload);
 
     // Session commands.
+    DeviceSecureStore secureStore() const;
     void restoreSession(const Json& payload);
     void saveSession(const Json& payload);
     void clearSession(const Json& payload);
