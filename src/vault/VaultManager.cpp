@@ -1,0 +1,86 @@
+// Construction, paths, keys and the record format of the vault.
+#include "vault/VaultManager.h"
+
+#include "core/Files.h"
+
+#include <algorithm>
+#include <cstring>
+#include <stdexcept>
+#include <utility>
+
+namespace velmora {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::string_view kVaultRelativePath = "VelmoraClassroom/VaultDeviceV2";
+constexpr std::string_view kMagic = "VLMAC001";
+constexpr std::uint32_t kFormatVersion = 1;
+constexpr mode_t kFolderMode = 0700;
+constexpr std::size_t kLengthFieldBytes = 4;
+
+void putLittleEndian(std::uint8_t* out, std::uint64_t value, std::size_t bytes) {
+    for (std::size_t i = 0; i < bytes; ++i) out[i] = static_cast<std::uint8_t>(value >> (8 * i));
+}
+
+}  // namespace
+
+VaultManager::VaultManager(fs::path dataRoot, SecretBytes masterKey)
+    : dataRoot_(std::move(dataRoot)), masterKey_(std::move(masterKey)) {
+    if (masterKey_.size() != kAes256KeySizeBytes) throw std::invalid_argument("vault master key must be 32 bytes");
+    createDirectories(rootURL(), kFolderMode);
+}
+
+fs::path VaultManager::rootURL() const { return dataRoot_ / fs::path(kVaultRelativePath); }
+
+fs::path VaultManager::mediaURL(std::string_view assetId) const {
+    return rootURL() / (std::string(assetId) + ".vlmedia");
+}
+
+fs::path VaultManager::partialURL(std::string_view assetId) const {
+    return rootURL() / (std::string(assetId) + ".part");
+}
+
+fs::path VaultManager::metadataURL(std::string_view assetId) const {
+    return rootURL() / (std::string(assetId) + ".json");
+}
+
+std::string VaultManager::ownerHash(std::string_view ownerKey) {
+    Sha256Digest digest = sha256(bytesOf(ownerKey));
+    return hexLower(ByteView(digest).first(16));
+}
+
+SecretBytes VaultManager::key(std::string_view ownerKey, std::string_view assetId) const {
+    return hkdfSha256(masterKey_.span(), bytesOf(assetId), bytesOf(ownerKey), kAes256KeySizeBytes);
+}
+
+Bytes VaultManager::makeHeader(std::uint64_t plainSize) {
+    Bytes header(kHeaderSizeBytes, 0);
+    std::memcpy(header.data(), kMagic.data(), kMagic.size());
+    putLittleEndian(header.data() + 8, kFormatVersion, 4);
+    putLittleEndian(header.data() + 12, kChunkSizeBytes, 4);
+    putLittleEndian(header.data() + 16, plainSize, 8);
+    return header;
+}
+
+Bytes VaultManager::encryptChunk(ByteView chunk, ByteView key) {
+    Bytes record;
+    encryptChunk(chunk, key, record);
+    return record;
+}
+
+void VaultManager::encryptChunk(ByteView chunk, ByteView key, Bytes& record) {
+    if (chunk.empty() || chunk.size() > kChunkSizeBytes) {
+        throw std::invalid_argument("a vault record holds 1 to 1,048,576 plaintext bytes");
+    }
+    record.resize(kRecordOverheadBytes + chunk.size());
+    std::uint8_t* prefix = record.data();
+    putLittleEndian(prefix, chunk.size(), kLengthFieldBytes);
+    std::span<std::uint8_t> nonce(prefix + kLengthFieldBytes, kGcmNonceSizeBytes);
+    std::span<std::uint8_t, kGcmTagSizeBytes> tag(prefix + kLengthFieldBytes + kGcmNonceSizeBytes, kGcmTagSizeBytes);
+    fillRandom(nonce);
+    AesGcm256::seal(key, nonce, chunk, {}, std::span(record).subspan(kRecordOverheadBytes), tag);
+}
+
+}  // namespace velmora

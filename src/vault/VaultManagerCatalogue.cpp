@@ -1,0 +1,199 @@
+// Catalogue operations of the vault: listing, deletion, retitling, commit and size look-up.
+#include "vault/VaultManager.h"
+
+#include "core/Files.h"
+#include "core/Unicode.h"
+#include "core/VelmoraError.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <unicode/normalizer2.h>
+#include <unicode/unistr.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <stdexcept>
+#include <system_error>
+#include <tuple>
+
+namespace velmora {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr mode_t kFileMode = 0600;
+constexpr std::size_t kMaxTitleCharacters = 1'000;
+constexpr off_t kPlainSizeFieldOffset = 16;
+
+constexpr const char* kCannotDeleteForeign = "不能删除其他账号的离线课程";
+constexpr const char* kMetadataSurvived = "无法删除离线课程文件";
+constexpr const char* kCannotUpdateForeign = "当前账号无权更新这份离线课程目录";
+constexpr const char* kMediaEmptyOrMalformed = "课程媒体内容为空或格式异常";
+constexpr const char* kCannotReadForeign = "当前账号无权读取这份离线课程";
+
+std::string_view textOf(const Bytes& bytes) { return {reinterpret_cast<const char*>(bytes.data()), bytes.size()}; }
+
+// Vault file names are built from asset identifiers; one that could leave the folder is refused
+// before any file is touched.
+void requireSafeAssetId(std::string_view assetId) {
+    if (!DownloadRequest::isSafeAssetId(assetId)) throw std::invalid_argument("asset identifier cannot name a vault file");
+}
+
+// Drops CR, LF and NUL, then keeps the first 1,000 characters.
+std::string clean(std::string_view text) {
+    std::string kept;
+    kept.reserve(text.size());
+    for (char c : text) {
+        if (c != '\r' && c != '\n' && c != '\0') kept.push_back(c);
+    }
+    return graphemeCount(kept) > kMaxTitleCharacters ? graphemePrefix(kept, kMaxTitleCharacters) : kept;
+}
+
+// The NFC form of a text as UTF-8, whose byte order is code point order; canonically equivalent
+// texts give equal keys. Computed once per item so sorting compares plain bytes.
+std::string nfcSortKey(const std::string& text) {
+    UErrorCode status = U_ZERO_ERROR;
+    const icu::Normalizer2* nfc = icu::Normalizer2::getNFCInstance(status);
+    if (U_FAILURE(status)) return text;
+    icu::UnicodeString normalized =
+        nfc->normalize(icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(), static_cast<int32_t>(text.size()))), status);
+    if (U_FAILURE(status)) return text;
+    std::string out;
+    normalized.toUTF8String(out);
+    return out;
+}
+
+struct ListedItem {
+    VaultItem item;
+    std::string classKey;
+    std::string lessonKey;
+
+    auto sortKey() const {
+        return std::tie(classKey, item.courseIndex, item.chapterIndex, item.lessonIndex, lessonKey);
+    }
+};
+
+bool isCandidateMetadataName(const std::string& name) {
+    constexpr std::string_view kExtension = ".json";
+    if (name.empty() || name.front() == '.') return false;  // hidden
+    return name.size() > kExtension.size() && name.ends_with(kExtension);
+}
+
+// The committed entry of one metadata file for `owner`, or nullopt when it is unreadable, foreign,
+// not completed or without media.
+std::optional<VaultItem> listedItem(const fs::path& file, const fs::path& root, const std::string& owner) {
+    Bytes bytes;
+    try {
+        bytes = readWholeFile(file);
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+    std::optional<VaultItem> item = VaultItem::decodeJSON(textOf(bytes));
+    if (!item || item->ownerHash != owner || item->state != VaultItem::kCompletedState) return std::nullopt;
+    // The media is named by the identifier recorded inside; one that is not a plain file name
+    // cannot name a file in this folder.
+    if (!DownloadRequest::isSafeAssetId(item->assetId)) return std::nullopt;
+    std::error_code error;
+    if (!fs::exists(root / (item->assetId + ".vlmedia"), error)) return std::nullopt;
+    return item;
+}
+
+}  // namespace
+
+std::optional<VaultItem> VaultManager::ownedItem(std::string_view ownerKey, std::string_view assetId) const {
+    Bytes bytes;
+    try {
+        bytes = readWholeFile(metadataURL(assetId));
+    } catch (const std::system_error&) {
+        return std::nullopt;
+    }
+    std::optional<VaultItem> item = VaultItem::decodeJSON(textOf(bytes));
+    if (!item || item->ownerHash != ownerHash(ownerKey)) return std::nullopt;
+    return item;
+}
+
+std::vector<VaultItem> VaultManager::list(std::string_view ownerKey) const {
+    const std::string owner = ownerHash(ownerKey);
+    const fs::path root = rootURL();
+    std::vector<ListedItem> listed;
+    std::error_code error;
+    for (fs::directory_iterator entry(root, error), end; !error && entry != end; entry.increment(error)) {
+        if (!isCandidateMetadataName(entry->path().filename().string())) continue;
+        if (std::optional<VaultItem> item = listedItem(entry->path(), root, owner)) {
+            std::string classKey = nfcSortKey(item->classTitle);
+            std::string lessonKey = nfcSortKey(item->lessonTitle);
+            listed.push_back({std::move(*item), std::move(classKey), std::move(lessonKey)});
+        }
+    }
+    std::stable_sort(listed.begin(), listed.end(),
+                     [](const ListedItem& a, const ListedItem& b) { return a.sortKey() < b.sortKey(); });
+    std::vector<VaultItem> items;
+    items.reserve(listed.size());
+    for (ListedItem& entry : listed) items.push_back(std::move(entry.item));
+    return items;
+}
+
+void VaultManager::deleteItem(std::string_view ownerKey, std::string_view assetId) const {
+    if (!DownloadRequest::isSafeAssetId(assetId) || !ownedItem(ownerKey, assetId)) throw VelmoraError(kCannotDeleteForeign);
+    // Each removal is tried whatever the one before did; only a surviving catalogue entry counts.
+    removeFile(mediaURL(assetId));
+    removeFile(partialURL(assetId));
+    removeFile(metadataURL(assetId));
+    std::error_code error;
+    if (fs::exists(metadataURL(assetId), error) || error) throw VelmoraError(kMetadataSurvived);
+}
+
+void VaultManager::updateMetadata(std::string_view ownerKey, std::string_view assetId, std::string_view courseTitle,
+                                  std::string_view chapterTitle, std::int64_t courseIndex, std::int64_t chapterIndex,
+                                  std::int64_t lessonIndex) const {
+    if (!DownloadRequest::isSafeAssetId(assetId)) throw VelmoraError(kCannotUpdateForeign);
+    std::optional<VaultItem> item = ownedItem(ownerKey, assetId);
+    if (!item) throw VelmoraError(kCannotUpdateForeign);
+    item->courseTitle = clean(courseTitle);
+    item->chapterTitle = clean(chapterTitle);
+    item->courseIndex = std::max<std::int64_t>(courseIndex, 0);
+    item->chapterIndex = std::max<std::int64_t>(chapterIndex, 0);
+    item->lessonIndex = std::max<std::int64_t>(lessonIndex, 0);
+    saveMetadata(*item);
+}
+
+void VaultManager::saveMetadata(const VaultItem& item) const {
+    requireSafeAssetId(item.assetId);
+    std::string json = item.encodedJSON();
+    writeFileAtomically(metadataURL(item.assetId), bytesOf(json), kFileMode);
+    setMode(metadataURL(item.assetId), kFileMode);
+}
+
+void VaultManager::finalize(const DownloadRequest& request, std::uint64_t plainSize) const {
+    if (plainSize < kMinimumPlainSizeBytes) throw VelmoraError(kMediaEmptyOrMalformed);
+    requireSafeAssetId(request.assetId);
+    const fs::path partial = partialURL(request.assetId);
+    const fs::path media = mediaURL(request.assetId);
+
+    FileDescriptor file = openFile(partial, O_RDWR);
+    Bytes header = makeHeader(plainSize);
+    if (::lseek(file.get(), kPlainSizeFieldOffset, SEEK_SET) < 0) throwSystemError(errno, partial);
+    writeAll(file.get(), ByteView(header).subspan(kPlainSizeFieldOffset, 8), partial);
+    if (::fsync(file.get()) != 0) throwSystemError(errno, partial);
+    file.close();
+
+    // One rename replaces any earlier media, so a failed commit never loses the earlier lesson.
+    if (::rename(partial.c_str(), media.c_str()) != 0) throwSystemError(errno, media);
+    setMode(media, kFileMode);
+    saveMetadata(VaultItem::fromRequest(request, ownerHash(request.ownerKey), plainSize));
+}
+
+void VaultManager::cleanPartial(std::string_view assetId) const {
+    if (!DownloadRequest::isSafeAssetId(assetId)) return;
+    removeFile(partialURL(assetId));
+}
+
+std::uint64_t VaultManager::plainSize(std::string_view assetId, std::string_view ownerKey) const {
+    std::optional<VaultItem> item = ownedItem(ownerKey, assetId);
+    if (!item) throw VelmoraError(kCannotReadForeign);
+    return item->size;
+}
+
+}  // namespace velmora
