@@ -2,9 +2,12 @@
 #include "vault/VaultManager.h"
 
 #include "core/Files.h"
+#include "securestore/DeviceSecureStore.h"
 
-#include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <iostream>
+#include <mutex>
 #include <stdexcept>
 #include <utility>
 
@@ -24,7 +27,56 @@ void putLittleEndian(std::uint8_t* out, std::uint64_t value, std::size_t bytes) 
     for (std::size_t i = 0; i < bytes; ++i) out[i] = static_cast<std::uint8_t>(value >> (8 * i));
 }
 
+// Where the shared vault lives, set by the application before the first use.
+struct SharedConfiguration {
+    std::mutex mutex;
+    fs::path dataRoot;
+    std::shared_ptr<const IdentitySource> identity;
+};
+
+SharedConfiguration& sharedConfiguration() {
+    static SharedConfiguration configuration;
+    return configuration;
+}
+
+std::unique_ptr<VaultManager> makeSharedVault() {
+    fs::path dataRoot;
+    std::shared_ptr<const IdentitySource> identity;
+    {
+        SharedConfiguration& configuration = sharedConfiguration();
+        std::lock_guard lock(configuration.mutex);
+        dataRoot = configuration.dataRoot;
+        identity = configuration.identity ? configuration.identity : IdentitySource::system();
+    }
+    if (dataRoot.empty()) throw std::logic_error("the user data folder was not configured");
+    SecretBytes masterKey = DeviceSecureStore(dataRoot, std::move(identity)).loadOrCreateMasterKey();
+    return std::make_unique<VaultManager>(std::move(dataRoot), std::move(masterKey));
+}
+
 }  // namespace
+
+void VaultManager::configureShared(fs::path dataRoot, std::shared_ptr<const IdentitySource> identity) {
+    SharedConfiguration& configuration = sharedConfiguration();
+    std::lock_guard lock(configuration.mutex);
+    configuration.dataRoot = std::move(dataRoot);
+    configuration.identity = std::move(identity);
+}
+
+VaultManager& VaultManager::shared() {
+    // Deliberately never destroyed: the media and download queues may still use the vault while
+    // the process is ending.
+    static VaultManager* instance = nullptr;
+    static std::once_flag once;
+    std::call_once(once, [] {
+        try {
+            instance = makeSharedVault().release();
+        } catch (const std::exception& error) {
+            std::cerr << "无法初始化星禾课堂加密媒体库：" << error.what() << std::endl;
+            std::exit(EXIT_FAILURE);
+        }
+    });
+    return *instance;
+}
 
 VaultManager::VaultManager(fs::path dataRoot, SecretBytes masterKey)
     : dataRoot_(std::move(dataRoot)), masterKey_(std::move(masterKey)) {
