@@ -5,6 +5,7 @@
 #include "core/Unicode.h"
 #include "core/VelmoraError.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -15,7 +16,9 @@
 #include <cerrno>
 #include <stdexcept>
 #include <system_error>
+#include <memory>
 #include <tuple>
+#include <unordered_set>
 
 namespace velmora {
 
@@ -32,8 +35,6 @@ constexpr const char* kMetadataSurvived = "无法删除离线课程文件";
 constexpr const char* kCannotUpdateForeign = "当前账号无权更新这份离线课程目录";
 constexpr const char* kMediaEmptyOrMalformed = "课程媒体内容为空或格式异常";
 constexpr const char* kCannotReadForeign = "当前账号无权读取这份离线课程";
-
-std::string_view textOf(const Bytes& bytes) { return {reinterpret_cast<const char*>(bytes.data()), bytes.size()}; }
 
 // Vault file names are built from asset identifiers; one that could leave the folder is refused
 // before any file is touched.
@@ -75,53 +76,88 @@ struct ListedItem {
     }
 };
 
-bool isCandidateMetadataName(const std::string& name) {
+struct DirectoryCloser {
+    void operator()(DIR* directory) const { ::closedir(directory); }
+};
+using Directory = std::unique_ptr<DIR, DirectoryCloser>;
+
+// The whole content of a small file relative to `directoryFd` (or AT_FDCWD), with the fewest
+// system calls: listing reads every metadata file on every call. Non-blocking, so a FIFO planted
+// in the folder reads as empty instead of hanging. nullopt when it cannot be opened or read.
+std::optional<std::string> readSmallFile(int directoryFd, const char* name) {
+    int fd = ::openat(directoryFd, name, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) return std::nullopt;
+    FileDescriptor file(fd);
+    std::string content;
+    char buffer[16'384];
+    for (;;) {
+        ssize_t got = ::read(file.get(), buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return std::nullopt;
+        if (got == 0) return content;
+        content.append(buffer, static_cast<std::size_t>(got));
+    }
+}
+
+// Visible names ending in ".json" exactly (case-sensitive), as metadata candidates.
+bool isMetadataName(std::string_view name) {
     constexpr std::string_view kExtension = ".json";
-    if (name.empty() || name.front() == '.') return false;  // hidden
     return name.size() > kExtension.size() && name.ends_with(kExtension);
 }
 
-// The committed entry of one metadata file for `owner`, or nullopt when it is unreadable, foreign,
-// not completed or without media.
-std::optional<VaultItem> listedItem(const fs::path& file, const fs::path& root, const std::string& owner) {
-    Bytes bytes;
-    try {
-        bytes = readWholeFile(file);
-    } catch (const std::exception&) {
-        return std::nullopt;
+// The visible entries of the vault folder, in directory order.
+struct FolderListing {
+    std::vector<std::string> metadataNames;
+    std::unordered_set<std::string> mediaNames;
+};
+
+FolderListing listFolder(DIR* directory) {
+    FolderListing listing;
+    while (const dirent* entry = ::readdir(directory)) {
+        std::string_view name = entry->d_name;
+        if (name.empty() || name.front() == '.') continue;  // hidden
+        if (name.ends_with(".vlmedia")) {
+            listing.mediaNames.emplace(name);
+        } else if (isMetadataName(name)) {
+            listing.metadataNames.emplace_back(name);
+        }
     }
-    std::optional<VaultItem> item = VaultItem::decodeJSON(textOf(bytes));
+    return listing;
+}
+
+// The committed entry in one metadata file for `owner`, or nullopt when it is unreadable, foreign,
+// not completed or without media.
+std::optional<VaultItem> listedItem(int directoryFd, const std::string& name, const std::string& owner,
+                                    const std::unordered_set<std::string>& mediaNames) {
+    std::optional<std::string> content = readSmallFile(directoryFd, name.c_str());
+    if (!content) return std::nullopt;
+    std::optional<VaultItem> item = VaultItem::decodeJSON(*content);
     if (!item || item->ownerHash != owner || item->state != VaultItem::kCompletedState) return std::nullopt;
     // The media is named by the identifier recorded inside; one that is not a plain file name
     // cannot name a file in this folder.
     if (!DownloadRequest::isSafeAssetId(item->assetId)) return std::nullopt;
-    std::error_code error;
-    if (!fs::exists(root / (item->assetId + ".vlmedia"), error)) return std::nullopt;
+    if (!mediaNames.contains(item->assetId + ".vlmedia")) return std::nullopt;
     return item;
 }
 
 }  // namespace
 
 std::optional<VaultItem> VaultManager::ownedItem(std::string_view ownerKey, std::string_view assetId) const {
-    Bytes bytes;
-    try {
-        bytes = readWholeFile(metadataURL(assetId));
-    } catch (const std::system_error&) {
-        return std::nullopt;
-    }
-    std::optional<VaultItem> item = VaultItem::decodeJSON(textOf(bytes));
+    std::optional<std::string> content = readSmallFile(AT_FDCWD, metadataURL(assetId).c_str());
+    if (!content) return std::nullopt;
+    std::optional<VaultItem> item = VaultItem::decodeJSON(*content);
     if (!item || item->ownerHash != ownerHash(ownerKey)) return std::nullopt;
     return item;
 }
 
 std::vector<VaultItem> VaultManager::list(std::string_view ownerKey) const {
     const std::string owner = ownerHash(ownerKey);
-    const fs::path root = rootURL();
+    Directory directory(::opendir(rootURL().c_str()));
+    if (!directory) return {};
+    const FolderListing folder = listFolder(directory.get());
     std::vector<ListedItem> listed;
-    std::error_code error;
-    for (fs::directory_iterator entry(root, error), end; !error && entry != end; entry.increment(error)) {
-        if (!isCandidateMetadataName(entry->path().filename().string())) continue;
-        if (std::optional<VaultItem> item = listedItem(entry->path(), root, owner)) {
+    for (const std::string& name : folder.metadataNames) {
+        if (std::optional<VaultItem> item = listedItem(::dirfd(directory.get()), name, owner, folder.mediaNames)) {
             std::string classKey = nfcSortKey(item->classTitle);
             std::string lessonKey = nfcSortKey(item->lessonTitle);
             listed.push_back({std::move(*item), std::move(classKey), std::move(lessonKey)});

@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <set>
 #include <thread>
@@ -150,6 +153,16 @@ TEST(VaultListTest, FindsMediaByTheIdentifierRecordedInside) {
     test::writeFile(vault.mediaURL("B"), std::string("m"));
     fs::remove(vault.mediaURL("A"));
     EXPECT_EQ(listedIds(vault), std::vector<std::string>{"B"});
+}
+
+TEST(VaultListTest, APlantedFifoNeitherHangsNorLists) {
+    VaultFixture fixture;
+    VaultManager& vault = fixture.vault;
+    addEntry(vault, "real");
+    ASSERT_EQ(::mkfifo(vault.metadataURL("pipe").c_str(), 0600), 0);
+    test::writeFile(vault.mediaURL("pipe"), std::string("m"));
+    EXPECT_EQ(listedIds(vault), std::vector<std::string>{"real"});
+    EXPECT_VELMORA_ERROR(vault.plainSize("pipe", kOwner), "当前账号无权读取这份离线课程");
 }
 
 TEST(VaultListTest, AnUnlistableFolderGivesAnEmptyList) {
