@@ -16,6 +16,14 @@ Json errorEvent(const std::string& message) { return {{"type", "error"}, {"messa
 
 class MacBridgeLibraryTest : public ::testing::Test {
 protected:
+    void SetUp() override {
+        for (auto [id, owner] : {std::pair{"b2", kOwner}, {"a1", kOwner}, {"q1", "owner-Q"}}) {
+            DownloadRequest request = test::lessonRequest(id, owner);
+            request.classTitle = id;
+            test::storeLesson(fixture.vault, request, test::numberedBytes(1024));
+        }
+    }
+
     BridgeEnvironment environment() {
         BridgeEnvironment env;
         env.dataRoot = fixture.root.path();
@@ -24,119 +32,71 @@ protected:
         return env;
     }
 
-    void signIn(const std::string& ownerKey = kOwner) {
-        page.send({{"type", "saveSession"}, {"token", "tok"}, {"ownerKey", ownerKey}, {"userName", "learner"}});
-        page.webView->scripts.clear();
-    }
+    void signIn() { page.send({{"type", "saveSession"}, {"token", "tok"}, {"ownerKey", kOwner}}); }
 
-    // A committed lesson of `ownerKey` with the given class title.
-    void store(const std::string& assetId, const std::string& classTitle, const std::string& ownerKey = kOwner) {
-        DownloadRequest request = test::lessonRequest(assetId, ownerKey);
-        request.classTitle = classTitle;
-        test::storeLesson(fixture.vault, request, test::numberedBytes(1024));
-    }
-
-    Json downloads(const std::vector<std::string>& assetIds) {
+    Json downloads(const std::vector<std::string>& ids) {
         Json items = Json::array();
-        for (const std::string& id : assetIds) {
-            items.push_back(VaultItem::decodeJSON(test::readText(fixture.vault.metadataURL(id)))->jsonObject());
-        }
+        for (const std::string& id : ids) items.push_back(stored(id).jsonObject());
         return {{"type", "downloads"}, {"items", items}};
     }
-
-    VaultItem storedItem(const std::string& assetId) {
-        return *VaultItem::decodeJSON(test::readText(fixture.vault.metadataURL(assetId)));
-    }
+    VaultItem stored(const std::string& id) { return *VaultItem::decodeJSON(test::readText(fixture.vault.metadataURL(id))); }
 
     test::VaultFixture fixture;
     test::FakePage page{environment()};
 };
 
-TEST_F(MacBridgeLibraryTest, WithoutASessionNothingIsListedDeletedOrChanged) {
-    store("a1", "A");
-    const std::string before = test::readText(fixture.vault.metadataURL("a1"));
-    page.send({{"type", "listDownloads"}, {"ownerKey", kOwner}});
-    page.send({{"type", "deleteDownload"}, {"ownerKey", kOwner}, {"assetId", "a1"}});
-    page.send({{"type", "updateDownloadMetadata"}, {"ownerKey", kOwner}, {"assetId", "a1"}, {"courseTitle", "X"}});
-    EXPECT_EQ(page.messages(), (std::vector<Json>{{{"type", "downloads"}, {"items", Json::array()}},
-                                                  errorEvent("不能删除其他账号的离线课程"),
-                                                  errorEvent("不能更新其他账号的离线课程目录")}));
-    EXPECT_EQ(test::readText(fixture.vault.metadataURL("a1")), before);
+TEST_F(MacBridgeLibraryTest, WithoutTheHeldAccountNothingIsListedDeletedOrChanged) {
+    const Json list = {{"type", "listDownloads"}, {"ownerKey", kOwner}};
+    const Json remove = {{"type", "deleteDownload"}, {"ownerKey", kOwner}, {"assetId", "a1"}};
+    const Json update = {{"type", "updateDownloadMetadata"}, {"ownerKey", kOwner}, {"assetId", "a1"}, {"courseIndex", 9}};
+    const std::vector<Json> refusals = {downloads({}), errorEvent("不能删除其他账号的离线课程"),
+                                        errorEvent("不能更新其他账号的离线课程目录")};
+    for (const Json& body : {list, remove, update}) page.send(body);  // nobody signed in
+    signIn();
+    page.send({{"type", "clearSession"}});
+    for (const Json& body : {list, remove, update}) page.send(body);
+    signIn();
+    for (Json body : {list, remove, update}) {
+        body["ownerKey"] = "owner-Q";
+        page.send(body);
+    }
+    std::vector<Json> expected;
+    for (int i = 0; i < 3; ++i) expected.insert(expected.end(), refusals.begin(), refusals.end());
+    EXPECT_EQ(page.messages(), expected);
+    EXPECT_EQ(stored("a1").courseIndex, 1);
     EXPECT_TRUE(fs::exists(fixture.vault.mediaURL("a1")));
 }
 
-TEST_F(MacBridgeLibraryTest, ListsTheHeldAccountsLessonsInVaultOrder) {
-    store("b2", "B");
-    store("a1", "A");
-    store("q1", "0", "owner-Q");
+TEST_F(MacBridgeLibraryTest, ListsAndDeletesTheHeldAccountsLessonsOnly) {
+    const Json listing = downloads({"a1", "b2"});
     signIn();
     page.send({{"type", "listDownloads"}, {"ownerKey", kOwner}});
-    page.send({{"type", "listDownloads"}, {"ownerKey", "owner-Q"}});
-    page.send({{"type", "listDownloads"}});
-    EXPECT_EQ(page.messages(), (std::vector<Json>{downloads({"a1", "b2"}), downloads({}), downloads({})}));
-    ASSERT_EQ(page.messages()[0]["items"][0]["state"], "completed");
-}
-
-TEST_F(MacBridgeLibraryTest, DeletesOnlyForTheHeldAccount) {
-    store("mine", "A");
-    store("theirs", "A", "owner-Q");
-    signIn();
-    page.send({{"type", "deleteDownload"}, {"ownerKey", "owner-Q"}, {"assetId", "theirs"}});
-    page.send({{"type", "deleteDownload"}, {"ownerKey", kOwner}, {"assetId", "theirs"}});
-    page.send({{"type", "deleteDownload"}, {"ownerKey", kOwner}, {"assetId", "mine"}});
-    page.send({{"type", "deleteDownload"}, {"ownerKey", kOwner}, {"assetId", 42}});
-    EXPECT_EQ(page.messages(), (std::vector<Json>{errorEvent("不能删除其他账号的离线课程"),
-                                                  errorEvent("不能删除其他账号的离线课程"),
-                                                  {{"type", "deleteCompleted"}, {"assetId", "mine"}},
-                                                  errorEvent("不能删除其他账号的离线课程")}));
-    EXPECT_FALSE(fs::exists(fixture.vault.metadataURL("mine")));
-    EXPECT_TRUE(fs::exists(fixture.vault.metadataURL("theirs")));
+    page.send({{"type", "deleteDownload"}, {"ownerKey", kOwner}, {"assetId", "q1"}});
+    page.send({{"type", "deleteDownload"}, {"ownerKey", kOwner}, {"assetId", "a1"}});
+    const std::vector<Json> expected = {listing, errorEvent("不能删除其他账号的离线课程"),
+                                        {{"type", "deleteCompleted"}, {"assetId", "a1"}}};
+    EXPECT_EQ(page.messages(), expected);
+    EXPECT_FALSE(fs::exists(fixture.vault.metadataURL("a1")));
+    EXPECT_TRUE(fs::exists(fixture.vault.metadataURL("q1")));
 }
 
 TEST_F(MacBridgeLibraryTest, UpdatesSilentlyReadingIndexesLeniently) {
-    store("u1", "A");
     signIn();
-    struct Case {
-        const char* name;
-        Json courseIndex;
-        std::int64_t expected;
-    };
-    for (const Case& c : {Case{"text 3", "3", 3}, Case{"number 2.5", 2.5, 2}, Case{"missing", nullptr, 0},
-                          Case{"negative", -5, 0}}) {
-        SCOPED_TRACE(c.name);
-        Json body = {{"type", "updateDownloadMetadata"}, {"ownerKey", kOwner}, {"assetId", "u1"},
-                     {"courseTitle", "New\r\nCourse"}, {"chapterTitle", 7}, {"chapterIndex", "8"}, {"lessonIndex", 9}};
-        if (!c.courseIndex.is_null()) body["courseIndex"] = c.courseIndex;
+    for (auto [given, expected] : {std::pair<Json, std::int64_t>{"3", 3}, {2.5, 2}, {nullptr, 0}, {-5, 0}}) {
+        SCOPED_TRACE(given.dump());
+        Json body = {{"type", "updateDownloadMetadata"}, {"ownerKey", kOwner}, {"assetId", "a1"},
+                     {"courseTitle", "New\r\nCourse"}, {"chapterTitle", 7}, {"lessonIndex", "8"}};
+        if (!given.is_null()) body["courseIndex"] = given;
         page.send(body);
-        VaultItem item = storedItem("u1");
-        EXPECT_EQ(item.courseIndex, c.expected);
-        EXPECT_EQ(item.chapterIndex, 8);
-        EXPECT_EQ(item.lessonIndex, 9);
+        VaultItem item = stored("a1");
+        EXPECT_EQ(item.courseIndex, expected);
+        EXPECT_EQ(item.lessonIndex, 8);
         EXPECT_EQ(item.courseTitle, "NewCourse");
         EXPECT_EQ(item.chapterTitle, "");
     }
     EXPECT_TRUE(page.messages().empty());
-}
-
-TEST_F(MacBridgeLibraryTest, ReportsTheVaultsUpdateFailureAndForeignAccounts) {
-    store("theirs", "A", "owner-Q");
-    signIn();
-    page.send({{"type", "updateDownloadMetadata"}, {"ownerKey", kOwner}, {"assetId", "theirs"}, {"courseIndex", 1}});
-    page.send({{"type", "updateDownloadMetadata"}, {"ownerKey", "owner-Q"}, {"assetId", "theirs"}, {"courseIndex", 1}});
-    EXPECT_EQ(page.messages(), (std::vector<Json>{errorEvent("当前账号无权更新这份离线课程目录"),
-                                                  errorEvent("不能更新其他账号的离线课程目录")}));
-    EXPECT_EQ(storedItem("theirs").courseIndex, 1);  // unchanged from the request
-    EXPECT_EQ(storedItem("theirs").courseTitle, "Course");
-}
-
-TEST_F(MacBridgeLibraryTest, ClearingTheSessionClosesTheLibrary) {
-    store("a1", "A");
-    signIn();
-    page.send({{"type", "clearSession"}});
-    page.send({{"type", "listDownloads"}, {"ownerKey", kOwner}});
-    page.send({{"type", "deleteDownload"}, {"ownerKey", kOwner}, {"assetId", "a1"}});
-    EXPECT_EQ(page.messages(), (std::vector<Json>{downloads({}), errorEvent("不能删除其他账号的离线课程")}));
-    EXPECT_TRUE(fs::exists(fixture.vault.metadataURL("a1")));
+    page.send({{"type", "updateDownloadMetadata"}, {"ownerKey", kOwner}, {"assetId", "q1"}});
+    EXPECT_EQ(page.messages(), std::vector<Json>{errorEvent("当前账号无权更新这份离线课程目录")});
 }
 
 }  // namespace

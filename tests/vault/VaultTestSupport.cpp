@@ -3,10 +3,8 @@
 #include "core/Files.h"
 
 #include <fcntl.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 
 namespace velmora::test {
 
@@ -17,21 +15,8 @@ SecretBytes fixedMasterKey() {
 }
 
 DownloadRequest lessonRequest(const std::string& assetId, const std::string& ownerKey) {
-    DownloadRequest request;
-    request.ownerKey = ownerKey;
-    request.token = "token-1";
-    request.classTitle = "Class " + assetId;
-    request.courseTitle = "Course";
-    request.chapterTitle = "Chapter";
-    request.lessonTitle = "Lesson " + assetId;
-    request.coverUrl = "https://img.velmora.test/" + assetId + ".png";
-    request.assetId = assetId;
-    request.classId = 7;
-    request.courseIndex = 1;
-    request.chapterIndex = 2;
-    request.lessonIndex = 3;
-    request.lessonId = 99;
-    return request;
+    return {ownerKey, "token-1", "Class " + assetId, "Course", "Chapter", "Lesson " + assetId,
+            "https://img.velmora.test/" + assetId + ".png", assetId, 7, 1, 2, 3, 99};
 }
 
 Bytes numberedBytes(std::size_t size, std::uint32_t seed) {
@@ -60,18 +45,6 @@ void sealPartial(const VaultManager& vault, const DownloadRequest& request, Byte
 void storeLesson(const VaultManager& vault, const DownloadRequest& request, ByteView plaintext) {
     sealPartial(vault, request, plaintext);
     vault.finalize(request, plaintext.size());
-}
-
-std::uint64_t recordOffset(std::uint64_t index) {
-    return VaultManager::kHeaderSizeBytes + index * (VaultManager::kChunkSizeBytes + VaultManager::kRecordOverheadBytes);
-}
-
-void flipByte(const std::filesystem::path& path, std::uint64_t offset) {
-    FileDescriptor file = openFile(path, O_RDWR);
-    std::uint8_t byte = 0;
-    preadExactly(file.get(), std::span(&byte, 1), static_cast<off_t>(offset), path);
-    byte ^= 0x01;
-    if (::pwrite(file.get(), &byte, 1, static_cast<off_t>(offset)) != 1) throwSystemError(errno, path);
 }
 
 }  // namespace velmora::test
