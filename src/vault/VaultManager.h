@@ -97,16 +97,18 @@ public:
                         std::string_view chapterTitle, std::int64_t courseIndex, std::int64_t chapterIndex,
                         std::int64_t lessonIndex) const;
 
-    // Writes the item's metadata file atomically (mode 0600). Failures pass through unchanged.
+    // Writes the item's metadata file atomically (mode 0600). Failures pass through unchanged; an
+    // item whose identifier could name a file outside the vault throws std::invalid_argument.
     void saveMetadata(const VaultItem& item) const;
 
     // Commits a finished ".part" file: patches its plain size, syncs it, renames it over any earlier
     // ".vlmedia" in one step and writes the metadata. Throws VelmoraError "课程媒体内容为空或格式异常"
-    // for a plain size below 1,024 (touching nothing); file-system failures pass through and leave
-    // the ".part" file (and any earlier lesson) in place.
+    // for a plain size below 1,024 and std::invalid_argument for an unsafe identifier (touching
+    // nothing); file-system failures pass through and leave the ".part" file (and any earlier
+    // lesson) in place.
     void finalize(const DownloadRequest& request, std::uint64_t plainSize) const;
 
-    // Removes the lesson's ".part" file; never fails.
+    // Removes the lesson's ".part" file; never fails (an unsafe identifier removes nothing).
     void cleanPartial(std::string_view assetId) const;
 
     // Ranged reads, called from the media serving queue while the main thread and the download

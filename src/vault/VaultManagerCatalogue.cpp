@@ -14,9 +14,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <memory>
 #include <stdexcept>
 #include <system_error>
-#include <memory>
 #include <tuple>
 #include <unordered_set>
 
