@@ -6,16 +6,27 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <thread>
 
 namespace velmora {
 namespace {
 
+// The data root of a death-test child, removed when the child exits (it never unwinds its stack).
+std::filesystem::path childRoot;
+
 // Each case runs in a fresh process: the shared vault is made once per process.
 class VaultSharedTest : public ::testing::Test {
 protected:
     void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
+
+    // Configures the shared vault in the child process.
+    void configureInChild() {
+        childRoot = root.path();
+        std::atexit([] { std::filesystem::remove_all(childRoot); });
+        VaultManager::configureShared(root.path(), identity);
+    }
 
     test::TempDirectory root;
     std::shared_ptr<test::FakeIdentity> identity = std::make_shared<test::FakeIdentity>();
@@ -24,7 +35,7 @@ protected:
 TEST_F(VaultSharedTest, IsMadeOnceOverTheSecureStoresMasterKey) {
     EXPECT_EXIT(
         {
-            VaultManager::configureShared(root.path(), identity);
+            configureInChild();
             std::vector<VaultManager*> seen(4);
             std::vector<std::thread> threads;
             for (std::size_t i = 0; i < seen.size(); ++i) threads.emplace_back([&, i] { seen[i] = &VaultManager::shared(); });
@@ -34,7 +45,6 @@ TEST_F(VaultSharedTest, IsMadeOnceOverTheSecureStoresMasterKey) {
             // A later launch derives the same keys from the stored master key.
             VaultManager relaunched(root.path(), DeviceSecureStore(root.path(), identity).loadOrCreateMasterKey());
             bool readable = relaunched.readRange("owner-K", "kept", 0, 3999) == test::numberedBytes(4000);
-            std::filesystem::remove_all(root.path());  // the child ends before the fixture would
             std::exit(same && readable && VaultManager::shared().rootURL() == relaunched.rootURL() ? 0 : 3);
         },
         ::testing::ExitedWithCode(0), "");
@@ -44,7 +54,7 @@ TEST_F(VaultSharedTest, EndsTheProcessWhenTheVaultCannotBeMade) {
     test::writeFile(root / "VelmoraClassroom", std::string("a file where the folder belongs"));
     EXPECT_EXIT(
         {
-            VaultManager::configureShared(root.path(), identity);
+            configureInChild();
             VaultManager::shared();
         },
         ::testing::ExitedWithCode(EXIT_FAILURE), "^无法初始化星禾课堂加密媒体库：.+");
