@@ -6,6 +6,8 @@
 
 #include <fcntl.h>
 
+#include <algorithm>
+
 namespace velmora {
 
 namespace {
@@ -62,8 +64,18 @@ private:
             tooLarge_ = true;
             return false;
         }
+        if (body_.empty()) reserveDeclaredLength();
         body_.append(bytes);
         return true;
+    }
+
+    // One allocation for a body of announced length instead of repeated doubling (which briefly
+    // holds the old and the new buffer); never more than the limit.
+    void reserveDeclaredLength() {
+        curl_off_t declared = -1;
+        if (curl_easy_getinfo(transfer_->easy(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &declared) != CURLE_OK || declared <= 0) return;
+        auto length = static_cast<std::size_t>(declared);
+        body_.reserve(limit_ ? std::min(length, *limit_) : length);
     }
 
     void deliver(HttpDataResult result) {
