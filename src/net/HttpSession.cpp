@@ -13,6 +13,9 @@ namespace velmora {
 namespace {
 
 constexpr int kIdlePollMilliseconds = 1000;
+// Like the platform sessions' default; further requests to the host wait for a free connection
+// (or share one as HTTP/2 streams).
+constexpr long kMaximumConnectionsPerHost = 6;
 constexpr std::size_t kTemporaryNameRandomBytes = 8;
 
 }  // namespace
@@ -171,6 +174,7 @@ private:
 HttpSession::HttpSession(const Endpoints& endpoints, std::shared_ptr<MainQueue> mainQueue)
     : trust_(TlsTrust::fromEndpoints(endpoints)), mainQueue_(std::move(mainQueue)), multi_(makeCurlMulti()) {
     checkCurl(curl_multi_setopt(multi_.get(), CURLMOPT_PIPELINING, CURLPIPE_MULTIPLEX));
+    checkCurl(curl_multi_setopt(multi_.get(), CURLMOPT_MAX_HOST_CONNECTIONS, kMaximumConnectionsPerHost));
     loop_ = std::thread([this] { run(); });
 }
 

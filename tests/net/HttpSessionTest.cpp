@@ -149,11 +149,12 @@ TEST_F(HttpSessionTest, BodyLimitAllowsExactlyTheLimitAndStopsPastIt) {
 }
 
 TEST_F(HttpSessionTest, EndlessBodyIsCutOffWhileReading) {
-    std::atomic<std::size_t> served = 0;
-    server.server().Get("/endless", [&](const httplib::Request&, httplib::Response& response) {
-        response.set_chunked_content_provider("application/octet-stream", [&](std::size_t, httplib::DataSink& sink) {
+    // Shared with the server's worker, which may still be writing when the test body ends.
+    auto served = std::make_shared<std::atomic<std::size_t>>(0);
+    server.server().Get("/endless", [served](const httplib::Request&, httplib::Response& response) {
+        response.set_chunked_content_provider("application/octet-stream", [served](std::size_t, httplib::DataSink& sink) {
             std::string piece(64 * 1024, 'y');
-            served += piece.size();
+            *served += piece.size();
             return sink.write(piece.data(), piece.size());
         });
     });
@@ -162,7 +163,7 @@ TEST_F(HttpSessionTest, EndlessBodyIsCutOffWhileReading) {
     ASSERT_TRUE(result.error);
     EXPECT_THROW(std::rethrow_exception(result.error), HttpResponseTooLargeError);
     mainQueue->runFor(200ms);
-    EXPECT_LT(served.load(), 64u * 1024 * 1024);  // the server stopped being read long before
+    EXPECT_LT(served->load(), 64u * 1024 * 1024);  // the server stopped being read long before
 }
 
 TEST_F(HttpSessionTest, FollowsHttpsRedirectsOnTheSameHostWithAuthorization) {

@@ -9,6 +9,29 @@ namespace velmora::test {
 
 namespace {
 
+constexpr const char* kContentType = "Content-Type";
+constexpr const char* kHiddenContentType = "X-Test-Multipart-Content-Type";
+
+// httplib parses multipart bodies into parts and keeps no raw body. Before routing, the content
+// type is moved aside so the body is read as plain bytes; handleAll() puts it back. The request
+// is a non-const object inside httplib, handed to this hook as const.
+httplib::Server::HandlerResponse hideMultipartContentType(const httplib::Request& request, httplib::Response&) {
+    if (request.is_multipart_form_data()) {
+        auto& mutableRequest = const_cast<httplib::Request&>(request);  // NOLINT(cppcoreguidelines-pro-type-const-cast): see above
+        std::string value = request.get_header_value(kContentType);
+        mutableRequest.headers.erase(kContentType);
+        mutableRequest.headers.emplace(kHiddenContentType, value);
+    }
+    return httplib::Server::HandlerResponse::Unhandled;
+}
+
+void restoreMultipartContentType(httplib::Request& request) {
+    if (!request.has_header(kHiddenContentType)) return;
+    std::string value = request.get_header_value(kHiddenContentType);
+    request.headers.erase(kHiddenContentType);
+    request.headers.emplace(kContentType, value);
+}
+
 // Enough workers that tests with many requests in flight never wait for a free one.
 constexpr std::size_t kWorkerThreads = 48;
 
@@ -20,6 +43,7 @@ TestHttpsServer::TestHttpsServer()
     // httplib owns the queue it gets from this hook and deletes it itself.
     server_.new_task_queue = [] { return std::make_unique<httplib::ThreadPool>(kWorkerThreads).release(); };
     server_.set_keep_alive_timeout(1);
+    server_.set_pre_routing_handler(hideMultipartContentType);
 }
 
 TestHttpsServer::~TestHttpsServer() {
@@ -29,12 +53,17 @@ TestHttpsServer::~TestHttpsServer() {
 }
 
 void TestHttpsServer::handleAll(const std::string& pattern, const httplib::Server::Handler& handler) {
-    server_.Get(pattern, handler);
-    server_.Post(pattern, handler);
-    server_.Put(pattern, handler);
-    server_.Patch(pattern, handler);
-    server_.Delete(pattern, handler);
-    server_.Options(pattern, handler);
+    auto restored = [handler](const httplib::Request& request, httplib::Response& response) {
+        httplib::Request original = request;
+        restoreMultipartContentType(original);
+        handler(original, response);
+    };
+    server_.Get(pattern, restored);
+    server_.Post(pattern, restored);
+    server_.Put(pattern, restored);
+    server_.Patch(pattern, restored);
+    server_.Delete(pattern, restored);
+    server_.Options(pattern, restored);
 }
 
 void TestHttpsServer::start() {

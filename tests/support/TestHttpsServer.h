@@ -25,7 +25,9 @@ public:
     httplib::Server& server() { return server_; }
 
     // Registers `handler` for every method the server routes (GET, POST, PUT, PATCH, DELETE,
-    // OPTIONS) on paths matching the regular expression `pattern`.
+    // OPTIONS) on paths matching the regular expression `pattern`; the request's body is the raw
+    // bytes received, multipart or not (plain httplib handlers see multipart bodies only as
+    // parsed parts). Earlier registrations win.
     void handleAll(const std::string& pattern, const httplib::Server::Handler& handler);
 
     // Binds and starts serving; returns once the server accepts connections.
