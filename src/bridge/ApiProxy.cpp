@@ -1,13 +1,12 @@
 #include "bridge/ApiProxy.h"
 
 #include "bridge/APIFormPart.h"
+#include "bridge/Utf8Validation.h"
 #include "core/Crypto.h"
 #include "core/Unicode.h"
 #include "core/VelmoraError.h"
 #include "net/CurlHandles.h"
 #include "net/HttpSession.h"
-
-#include <unicode/utf8.h>
 
 #include <algorithm>
 #include <array>
@@ -32,17 +31,6 @@ std::string asciiLower(std::string text) {
 std::string asciiUpper(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
     return text;
-}
-
-bool isValidUTF8(std::string_view text) {
-    const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
-    auto length = static_cast<std::int32_t>(text.size());
-    for (std::int32_t offset = 0; offset < length;) {
-        UChar32 c;
-        U8_NEXT(bytes, offset, length, c);
-        if (c < 0) return false;
-    }
-    return true;
 }
 
 // The API address for `path`, or VelmoraError when the path may not be proxied.

@@ -1,6 +1,7 @@
 #include "bridge/CoursewareDownload.h"
 
 #include "bridge/MacBridge.h"
+#include "bridge/Utf8Validation.h"
 #include "core/Files.h"
 #include "core/Unicode.h"
 #include "core/VelmoraError.h"
@@ -16,20 +17,24 @@ namespace {
 
 bool isRemovedFromNames(char c) { return c == '/' || c == ':' || c == '\\' || c == '\0' || c == '\r' || c == '\n'; }
 
-// The last component of a URL path, as a file system would name it ("" for "/" or no path).
+// The last component of a URL path, percent escapes decoded after splitting, as file names are
+// proposed ("" for "/" or no path). A component that does not decode to UTF-8 stays as written.
 std::string lastPathComponent(std::string path) {
     while (path.size() > 1 && path.ends_with('/')) path.pop_back();
     if (path == "/") return {};
     std::size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
+    std::string component = slash == std::string::npos ? path : path.substr(slash + 1);
+    int length = 0;
+    CurlText decoded(curl_easy_unescape(nullptr, component.c_str(), static_cast<int>(component.size()), &length));
+    if (!decoded) return component;
+    std::string text(decoded.get(), static_cast<std::size_t>(length));
+    return isValidUTF8(text) ? text : component;
 }
 
 std::string urlFileName(const std::string& text) {
     CurlUrl url = parseCurlUrl(text);
     if (!url) return {};
-    std::optional<std::string> path = curlUrlPart(url.get(), CURLUPART_PATH, CURLU_URLDECODE);
-    if (!path) path = curlUrlPart(url.get(), CURLUPART_PATH);  // escapes that cannot be decoded stay as written
-    return lastPathComponent(path.value_or(""));
+    return lastPathComponent(curlUrlPart(url.get(), CURLUPART_PATH).value_or(""));
 }
 
 std::string errorText(const std::exception_ptr& error) {
@@ -87,7 +92,9 @@ Json CoursewareDownload::finish(const HttpDownloadResult& result, const std::fil
     // rename() replaces an existing file atomically and otherwise moves; the temporary file sits
     // in the destination's folder, so it never crosses file systems.
     if (std::rename(result.temporaryFile->c_str(), destination.c_str()) != 0) {
-        return failedEvent(std::system_error(errno, std::generic_category(), destination.string()).what());
+        std::system_error error(errno, std::generic_category(), destination.string());
+        removeFile(*result.temporaryFile);  // before the page can hear of the failure
+        return failedEvent(error.what());
     }
     return {{"type", "resourceDownloadCompleted"}, {"path", destination.string()}};
 }

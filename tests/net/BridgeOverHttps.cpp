@@ -20,9 +20,12 @@ FakePage& BridgeOverHttps::page() {
         BridgeEnvironment environment;
         environment.endpoints = server.endpoints();
         environment.mainQueue = mainQueue;
-        environment.http = std::make_shared<HttpSession>(environment.endpoints, mainQueue);
+        http = std::make_shared<HttpSession>(environment.endpoints, mainQueue);
+        environment.http = http;
         environment.savePanel = panel;
         environment.apiTimeout = apiTimeout;
+        environment.dataRoot = dataRoot.path();
+        environment.identity = std::make_shared<FakeIdentity>();
         page_ = std::make_unique<FakePage>(std::move(environment));
     }
     return *page_;
