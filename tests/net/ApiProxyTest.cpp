@@ -100,31 +100,6 @@ TEST(APIFormPartTest, IsAFilePartOnlyWithDecodedDataAndAFileName) {
     }
 }
 
-TEST(MultipartTest, WritesTheExactBytes) {
-    std::vector<APIFormPart> parts = {
-        {"title", std::string("hello"), std::nullopt, std::nullopt, std::nullopt},
-        {"a\"b\n", std::nullopt, std::nullopt, std::nullopt, std::nullopt},
-        {"file", std::string("ignored"), std::string("c\\d\r.bin"), std::nullopt, Bytes{0x00, 0xFF}},
-        {"pic", std::nullopt, std::string("p.png"), std::string("image/png\"raw"), Bytes{'P'}},
-        {"unsent", std::string("v"), std::nullopt, std::nullopt, Bytes{'x'}},
-    };
-    std::string expected = std::string("--B\r\n") +
-                           "Content-Disposition: form-data; name=\"title\"\r\n\r\nhello\r\n"
-                           "--B\r\n"
-                           "Content-Disposition: form-data; name=\"a_b_\"\r\n\r\n\r\n"
-                           "--B\r\n"
-                           "Content-Disposition: form-data; name=\"file\"; filename=\"c_d_.bin\"\r\n"
-                           "Content-Type: application/octet-stream\r\n\r\n" +
-                           std::string("\x00\xff", 2) + "\r\n" +
-                           "--B\r\n"
-                           "Content-Disposition: form-data; name=\"pic\"; filename=\"p.png\"\r\n"
-                           "Content-Type: image/png\"raw\r\n\r\nP\r\n"
-                           "--B\r\n"
-                           "Content-Disposition: form-data; name=\"unsent\"\r\n\r\nv\r\n"
-                           "--B--\r\n";
-    EXPECT_EQ(multipart(parts, "B"), expected);
-}
-
 TEST(ApiProxyBoundaryTest, IsVelmoraBoundaryAndAFreshVersion4Uuid) {
     std::string first = ApiProxy::makeBoundary();
     EXPECT_EQ(first.size(), 47u);
@@ -170,18 +145,6 @@ TEST(ApiProxyRequestTest, AcceptsFiveMethodsInAnyCase) {
     }
 }
 
-TEST(ApiProxyRequestTest, PassesOnlyTheFourHeadersUnderThePagesSpelling) {
-    HttpRequest request = build({{"path", "x"},
-                                 {"headers",
-                                  {{"x-VELMORA-client", "web"}, {"Accept", "application/json"}, {"authorization", "Bearer t"},
-                                   {"Content-Type", "application/json"}, {"Cookie", "s=1"}, {"User-Agent", "evil"},
-                                   {"X-Count", "1"}, {"X-Velmora-Other", "no"}}}});
-    std::vector<HttpHeader> expected = {{"Accept", "application/json"}, {"Content-Type", "application/json"},
-                                        {"authorization", "Bearer t"}, {"x-VELMORA-client", "web"}};
-    std::sort(request.headers.begin(), request.headers.end(), [](auto& a, auto& b) { return a.name < b.name; });
-    EXPECT_EQ(request.headers, expected);
-}
-
 TEST(ApiProxyRequestTest, DropsHeadersWithNonTextValuesOrLineBreaks) {
     HttpRequest request = build({{"path", "x"},
                                  {"headers",
@@ -191,10 +154,7 @@ TEST(ApiProxyRequestTest, DropsHeadersWithNonTextValuesOrLineBreaks) {
     EXPECT_TRUE(build({{"path", "x"}, {"headers", Json::array({"Accept"})}}).headers.empty());
 }
 
-TEST(ApiProxyRequestTest, SendsJsonBodiesUpTo16MiB) {
-    std::string largest(ApiProxy::kMaximumJsonBodyBytes, 'j');
-    EXPECT_EQ(build({{"path", "x"}, {"method", "POST"}, {"jsonBody", largest}}).body.size(), 16'777'216u);
-    EXPECT_EQ(refusal({{"path", "x"}, {"method", "POST"}, {"jsonBody", largest + "j"}}), "请求内容过大");
+TEST(ApiProxyRequestTest, SendsOnlyATextJsonBodyAsItIs) {
     HttpRequest plain = build({{"path", "x"}, {"jsonBody", "{}"}, {"headers", {{"Content-Type", "application/json"}}}});
     EXPECT_EQ(plain.body, "{}");
     EXPECT_EQ(headerValue(plain, "Content-Type"), "application/json");

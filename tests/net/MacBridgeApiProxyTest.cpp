@@ -52,7 +52,8 @@ protected:
 TEST_F(ApiProxyOverHttps, SendsTheExactMultipartBytes) {
     Json parts = Json::array({
         {{"name", "a\"b\n"}, {"value", "plain"}},
-        {{"name", "doc"}, {"fileName", "报告.pdf"}, {"mimeType", "application/pdf"}, {"base64", "JVBERi0xLjQK/w=="}},
+        {{"name", "doc"}, {"fileName", "报\\告\r.pdf"}, {"mimeType", "application/pdf\"raw"}, {"base64", "JVBERi0xLjQK/w=="}},
+        {{"name", "bin"}, {"fileName", "x.bin"}, {"base64", "AA=="}},
         {{"name", "noFileName"}, {"base64", "Zm9v"}},
         {{"name", "bad64"}, {"fileName", "x.bin"}, {"base64", "Zm9v\n"}, {"value", "kept"}},
         {{"value", "no name, dropped"}},
@@ -67,8 +68,10 @@ TEST_F(ApiProxyOverHttps, SendsTheExactMultipartBytes) {
     std::string boundary = contentType.substr(std::string("multipart/form-data; boundary=").size());
     EXPECT_EQ(boundary.size(), 47u);
     std::string expected = "--" + boundary + "\r\nContent-Disposition: form-data; name=\"a_b_\"\r\n\r\nplain\r\n" +
-                           "--" + boundary + "\r\nContent-Disposition: form-data; name=\"doc\"; filename=\"报告.pdf\"\r\n" +
-                           "Content-Type: application/pdf\r\n\r\n%PDF-1.4\n\xff\r\n" +
+                           "--" + boundary + "\r\nContent-Disposition: form-data; name=\"doc\"; filename=\"报_告_.pdf\"\r\n" +
+                           "Content-Type: application/pdf\"raw\r\n\r\n%PDF-1.4\n\xff\r\n" +
+                           "--" + boundary + "\r\nContent-Disposition: form-data; name=\"bin\"; filename=\"x.bin\"\r\n" +
+                           "Content-Type: application/octet-stream\r\n\r\n" + std::string(1, '\0') + "\r\n" +
                            "--" + boundary + "\r\nContent-Disposition: form-data; name=\"noFileName\"\r\n\r\n\r\n" +
                            "--" + boundary + "\r\nContent-Disposition: form-data; name=\"bad64\"\r\n\r\nkept\r\n" +
                            "--" + boundary + "--\r\n";
@@ -90,23 +93,11 @@ TEST_F(ApiProxyOverHttps, PassesAllowedHeadersUnderThePagesSpelling) {
     EXPECT_NE(seen.header("Accept"), "1");
 }
 
-TEST_F(ApiProxyOverHttps, SendsPathsAndMethodsAsBuilt) {
-    struct Case {
-        Json payload;
-        std::string method;
-        std::string path;
-    };
-    for (const Case& c : std::vector<Case>{
-             {{{"path", "courses"}}, "GET", "/api/web/v2/courses"},
-             {{{"path", "/courses"}, {"method", "delete"}}, "DELETE", "/api/web/v2//courses"},
-             {{{"path", "courses/7?x=1"}, {"method", "Patch"}, {"jsonBody", "{}"}}, "PATCH", "/api/web/v2/courses/7"},
-         }) {
-        SCOPED_TRACE(c.payload.dump());
-        Json reply = request(c.payload);
-        ASSERT_EQ(reply.value("ok", false), true) << reply.dump();
-        EXPECT_EQ(requests().back().method, c.method);
-        EXPECT_EQ(requests().back().path, c.path);
-    }
+TEST_F(ApiProxyOverHttps, SendsALeadingSlashPathAndAnUpperCaseMethod) {
+    Json reply = request({{"path", "/courses?x=1"}, {"method", "delete"}});
+    ASSERT_EQ(reply.value("ok", false), true) << reply.dump();
+    EXPECT_EQ(requests().back().method, "DELETE");
+    EXPECT_EQ(requests().back().path, "/api/web/v2//courses");
 }
 
 TEST_F(ApiProxyOverHttps, RefusalsReplyWithoutAnyRequest) {
@@ -116,10 +107,8 @@ TEST_F(ApiProxyOverHttps, RefusalsReplyWithoutAnyRequest) {
     };
     for (const Case& c : std::vector<Case>{
              {{{"path", std::string(4097, 'p')}}, "接口地址无效"},
-             {{{"path", "https://127.0.0.1/x"}}, "接口地址无效"},
              {{{"path", "//127.0.0.1/x"}}, "接口地址无效"},
              {{{"path", "x"}, {"method", "HEAD"}}, "接口请求方法无效"},
-             {{{"path", "x"}, {"method", "options"}}, "接口请求方法无效"},
              {{{"path", "x"}, {"method", "POST"}, {"jsonBody", std::string(16 * kMiB + 1, 'j')}}, "请求内容过大"},
          }) {
         SCOPED_TRACE(c.message);
