@@ -2,6 +2,7 @@
 
 #include "core/Endpoints.h"
 
+#include <chrono>
 #include <filesystem>
 #include <memory>
 
@@ -25,6 +26,8 @@ struct BridgeEnvironment {
     VaultManager* vault = nullptr;                    // the process's vault; never released
     std::shared_ptr<HttpSession> http;                // the shared HTTP session
     std::shared_ptr<SavePanel> savePanel;             // asks where courseware is saved
+    std::chrono::milliseconds apiTimeout = std::chrono::seconds(45);         // "apiRequest" requests
+    std::chrono::milliseconds coursewareTimeout = std::chrono::seconds(60);  // courseware downloads
 };
 
 }  // namespace velmora

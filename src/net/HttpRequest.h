@@ -1,0 +1,54 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace velmora {
+
+// How a request may use locally cached answers. libcurl keeps no response cache, so both load
+// from the network; the value says what the caller asked for.
+enum class CachePolicy { useProtocolDefault, reloadIgnoringLocalCache };
+
+struct HttpHeader {
+    std::string name;
+    std::string value;
+
+    friend bool operator==(const HttpHeader&, const HttpHeader&) = default;
+};
+
+// One HTTPS request as a plain value.
+struct HttpRequest {
+    std::string url{};                // absolute https URL
+    std::string method = "GET";       // sent as given
+    std::vector<HttpHeader> headers{};  // sent in order, under the names as given
+    std::string body{};               // bytes sent as they are; none when empty
+    // Longest wait for a connection, and longest stretch without any byte moving afterwards.
+    std::chrono::milliseconds timeout{std::chrono::seconds(60)};
+    CachePolicy cachePolicy = CachePolicy::useProtocolDefault;
+    // Data tasks: the transfer stops once the decoded body grows past this many bytes.
+    std::optional<std::size_t> maxResponseBytes{};
+};
+
+struct HttpResponse {
+    long status = 0;   // the final response's HTTP status code
+    std::string body;  // the decoded body bytes
+};
+
+// A transfer that failed below HTTP (connection, TLS, time-out, redirect refused). what() is
+// libcurl's own description of the failure.
+class HttpTransportError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// A data task stopped because its body grew past the request's maxResponseBytes.
+class HttpResponseTooLargeError : public std::runtime_error {
+public:
+    HttpResponseTooLargeError() : std::runtime_error("response body exceeds the allowed size") {}
+};
+
+}  // namespace velmora

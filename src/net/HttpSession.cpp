@@ -1,0 +1,251 @@
+#include "net/HttpSession.h"
+
+#include "core/Crypto.h"
+#include "core/Files.h"
+#include "net/CurlTransfer.h"
+
+#include <fcntl.h>
+
+#include <algorithm>
+
+namespace velmora {
+
+namespace {
+
+constexpr int kIdlePollMilliseconds = 1000;
+// Like the platform sessions' default; further requests to the host wait for a free connection
+// (or share one as HTTP/2 streams).
+constexpr long kMaximumConnectionsPerHost = 6;
+constexpr std::size_t kTemporaryNameRandomBytes = 8;
+
+}  // namespace
+
+// One request on the shared loop. start() and finish() run on the loop thread; a task that cannot
+// start has already reported its failure when start() returns nullptr.
+class HttpSession::Task {
+public:
+    virtual ~Task() = default;
+    virtual CURL* start() = 0;
+    virtual void finish(CURLcode code) = 0;
+};
+
+namespace {
+
+class DataTask final : public HttpSession::Task {
+public:
+    DataTask(HttpRequest request, const TlsTrust& trust, std::shared_ptr<MainQueue> mainQueue, HttpSession::DataCompletion done)
+        : request_(std::move(request)), trust_(trust), mainQueue_(std::move(mainQueue)), done_(std::move(done)) {}
+
+    CURL* start() override {
+        try {
+            limit_ = request_.maxResponseBytes;
+            transfer_ = std::make_unique<CurlTransfer>(std::move(request_), trust_,
+                                                       [this](std::string_view bytes) { return append(bytes); });
+            return transfer_->easy();
+        } catch (...) {
+            deliver({std::current_exception(), {}});
+            return nullptr;
+        }
+    }
+
+    void finish(CURLcode code) override {
+        HttpDataResult result;
+        if (tooLarge_) {
+            result.error = std::make_exception_ptr(HttpResponseTooLargeError());
+        } else if (code != CURLE_OK) {
+            result.error = transfer_->transportError(code);
+        } else {
+            result.response = {transfer_->responseStatus(), std::move(body_)};
+        }
+        deliver(std::move(result));
+    }
+
+private:
+    // Checked before the bytes are kept, so the buffer never holds more than the limit.
+    bool append(std::string_view bytes) {
+        if (limit_ && bytes.size() > *limit_ - body_.size()) {
+            tooLarge_ = true;
+            return false;
+        }
+        if (body_.empty()) reserveDeclaredLength();
+        body_.append(bytes);
+        return true;
+    }
+
+    // One allocation for a body of announced length instead of repeated doubling (which briefly
+    // holds the old and the new buffer); never more than the limit.
+    void reserveDeclaredLength() {
+        curl_off_t declared = -1;
+        if (curl_easy_getinfo(transfer_->easy(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &declared) != CURLE_OK || declared <= 0) return;
+        auto length = static_cast<std::size_t>(declared);
+        body_.reserve(limit_ ? std::min(length, *limit_) : length);
+    }
+
+    void deliver(HttpDataResult result) {
+        mainQueue_->post([done = std::move(done_), result = std::move(result)]() mutable { done(std::move(result)); });
+    }
+
+    HttpRequest request_;
+    const TlsTrust& trust_;
+    std::shared_ptr<MainQueue> mainQueue_;
+    HttpSession::DataCompletion done_;
+    std::unique_ptr<CurlTransfer> transfer_;
+    std::optional<std::size_t> limit_;
+    std::string body_;
+    bool tooLarge_ = false;
+};
+
+class DownloadTask final : public HttpSession::Task {
+public:
+    DownloadTask(HttpRequest request, const TlsTrust& trust, std::filesystem::path folder, HttpSession::DownloadCompletion done)
+        : request_(std::move(request)), trust_(trust), folder_(std::move(folder)), done_(std::move(done)) {}
+
+    // Whatever `done` left behind is not ours to keep.
+    ~DownloadTask() override {
+        if (!path_.empty()) removeFile(path_);
+    }
+
+    CURL* start() override {
+        try {
+            path_ = folder_ / (".velmora-" + hexLower(randomBytes(kTemporaryNameRandomBytes)) + ".download");
+            file_ = openFile(path_, O_WRONLY | O_CREAT | O_EXCL, 0600);
+            transfer_ = std::make_unique<CurlTransfer>(std::move(request_), trust_,
+                                                       [this](std::string_view bytes) { return write(bytes); });
+            return transfer_->easy();
+        } catch (...) {
+            report({std::current_exception(), 0, std::nullopt});
+            return nullptr;
+        }
+    }
+
+    void finish(CURLcode code) override {
+        HttpDownloadResult result;
+        closeFile();
+        result.status = transfer_->responseStatus();
+        if (writeError_) {
+            result.error = writeError_;
+        } else if (code != CURLE_OK) {
+            result.error = transfer_->transportError(code);
+        } else {
+            result.temporaryFile = path_;
+        }
+        report(std::move(result));
+    }
+
+private:
+    bool write(std::string_view bytes) {
+        try {
+            writeAll(file_.get(), bytesOf(bytes), path_);
+            return true;
+        } catch (...) {
+            writeError_ = std::current_exception();
+            return false;
+        }
+    }
+
+    void closeFile() {
+        try {
+            if (file_) file_.close();
+        } catch (...) {
+            if (!writeError_) writeError_ = std::current_exception();
+        }
+    }
+
+    // The completion runs here, on the loop thread; nothing it throws may reach libcurl.
+    void report(HttpDownloadResult result) {
+        try {
+            done_(std::move(result));
+        } catch (...) {
+        }
+    }
+
+    HttpRequest request_;
+    const TlsTrust& trust_;
+    std::filesystem::path folder_;
+    HttpSession::DownloadCompletion done_;
+    std::filesystem::path path_;
+    FileDescriptor file_;
+    std::unique_ptr<CurlTransfer> transfer_;
+    std::exception_ptr writeError_;
+};
+
+}  // namespace
+
+HttpSession::HttpSession(const Endpoints& endpoints, std::shared_ptr<MainQueue> mainQueue)
+    : trust_(TlsTrust::fromEndpoints(endpoints)), mainQueue_(std::move(mainQueue)), multi_(makeCurlMulti()) {
+    checkCurl(curl_multi_setopt(multi_.get(), CURLMOPT_PIPELINING, CURLPIPE_MULTIPLEX));
+    checkCurl(curl_multi_setopt(multi_.get(), CURLMOPT_MAX_HOST_CONNECTIONS, kMaximumConnectionsPerHost));
+    loop_ = std::thread([this] { run(); });
+}
+
+HttpSession::~HttpSession() {
+    stopping_ = true;
+    curl_multi_wakeup(multi_.get());
+    loop_.join();
+}
+
+void HttpSession::dataTask(HttpRequest request, DataCompletion done) {
+    enqueue(std::make_unique<DataTask>(std::move(request), trust_, mainQueue_, std::move(done)));
+}
+
+void HttpSession::downloadTask(HttpRequest request, std::filesystem::path temporaryFolder, DownloadCompletion done) {
+    enqueue(std::make_unique<DownloadTask>(std::move(request), trust_, std::move(temporaryFolder), std::move(done)));
+}
+
+void HttpSession::enqueue(std::unique_ptr<Task> task) {
+    {
+        std::lock_guard lock(mutex_);
+        pending_.push_back(std::move(task));
+    }
+    curl_multi_wakeup(multi_.get());
+}
+
+void HttpSession::run() {
+    while (!stopping_) {
+        adoptPending();
+        int stillRunning = 0;
+        curl_multi_perform(multi_.get(), &stillRunning);
+        finishDone();
+        curl_multi_poll(multi_.get(), nullptr, 0, kIdlePollMilliseconds, nullptr);
+    }
+    abandonAll();
+}
+
+void HttpSession::adoptPending() {
+    std::vector<std::unique_ptr<Task>> adopted;
+    {
+        std::lock_guard lock(mutex_);
+        adopted.swap(pending_);
+    }
+    for (std::unique_ptr<Task>& task : adopted) {
+        CURL* easy = task->start();
+        if (easy == nullptr) continue;
+        if (curl_multi_add_handle(multi_.get(), easy) != CURLM_OK) {
+            task->finish(CURLE_FAILED_INIT);
+            continue;
+        }
+        running_.emplace(easy, std::move(task));
+    }
+}
+
+void HttpSession::finishDone() {
+    int remaining = 0;
+    while (CURLMsg* message = curl_multi_info_read(multi_.get(), &remaining)) {
+        if (message->msg != CURLMSG_DONE) continue;
+        CURL* easy = message->easy_handle;
+        CURLcode code = message->data.result;
+        curl_multi_remove_handle(multi_.get(), easy);
+        auto found = running_.find(easy);
+        if (found == running_.end()) continue;
+        std::unique_ptr<Task> task = std::move(found->second);
+        running_.erase(found);
+        task->finish(code);
+    }
+}
+
+void HttpSession::abandonAll() {
+    for (auto& [easy, task] : running_) curl_multi_remove_handle(multi_.get(), easy);
+    running_.clear();
+}
+
+}  // namespace velmora

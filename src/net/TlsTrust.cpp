@@ -1,0 +1,45 @@
+#include "net/TlsTrust.h"
+
+#include "core/Files.h"
+#include "net/CurlHandles.h"
+
+#include <system_error>
+
+namespace velmora {
+
+namespace {
+
+std::string textOf(const Bytes& bytes) { return {bytes.begin(), bytes.end()}; }
+
+// libcurl's built-in CA bundle, or "" when the build has none or it cannot be read.
+std::string systemBundle() {
+    CurlEasy probe = makeCurlEasy();
+    char* path = nullptr;
+    if (curl_easy_getinfo(probe.get(), CURLINFO_CAINFO, &path) != CURLE_OK || path == nullptr) return {};
+    try {
+        return textOf(readWholeFile(path));
+    } catch (const std::system_error&) {
+        return {};
+    }
+}
+
+}  // namespace
+
+TlsTrust TlsTrust::fromEndpoints(const Endpoints& endpoints) {
+    TlsTrust trust;
+    if (endpoints.caFile.empty()) return trust;
+    std::string extra = textOf(readWholeFile(endpoints.caFile));
+    // A blob replaces libcurl's CA file, so the system bundle goes in front of the extra CA.
+    trust.bundle_ = std::make_shared<const std::string>(systemBundle() + "\n" + extra);
+    return trust;
+}
+
+void TlsTrust::apply(CURL* easy) const {
+    checkCurl(curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L));
+    checkCurl(curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L));
+    if (!bundle_) return;
+    curl_blob blob{const_cast<char*>(bundle_->data()), bundle_->size(), CURL_BLOB_COPY};
+    checkCurl(curl_easy_setopt(easy, CURLOPT_CAINFO_BLOB, &blob));
+}
+
+}  // namespace velmora

@@ -1,0 +1,27 @@
+#pragma once
+
+#include "core/Endpoints.h"
+
+#include <curl/curl.h>
+
+#include <memory>
+#include <string>
+
+namespace velmora {
+
+// The certificates a transfer trusts: the system store, plus the Endpoints' extra CA file when one
+// is configured (test and demo builds). Cheap to copy; immutable, so any thread may apply it.
+class TlsTrust {
+public:
+    // Reads the CA file now. Throws std::system_error (with the path) when it cannot be read.
+    static TlsTrust fromEndpoints(const Endpoints& endpoints);
+
+    // Sets the trust options on an easy handle. Throws std::runtime_error with libcurl's text.
+    void apply(CURL* easy) const;
+
+private:
+    // The system bundle followed by the extra CA file; null when the system store alone applies.
+    std::shared_ptr<const std::string> bundle_;
+};
+
+}  // namespace velmora
