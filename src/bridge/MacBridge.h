@@ -14,6 +14,7 @@
 namespace velmora {
 
 class DeviceSecureStore;
+class DownloadCoordinator;
 
 // The page's one way to native services. Receives the page's script messages, checks where they
 // come from, dispatches on "type" and answers with DOM "message" events. Main thread only; hold it
@@ -45,6 +46,8 @@ public:
 
     // The signed-in learner the bridge holds, if any (read by the shell and by tests).
     const std::optional<DesktopSession>& heldSession() const { return session_; }
+    // Whether the download coordinator exists yet (it is made by the first accepted download).
+    bool hasDownloadCoordinator() const { return downloads_ != nullptr; }
 
     // The script that post() evaluates for `message`, or nullopt when it cannot be posted.
     static std::optional<std::string> eventScript(const Json& message);
@@ -78,6 +81,7 @@ private:
 
     // Offline download command.
     void startDownload(const Json& payload);
+    DownloadCoordinator& downloads();  // created on the first accepted download
 
     // API proxy and courseware.
     void proxyAPI(const Json& payload);
@@ -87,6 +91,7 @@ private:
     std::weak_ptr<WebViewHost> webView_;
     std::weak_ptr<MacApplicationCommands> appController_;
     std::optional<DesktopSession> session_;  // the signed-in learner, empty at launch
+    std::shared_ptr<DownloadCoordinator> downloads_;  // owns running downloads; cancels nothing on release
 };
 
 }  // namespace velmora

@@ -5,7 +5,8 @@
 
 namespace velmora {
 
-SerialQueue::SerialQueue(std::string label) : label_(std::move(label)), worker_([this] { run(); }) {
+SerialQueue::SerialQueue(std::string label)
+    : label_(std::move(label)), worker_([state = state_] { run(state); }), workerId_(worker_.get_id()) {
     // Thread names are limited to 15 bytes; keep the tail, which tells queues apart.
     std::string name = label_.size() > 15 ? label_.substr(label_.size() - 15) : label_;
     pthread_setname_np(worker_.native_handle(), name.c_str());
@@ -13,19 +14,23 @@ SerialQueue::SerialQueue(std::string label) : label_(std::move(label)), worker_(
 
 SerialQueue::~SerialQueue() {
     {
-        std::lock_guard lock(mutex_);
-        stopping_ = true;
+        std::lock_guard lock(state_->mutex);
+        state_->stopping = true;
     }
-    wake_.notify_one();
-    worker_.join();
+    state_->wake.notify_one();
+    if (isCurrent()) {
+        worker_.detach();
+    } else {
+        worker_.join();
+    }
 }
 
 void SerialQueue::async(std::function<void()> work) {
     {
-        std::lock_guard lock(mutex_);
-        pending_.push_back(std::move(work));
+        std::lock_guard lock(state_->mutex);
+        state_->pending.push_back(std::move(work));
     }
-    wake_.notify_one();
+    state_->wake.notify_one();
 }
 
 void SerialQueue::sync(const std::function<void()>& work) {
@@ -41,15 +46,15 @@ void SerialQueue::sync(const std::function<void()>& work) {
     done.get_future().get();
 }
 
-void SerialQueue::run() {
+void SerialQueue::run(const std::shared_ptr<State>& state) {
     for (;;) {
         std::function<void()> work;
         {
-            std::unique_lock lock(mutex_);
-            wake_.wait(lock, [this] { return stopping_ || !pending_.empty(); });
-            if (pending_.empty()) return;
-            work = std::move(pending_.front());
-            pending_.pop_front();
+            std::unique_lock lock(state->mutex);
+            state->wake.wait(lock, [&] { return state->stopping || !state->pending.empty(); });
+            if (state->pending.empty()) return;
+            work = std::move(state->pending.front());
+            state->pending.pop_front();
         }
         try {
             work();

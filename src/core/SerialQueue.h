@@ -3,6 +3,7 @@
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -10,7 +11,9 @@
 namespace velmora {
 
 // One worker thread running submitted closures one at a time, in submission order.
-// Destruction runs what is already queued, then joins; it must not happen on the worker itself.
+// Destruction runs what is already queued, then ends the worker. When the last owner lets go from
+// inside one of the queue's own closures (a download that finishes on its own queue), the worker
+// is detached instead of joined and ends after that closure.
 // Exceptions escaping a closure are swallowed so one failed task cannot stop the queue.
 class SerialQueue {
 public:
@@ -27,17 +30,22 @@ public:
     // Queues `work` and waits for it. Must not be called from the worker thread.
     void sync(const std::function<void()>& work);
 
-    bool isCurrent() const { return std::this_thread::get_id() == worker_.get_id(); }
+    bool isCurrent() const { return std::this_thread::get_id() == workerId_; }
 
 private:
-    void run();
+    // Shared with the worker so a detached worker never touches a destroyed queue.
+    struct State {
+        std::mutex mutex;
+        std::condition_variable wake;
+        std::deque<std::function<void()>> pending;
+        bool stopping = false;
+    };
+    static void run(const std::shared_ptr<State>& state);
 
     std::string label_;
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    std::deque<std::function<void()>> pending_;
-    bool stopping_ = false;
+    std::shared_ptr<State> state_ = std::make_shared<State>();
     std::thread worker_;
+    std::thread::id workerId_;
 };
 
 }  // namespace velmora

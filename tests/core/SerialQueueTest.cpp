@@ -4,6 +4,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <future>
+#include <memory>
 #include <vector>
 
 namespace velmora {
@@ -46,6 +48,27 @@ TEST(SerialQueueTest, AThrowingTaskDoesNotStopTheQueue) {
     int after = 0;
     queue.sync([&] { after = 1; });
     EXPECT_EQ(after, 1);
+}
+
+}  // namespace
+}  // namespace velmora
+
+namespace velmora {
+namespace {
+
+// The last owner may be a closure on the queue itself (a download finishing on its own queue).
+TEST(SerialQueueTest, ReleasingTheQueueFromItsOwnWorkerDoesNotDeadlock) {
+    auto queue = std::make_shared<SerialQueue>("com.velmora.test.self");
+    std::promise<void> mainLetGo;
+    std::promise<void> released;
+    queue->async([owned = queue, mainLetGo = mainLetGo.get_future().share(), &released]() mutable {
+        mainLetGo.wait();
+        owned.reset();  // the last owner: destroys the queue on its own worker
+        released.set_value();
+    });
+    queue.reset();
+    mainLetGo.set_value();
+    EXPECT_EQ(released.get_future().wait_for(std::chrono::seconds(5)), std::future_status::ready);
 }
 
 }  // namespace

@@ -1,0 +1,117 @@
+// Encrypted download throughput and memory against a local HTTPS server serving 1 GiB, side by side
+// with `curl -s -o /dev/null` of the same URL in the same run.
+//
+// Prints: curl_seconds, download_seconds, download_ratio (curl time / our time; higher is better,
+// target >= 0.85) and download_rss_growth_mib (peak resident growth while downloading; target <= 16).
+#include "downloads/EncryptedDownload.h"
+#include "support/TempDirectory.h"
+#include "support/TestHttpsServer.h"
+#include "support/TestTls.h"
+#include "vault/VaultManager.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <future>
+#include <iostream>
+#include <string>
+
+namespace {
+
+using namespace velmora;
+using Clock = std::chrono::steady_clock;
+
+constexpr std::size_t kBodyBytes = std::size_t{1} << 30;
+constexpr std::size_t kPieceBytes = 1 << 20;
+constexpr int kRounds = 3;
+
+// Resident set figures from /proc/self/status, in KiB.
+long statusKiB(const char* field) {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind(field, 0) == 0) return std::strtol(line.c_str() + std::char_traits<char>::length(field), nullptr, 10);
+    }
+    return -1;
+}
+
+void resetPeakResident() { std::ofstream("/proc/self/clear_refs") << "5"; }
+
+double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+
+double timeCurl(const std::string& url) {
+    std::string command = "curl -s -o /dev/null --cacert '" + test::TestTls::shared().caFile().string() + "' '" + url + "'";
+    auto start = Clock::now();
+    if (std::system(command.c_str()) != 0) throw std::runtime_error("curl failed");
+    return secondsSince(start);
+}
+
+struct Measured {
+    double seconds;
+    double rssGrowthMiB;
+};
+
+Measured timeDownload(const std::string& url, const VaultManager& vault, const TlsTrust& trust, int round) {
+    DownloadRequest request;
+    request.ownerKey = "bench-owner";
+    request.token = "token";
+    request.assetId = "bench-" + std::to_string(round);
+    request.classId = 1;
+    request.lessonId = 1;
+    std::promise<DownloadResult> finished;
+    resetPeakResident();
+    long residentBefore = statusKiB("VmRSS:");
+    auto start = Clock::now();
+    auto download = EncryptedDownload::make(
+        request, url, vault, [](std::uint64_t, std::uint64_t, const std::string&) {},
+        [&finished](const DownloadResult& result) { finished.set_value(result); }, {trust});
+    download->start();
+    DownloadResult result = finished.get_future().get();
+    double seconds = secondsSince(start);
+    long peak = statusKiB("VmHWM:");
+    if (!result.succeeded) throw std::runtime_error("download failed: " + result.message);
+    vault.deleteItem("bench-owner", request.assetId);
+    return {seconds, static_cast<double>(peak - residentBefore) / 1024.0};
+}
+
+}  // namespace
+
+int main() {
+    try {
+        std::string piece(kPieceBytes, '\0');
+        for (std::size_t i = 0; i < piece.size(); ++i) piece[i] = static_cast<char>(i * 2654435761u >> 13);
+        test::TestHttpsServer server;
+        server.server().Get("/lesson.mp4", [&piece](const httplib::Request&, httplib::Response& response) {
+            response.set_content_provider(kBodyBytes, "video/mp4", [&piece](std::size_t offset, std::size_t, httplib::DataSink& sink) {
+                std::size_t inPiece = offset % kPieceBytes;
+                return sink.write(piece.data() + inPiece, std::min(kPieceBytes - inPiece, kBodyBytes - offset));
+            });
+        });
+        server.start();
+        std::string url = server.url("/lesson.mp4");
+
+        test::TempDirectory folder;
+        VaultManager vault(folder.path(), SecretBytes(randomBytes(32)));
+        TlsTrust trust = TlsTrust::fromEndpoints(server.endpoints());
+
+        double bestCurl = 1e9;
+        double bestOurs = 1e9;
+        double worstGrowth = 0;
+        for (int round = 0; round < kRounds; ++round) {
+            bestCurl = std::min(bestCurl, timeCurl(url));
+            Measured ours = timeDownload(url, vault, trust, round);
+            bestOurs = std::min(bestOurs, ours.seconds);
+            worstGrowth = std::max(worstGrowth, ours.rssGrowthMiB);
+        }
+        std::printf("body_bytes %zu bytes\n", kBodyBytes);
+        std::printf("curl_seconds %.3f s\n", bestCurl);
+        std::printf("download_seconds %.3f s\n", bestOurs);
+        std::printf("download_ratio %.3f\n", bestCurl / bestOurs);
+        std::printf("download_rss_growth_mib %.1f MiB\n", worstGrowth);
+        return 0;
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "bench download: %s\n", error.what());
+        return 1;
+    }
+}
