@@ -67,7 +67,11 @@ std::optional<std::string_view> AppSchemeHandler::textEncoding(std::string_view 
     return std::nullopt;
 }
 
-void AppSchemeHandler::start(SchemeTask& task) const {
+void AppSchemeHandler::start(std::shared_ptr<SchemeTask> task) { answer(*task); }
+
+void AppSchemeHandler::stop(const SchemeTask&) {}
+
+void AppSchemeHandler::answer(SchemeTask& task) const {
     auto url = LocalUrl::parse(task.request().url);
     if (!url) {
         task.didFail(std::string(kInvalidAddress));
@@ -102,8 +106,6 @@ void AppSchemeHandler::start(SchemeTask& task) const {
     task.didReceive(ByteView(contents));
     task.didFinish();
 }
-
-void AppSchemeHandler::stop(SchemeTask&) const {}
 
 void AppSchemeHandler::answerNotFound(SchemeTask& task) {
     static constexpr std::string_view kBody = "Not Found";

@@ -44,4 +44,15 @@ public:
     virtual void didFail(const std::string& message) = 0;
 };
 
+// A scheme's handler as the platform adapters (the WebKit scheme binding, the loopback server) see
+// it: the web view starts a task and may later stop it.
+class SchemeHandler {
+public:
+    virtual ~SchemeHandler() = default;
+    // Takes shared ownership of the task for as long as the handler still needs it.
+    virtual void start(std::shared_ptr<SchemeTask> task) = 0;
+    // The web view no longer wants the task's data; the task must receive nothing more.
+    virtual void stop(const SchemeTask& task) = 0;
+};
+
 }  // namespace velmora

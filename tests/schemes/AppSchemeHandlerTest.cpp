@@ -21,6 +21,8 @@ struct AppCase {
     std::string mimeType;
     std::string textEncoding;
     std::string failure;  // non-empty: the task fails with this message
+
+    friend void PrintTo(const AppCase& value, std::ostream* out) { *out << value.name; }
 };
 
 std::vector<AppCase> appCases() {
@@ -66,9 +68,9 @@ protected:
         test::writeFile(folder.path() / "outside.txt", std::string("must never be served"));
     }
 
-    std::unique_ptr<RecordingSchemeTask> run(const std::string& url) {
-        auto task = std::make_unique<RecordingSchemeTask>(url);
-        AppSchemeHandler(root).start(*task);
+    std::shared_ptr<RecordingSchemeTask> run(const std::string& url) {
+        auto task = std::make_shared<RecordingSchemeTask>(url);
+        AppSchemeHandler(root).start(task);
         return task;
     }
 
@@ -125,12 +127,13 @@ TEST_F(AppSchemeHandlerTest, ZeroByteFileIsAnEmptyDeliveryAndAFinish) {
 }
 
 TEST_F(AppSchemeHandlerTest, StopDoesNothing) {
-    RecordingSchemeTask task("velmora-app://local/index.html");
+    auto task = std::make_shared<RecordingSchemeTask>("velmora-app://local/index.html");
     AppSchemeHandler handler(root);
-    handler.stop(task);
-    EXPECT_TRUE(task.events.empty());
+    handler.stop(*task);
+    EXPECT_TRUE(task->events.empty());
     handler.start(task);
-    EXPECT_EQ(task.events.back(), "finish");
+    handler.stop(*task);
+    EXPECT_EQ(task->events, (std::vector<std::string>{"response", "data", "finish"}));
 }
 
 TEST(AppSchemeTables, MimeAndEncodingByExtension) {
