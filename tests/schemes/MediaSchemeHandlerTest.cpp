@@ -170,6 +170,24 @@ TEST_F(MediaSchemeHandlerTest, OwnerValueIsDecodedAndOtherItemsIgnored) {
     EXPECT_EQ(served->body.size(), 1500u);
 }
 
+TEST_F(MediaSchemeHandlerTest, LessonCommittedByTheVaultPlaysBackByteForByte) {
+    DownloadRequest request;
+    request.ownerKey = kOwner;
+    request.token = "token";
+    request.assetId = "committed-1";
+    request.lessonTitle = "第 2 课";
+    request.classId = 3;
+    request.lessonId = 4;
+    Bytes lesson = test::lessonBytes(2 * kMiB + 4321, 11);
+    test::commitLesson(vault, request, lesson);
+
+    auto whole = serve("velmora-media://local/v1/committed-1?owner=" + kOwner);
+    EXPECT_EQ(whole->body, lesson);
+    auto across = serve("velmora-media://local/v1/committed-1?owner=" + kOwner, "bytes=1048575-1048576");
+    EXPECT_EQ(across->body, Bytes(lesson.begin() + 1048575, lesson.begin() + 1048577));
+    EXPECT_EQ(across->response->headers.at("Content-Range"), "bytes 1048575-1048576/" + std::to_string(lesson.size()));
+}
+
 TEST_F(MediaSchemeHandlerTest, EmptyLessonFailsInsteadOfUnderflowing) {
     test::storeLesson(vault, "empty", kOwner, {});
     for (std::optional<std::string> range : {std::optional<std::string>{}, std::optional<std::string>{"bytes=0-"}}) {

@@ -19,16 +19,30 @@ Bytes lessonBytes(std::size_t size, std::uint32_t seed) {
     return bytes;
 }
 
-void storeLesson(const VaultManager& vault, const std::string& assetId, const std::string& ownerKey,
-                 ByteView plaintext) {
+namespace {
+
+Bytes sealedMedia(const VaultManager& vault, const std::string& assetId, const std::string& ownerKey,
+                  ByteView plaintext, std::uint64_t headerSize) {
     SecretBytes key = vault.key(ownerKey, assetId);
-    Bytes file = VaultManager::makeHeader(plaintext.size());
+    Bytes file = VaultManager::makeHeader(headerSize);
     for (std::size_t offset = 0; offset < plaintext.size(); offset += VaultManager::kChunkSizeBytes) {
         std::size_t length = std::min<std::size_t>(VaultManager::kChunkSizeBytes, plaintext.size() - offset);
         Bytes record = VaultManager::encryptChunk(plaintext.subspan(offset, length), key.span());
         file.insert(file.end(), record.begin(), record.end());
     }
-    writeFile(vault.mediaURL(assetId), ByteView(file));
+    return file;
+}
+
+}  // namespace
+
+void commitLesson(const VaultManager& vault, const DownloadRequest& request, ByteView plaintext) {
+    writeFile(vault.partialURL(request.assetId), ByteView(sealedMedia(vault, request.assetId, request.ownerKey, plaintext, 0)));
+    vault.finalize(request, plaintext.size());
+}
+
+void storeLesson(const VaultManager& vault, const std::string& assetId, const std::string& ownerKey,
+                 ByteView plaintext) {
+    writeFile(vault.mediaURL(assetId), ByteView(sealedMedia(vault, assetId, ownerKey, plaintext, plaintext.size())));
 
     VaultItem item;
     item.assetId = assetId;

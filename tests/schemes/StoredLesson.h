@@ -16,6 +16,10 @@ Bytes lessonBytes(std::size_t size, std::uint32_t seed = 7);
 void storeLesson(const VaultManager& vault, const std::string& assetId, const std::string& ownerKey,
                  ByteView plaintext);
 
+// Seals `plaintext` into the request's ".part" file as a download does and commits it through the
+// vault (which refuses lessons under 1,024 bytes).
+void commitLesson(const VaultManager& vault, const DownloadRequest& request, ByteView plaintext);
+
 // Flips one byte of the lesson's media file at `offset`.
 void corruptMedia(const VaultManager& vault, const std::string& assetId, std::uint64_t offset);
 
