@@ -2,7 +2,6 @@
 
 #include "schemes/LocalUrl.h"
 #include "schemes/LoopbackTask.h"
-#include "schemes/MediaSchemeHandler.h"
 
 #include <openssl/crypto.h>
 #include <poll.h>
@@ -19,15 +18,6 @@ constexpr std::size_t kMaxHeadBytes = 16 * 1024;
 constexpr int kIdleTimeoutMs = 60'000;  // a keep-alive connection without a request is closed
 constexpr std::string_view kVersionSegment = "/v1/";
 
-std::string_view reasonPhrase(int status) {
-    switch (status) {
-        case 200: return "OK";
-        case 206: return "Partial Content";
-        case 404: return "Not Found";
-        default: return "Status";
-    }
-}
-
 // Constant-time comparison, so the time to refuse does not tell how much of a guess was right.
 bool sameSecret(std::string_view given, std::string_view secret) {
     return given.size() == secret.size() && CRYPTO_memcmp(given.data(), secret.data(), secret.size()) == 0;
@@ -37,33 +27,6 @@ bool hasBody(const HttpRequestHead& request) {
     auto length = request.field("Content-Length");
     return request.fieldCount("Transfer-Encoding") > 0 || request.fieldCount("Content-Length") > 1 ||
            (length && *length != "0");
-}
-
-std::string responseHead(const SchemeResponse& response, bool closeAfter) {
-    std::string head = "HTTP/1.1 " + std::to_string(response.statusCode) + " " +
-                       std::string(reasonPhrase(response.statusCode)) + "\r\n";
-    bool hasContentType = false;
-    for (const auto& [name, value] : response.headers) {
-        head += name + ": " + value + "\r\n";
-        hasContentType = hasContentType || name == "Content-Type";
-    }
-    if (!hasContentType && !response.mimeType.empty()) {
-        head += "Content-Type: " + response.mimeType;
-        if (!response.textEncoding.empty()) head += "; charset=" + response.textEncoding;
-        head += "\r\n";
-    }
-    if (closeAfter) head += "Connection: close\r\n";
-    return head + "\r\n";
-}
-
-std::optional<std::uint64_t> declaredLength(const SchemeResponse& response) {
-    auto found = response.headers.find("Content-Length");
-    if (found == response.headers.end()) return std::nullopt;
-    try {
-        return std::stoull(found->second);
-    } catch (const std::exception&) {
-        return std::nullopt;
-    }
 }
 
 }  // namespace
@@ -141,21 +104,18 @@ LoopbackConnection::Outcome LoopbackConnection::answer(const std::string& mediaA
     SchemeRequest schemeRequest;
     schemeRequest.url = mediaAddress;
     if (auto range = request.field("Range")) schemeRequest.headers.emplace("Range", *range);
-    auto task = std::make_shared<LoopbackTask>(std::move(schemeRequest), MediaSchemeHandler::kPieceSizeBytes);
+    bool keepAlive = request.keepsAlive();
+    auto task = std::make_shared<LoopbackTask>(std::move(schemeRequest), socket_, keepAlive, media_);
     media_.start(task);
-    return pump(*task, request.keepsAlive());
+    return awaitEnd(*task, keepAlive);
 }
 
-// Writes the task's deliveries as they come while watching the socket, so that a client that goes
-// away stops the task at once instead of after the whole answer.
-LoopbackConnection::Outcome LoopbackConnection::pump(LoopbackTask& task, bool keepAlive) {
+// Watches the socket while the media queue writes the answer, so that a client that goes away
+// stops the task at once instead of after the whole answer.
+LoopbackConnection::Outcome LoopbackConnection::awaitEnd(LoopbackTask& task, bool keepAlive) {
     bool watchInput = true;
-    bool headSent = false;
-    bool closeAfter = !keepAlive;
-    std::optional<std::uint64_t> declared;
-    std::uint64_t sent = 0;
     for (;;) {
-        std::array<pollfd, 2> waiting{{{task.readyDescriptor(), POLLIN, 0},
+        std::array<pollfd, 2> waiting{{{task.endDescriptor(), POLLIN, 0},
                                        {socket_.get(), static_cast<short>(watchInput ? POLLIN | POLLRDHUP : 0), 0}}};
         if (::poll(waiting.data(), waiting.size(), -1) < 0) {
             if (errno == EINTR) continue;
@@ -163,25 +123,13 @@ LoopbackConnection::Outcome LoopbackConnection::pump(LoopbackTask& task, bool ke
         }
         if (waiting[1].revents != 0 && clientIsGone(waiting[1].revents, watchInput)) return giveUp(task);
         if ((waiting[0].revents & POLLIN) == 0) continue;
-        for (LoopbackTask::Event& event : task.takeEvents()) {
-            switch (event.kind) {
-                case LoopbackTask::Event::Kind::response:
-                    declared = declaredLength(event.response);
-                    closeAfter = closeAfter || !declared;
-                    if (!sendAll(responseHead(event.response, closeAfter))) return giveUp(task);
-                    headSent = true;
-                    break;
-                case LoopbackTask::Event::Kind::data:
-                    if (!sendAll({reinterpret_cast<const char*>(event.data.data()), event.data.size()})) return giveUp(task);
-                    sent += event.data.size();
-                    break;
-                case LoopbackTask::Event::Kind::finish:
-                    // A body shorter than announced leaves the framing broken: only a close ends it.
-                    return !closeAfter && declared == sent ? Outcome::keepOpen : Outcome::close;
-                case LoopbackTask::Event::Kind::failure:
-                    if (headSent) return Outcome::close;  // the cut-off body tells the client
-                    return writeNotFound(keepAlive, event.message) && keepAlive ? Outcome::keepOpen : Outcome::close;
-            }
+        switch (task.ending()) {
+            case LoopbackTask::Ending::running: continue;
+            case LoopbackTask::Ending::finished: return Outcome::keepOpen;
+            case LoopbackTask::Ending::failedBeforeHead:
+                return writeNotFound(keepAlive, task.failureMessage()) && keepAlive ? Outcome::keepOpen : Outcome::close;
+            case LoopbackTask::Ending::cutShort: return Outcome::close;
+            case LoopbackTask::Ending::clientGone: return giveUp(task);
         }
     }
 }

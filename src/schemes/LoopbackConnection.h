@@ -41,7 +41,7 @@ private:
     std::optional<std::string> readHead();
     std::optional<std::string> admittedMediaAddress(const HttpRequestHead& request) const;
     Outcome answer(const std::string& mediaAddress, const HttpRequestHead& request);
-    Outcome pump(LoopbackTask& task, bool keepAlive);
+    Outcome awaitEnd(LoopbackTask& task, bool keepAlive);
     Outcome giveUp(LoopbackTask& task);
     bool clientIsGone(short events, bool& watchInput);
     bool writeNotFound(bool keepAlive, const std::string& detail = {});

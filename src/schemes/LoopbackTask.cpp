@@ -1,15 +1,22 @@
 #include "schemes/LoopbackTask.h"
 
+#include <fcntl.h>
 #include <sys/eventfd.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdint>
 #include <system_error>
 
 namespace velmora {
 
 namespace {
+
+FileDescriptor duplicate(const FileDescriptor& socket) {
+    int fd = ::fcntl(socket.get(), F_DUPFD_CLOEXEC, 0);
+    if (fd < 0) throw std::system_error(errno, std::generic_category(), "dup");
+    return FileDescriptor(fd);
+}
 
 FileDescriptor makeEventDescriptor() {
     int fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -17,59 +24,113 @@ FileDescriptor makeEventDescriptor() {
     return FileDescriptor(fd);
 }
 
+std::string_view reasonPhrase(int status) {
+    switch (status) {
+        case 200: return "OK";
+        case 206: return "Partial Content";
+        case 404: return "Not Found";
+        default: return "Status";
+    }
+}
+
+std::string responseHead(const SchemeResponse& response, bool closeAfter) {
+    std::string head = "HTTP/1.1 " + std::to_string(response.statusCode) + " " +
+                       std::string(reasonPhrase(response.statusCode)) + "\r\n";
+    bool hasContentType = false;
+    for (const auto& [name, value] : response.headers) {
+        head += name + ": " + value + "\r\n";
+        hasContentType = hasContentType || name == "Content-Type";
+    }
+    if (!hasContentType && !response.mimeType.empty()) {
+        head += "Content-Type: " + response.mimeType;
+        if (!response.textEncoding.empty()) head += "; charset=" + response.textEncoding;
+        head += "\r\n";
+    }
+    if (closeAfter) head += "Connection: close\r\n";
+    return head + "\r\n";
+}
+
+std::optional<std::uint64_t> declaredLength(const SchemeResponse& response) {
+    auto found = response.headers.find("Content-Length");
+    if (found == response.headers.end()) return std::nullopt;
+    try {
+        return std::stoull(found->second);
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
 }  // namespace
 
-LoopbackTask::LoopbackTask(SchemeRequest request, std::size_t bufferLimitBytes)
-    : request_(std::move(request)), bufferLimitBytes_(bufferLimitBytes), ready_(makeEventDescriptor()) {}
+LoopbackTask::LoopbackTask(SchemeRequest request, const FileDescriptor& socket, bool keepAlive, SchemeHandler& media)
+    : request_(std::move(request)),
+      media_(media),
+      socket_(duplicate(socket)),
+      end_(makeEventDescriptor()),
+      closeAfter_(!keepAlive) {}
 
-std::deque<LoopbackTask::Event> LoopbackTask::takeEvents() {
-    std::uint64_t count = 0;
-    // Reset the descriptor before taking, so a delivery racing with us leaves it readable again.
-    [[maybe_unused]] ssize_t ignored = ::read(ready_.get(), &count, sizeof count);
-    std::deque<Event> taken;
-    {
-        std::lock_guard lock(mutex_);
-        taken.swap(events_);
-        queuedBytes_ = 0;
-    }
-    drained_.notify_all();
-    return taken;
+LoopbackTask::Ending LoopbackTask::ending() const {
+    std::lock_guard lock(endMutex_);
+    return ending_;
 }
 
-void LoopbackTask::abandon() {
-    {
-        std::lock_guard lock(mutex_);
-        abandoned_ = true;
-        events_.clear();
-        queuedBytes_ = 0;
-    }
-    drained_.notify_all();
+std::string LoopbackTask::failureMessage() const {
+    std::lock_guard lock(endMutex_);
+    return failureMessage_;
 }
 
-void LoopbackTask::didReceive(const SchemeResponse& response) { push({Event::Kind::response, response, {}, {}}); }
+void LoopbackTask::didReceive(const SchemeResponse& response) {
+    declaredLength_ = declaredLength(response);
+    // Without a length the end of the body can only be told by closing the connection.
+    closeAfter_ = closeAfter_ || !declaredLength_;
+    headSent_ = true;
+    write(responseHead(response, closeAfter_));
+}
 
 void LoopbackTask::didReceive(ByteView data) {
-    {
-        std::unique_lock lock(mutex_);
-        drained_.wait(lock, [this] { return abandoned_ || queuedBytes_ < bufferLimitBytes_; });
-        if (abandoned_) return;
-    }
-    push({Event::Kind::data, {}, Bytes(data.begin(), data.end()), {}});
+    if (write({reinterpret_cast<const char*>(data.data()), data.size()})) sentLength_ += data.size();
 }
 
-void LoopbackTask::didFinish() { push({Event::Kind::finish, {}, {}, {}}); }
+void LoopbackTask::didFinish() {
+    // A body shorter than announced leaves the framing broken: only a close ends it.
+    bool reusable = !closeAfter_ && declaredLength_ == sentLength_;
+    end(reusable ? Ending::finished : Ending::cutShort);
+}
 
-void LoopbackTask::didFail(const std::string& message) { push({Event::Kind::failure, {}, {}, message}); }
+void LoopbackTask::didFail(const std::string& message) {
+    if (headSent_) {
+        end(Ending::cutShort);  // the cut-off body tells the client
+    } else {
+        end(Ending::failedBeforeHead, message);
+    }
+}
 
-void LoopbackTask::push(Event event) {
+bool LoopbackTask::write(std::string_view bytes) {
+    while (!bytes.empty()) {
+        if (abandoned_) return false;
+        ssize_t wrote = ::send(socket_.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        if (wrote < 0) {
+            if (errno == EINTR) continue;
+            // Reset, shut down, or no progress within the send time-out.
+            abandoned_ = true;
+            media_.stop(*this);
+            end(Ending::clientGone);
+            return false;
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(wrote));
+    }
+    return true;
+}
+
+void LoopbackTask::end(Ending ending, std::string message) {
     {
-        std::lock_guard lock(mutex_);
-        if (abandoned_) return;
-        queuedBytes_ += event.data.size();
-        events_.push_back(std::move(event));
+        std::lock_guard lock(endMutex_);
+        if (ending_ != Ending::running) return;
+        ending_ = ending;
+        failureMessage_ = std::move(message);
     }
     const std::uint64_t one = 1;
-    [[maybe_unused]] ssize_t ignored = ::write(ready_.get(), &one, sizeof one);
+    [[maybe_unused]] ssize_t ignored = ::write(end_.get(), &one, sizeof one);
 }
 
 }  // namespace velmora
