@@ -251,6 +251,19 @@ TEST_F(MediaLoopbackTest, RefusalKeepsTheConnectionForTheNextRequest) {
     EXPECT_FALSE(connection.closedByServer(200));
 }
 
+TEST_F(MediaLoopbackTest, PipelinedRequestsAreAnsweredInOrder) {
+    Bytes lesson = test::lessonBytes(5 * kMiB);
+    test::storeLesson(vault, "lesson", kOwner, lesson);
+    test::RawHttpConnection connection(loopback->port());
+    connection.send(get(target("lesson")) + get(target("lesson"), "Range: bytes=-3\r\n"));
+    auto whole = connection.readResponse();
+    auto tail = connection.readResponse();
+    ASSERT_TRUE(whole && tail);
+    EXPECT_EQ(whole->body, std::string(lesson.begin(), lesson.end()));
+    EXPECT_EQ(tail->status, 206);
+    EXPECT_EQ(tail->body, std::string(lesson.end() - 3, lesson.end()));
+}
+
 TEST_F(MediaLoopbackTest, ConnectionCloseAndHttp10AreHonoured) {
     test::storeLesson(vault, "lesson", kOwner, test::lessonBytes(2000));
     for (const std::string& request :
