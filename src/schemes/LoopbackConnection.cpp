@@ -37,13 +37,24 @@ LoopbackConnection::LoopbackConnection(FileDescriptor socket, SchemeHandler& med
 void LoopbackConnection::shutdown() { ::shutdown(socket_.get(), SHUT_RDWR); }
 
 void LoopbackConnection::run() {
+    try {
+        serveRequests();
+    } catch (const std::exception&) {
+        // A platform failure such as running out of descriptors: this client is dropped, the
+        // server goes on. Nothing may escape the connection's thread.
+    }
+    shutdown();
+    finished_ = true;
+}
+
+void LoopbackConnection::serveRequests() {
     for (;;) {
         auto head = readHead();
-        if (!head) break;
+        if (!head) return;
         auto request = HttpRequestHead::parse(*head);
         if (!request) {
             writeNotFound(false);
-            break;
+            return;
         }
         bool keepAlive = request->keepsAlive() && !hasBody(*request);
         auto address = admittedMediaAddress(*request);
@@ -53,10 +64,8 @@ void LoopbackConnection::run() {
         } else {
             outcome = answer(*address, *request);
         }
-        if (outcome == Outcome::close) break;
+        if (outcome == Outcome::close) return;
     }
-    shutdown();
-    finished_ = true;
 }
 
 std::optional<std::string> LoopbackConnection::readHead() {

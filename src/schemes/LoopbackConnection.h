@@ -38,6 +38,7 @@ public:
 private:
     enum class Outcome { keepOpen, close };
 
+    void serveRequests();
     std::optional<std::string> readHead();
     std::optional<std::string> admittedMediaAddress(const HttpRequestHead& request) const;
     Outcome answer(const std::string& mediaAddress, const HttpRequestHead& request);

@@ -95,7 +95,11 @@ void MediaLoopback::acceptLoop() {
             }
             continue;
         }
-        admit(FileDescriptor(fd));
+        try {
+            admit(FileDescriptor(fd));
+        } catch (const std::exception&) {
+            // Out of memory for one more client: it is refused, the server goes on.
+        }
     }
 }
 
@@ -107,11 +111,11 @@ void MediaLoopback::admit(FileDescriptor socket) {
     auto connection = std::make_unique<LoopbackConnection>(std::move(socket), media_,
                                                            LoopbackConnection::Gate{secret_, host_});
     LoopbackConnection& running = *connection;
+    clients_.push_back({std::move(connection), std::thread()});
     try {
-        std::thread thread([&running] { running.run(); });
-        clients_.push_back({std::move(connection), std::move(thread)});
+        clients_.back().thread = std::thread([&running] { running.run(); });
     } catch (const std::system_error&) {
-        // No thread for it: the connection is closed when `connection` goes.
+        clients_.pop_back();  // no thread for it: dropping the entry closes its socket
     }
 }
 
