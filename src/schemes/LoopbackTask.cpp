@@ -1,0 +1,136 @@
+#include "schemes/LoopbackTask.h"
+
+#include <fcntl.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <system_error>
+
+namespace velmora {
+
+namespace {
+
+FileDescriptor duplicate(const FileDescriptor& socket) {
+    int fd = ::fcntl(socket.get(), F_DUPFD_CLOEXEC, 0);
+    if (fd < 0) throw std::system_error(errno, std::generic_category(), "dup");
+    return FileDescriptor(fd);
+}
+
+FileDescriptor makeEventDescriptor() {
+    int fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (fd < 0) throw std::system_error(errno, std::generic_category(), "eventfd");
+    return FileDescriptor(fd);
+}
+
+std::string_view reasonPhrase(int status) {
+    switch (status) {
+        case 200: return "OK";
+        case 206: return "Partial Content";
+        case 404: return "Not Found";
+        default: return "Status";
+    }
+}
+
+std::string responseHead(const SchemeResponse& response, bool closeAfter) {
+    std::string head = "HTTP/1.1 " + std::to_string(response.statusCode) + " " +
+                       std::string(reasonPhrase(response.statusCode)) + "\r\n";
+    bool hasContentType = false;
+    for (const auto& [name, value] : response.headers) {
+        head += name + ": " + value + "\r\n";
+        hasContentType = hasContentType || name == "Content-Type";
+    }
+    if (!hasContentType && !response.mimeType.empty()) {
+        head += "Content-Type: " + response.mimeType;
+        if (!response.textEncoding.empty()) head += "; charset=" + response.textEncoding;
+        head += "\r\n";
+    }
+    if (closeAfter) head += "Connection: close\r\n";
+    return head + "\r\n";
+}
+
+std::optional<std::uint64_t> declaredLength(const SchemeResponse& response) {
+    auto found = response.headers.find("Content-Length");
+    if (found == response.headers.end()) return std::nullopt;
+    try {
+        return std::stoull(found->second);
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
+}  // namespace
+
+LoopbackTask::LoopbackTask(SchemeRequest request, const FileDescriptor& socket, bool keepAlive, SchemeHandler& media)
+    : request_(std::move(request)),
+      media_(media),
+      socket_(duplicate(socket)),
+      end_(makeEventDescriptor()),
+      closeAfter_(!keepAlive) {}
+
+LoopbackTask::Ending LoopbackTask::ending() const {
+    std::lock_guard lock(endMutex_);
+    return ending_;
+}
+
+std::string LoopbackTask::failureMessage() const {
+    std::lock_guard lock(endMutex_);
+    return failureMessage_;
+}
+
+void LoopbackTask::didReceive(const SchemeResponse& response) {
+    declaredLength_ = declaredLength(response);
+    // Without a length the end of the body can only be told by closing the connection.
+    closeAfter_ = closeAfter_ || !declaredLength_;
+    headSent_ = true;
+    write(responseHead(response, closeAfter_));
+}
+
+void LoopbackTask::didReceive(ByteView data) {
+    if (write({reinterpret_cast<const char*>(data.data()), data.size()})) sentLength_ += data.size();
+}
+
+void LoopbackTask::didFinish() {
+    // A body shorter than announced leaves the framing broken: only a close ends it.
+    bool reusable = !closeAfter_ && declaredLength_ == sentLength_;
+    end(reusable ? Ending::finished : Ending::cutShort);
+}
+
+void LoopbackTask::didFail(const std::string& message) {
+    if (headSent_) {
+        end(Ending::cutShort);  // the cut-off body tells the client
+    } else {
+        end(Ending::failedBeforeHead, message);
+    }
+}
+
+bool LoopbackTask::write(std::string_view bytes) {
+    while (!bytes.empty()) {
+        if (abandoned_) return false;
+        ssize_t wrote = ::send(socket_.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        if (wrote < 0) {
+            if (errno == EINTR) continue;
+            // Reset, shut down, or no progress within the send time-out.
+            abandoned_ = true;
+            media_.stop(*this);
+            end(Ending::clientGone);
+            return false;
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(wrote));
+    }
+    return true;
+}
+
+void LoopbackTask::end(Ending ending, std::string message) {
+    {
+        std::lock_guard lock(endMutex_);
+        if (ending_ != Ending::running) return;
+        ending_ = ending;
+        failureMessage_ = std::move(message);
+    }
+    const std::uint64_t one = 1;
+    [[maybe_unused]] ssize_t ignored = ::write(end_.get(), &one, sizeof one);
+}
+
+}  // namespace velmora

@@ -1,0 +1,67 @@
+#pragma once
+
+#include "core/Files.h"
+#include "schemes/SchemeTask.h"
+
+#include <atomic>
+#include <cstdint>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace velmora {
+
+class LoopbackConnection;
+
+// Why this exists: WebKitGTK's GStreamer media player loads only blob, data, file, http and https
+// addresses, so a <video> element cannot play a "velmora-media" address even though fetch can.
+// Media elements are therefore pointed at this HTTP/1.1 server on 127.0.0.1, which hands each
+// request to the same media scheme handler as a scheme task for the equivalent "velmora-media"
+// address, Range header included. Remove it when WebKitGTK media elements load custom schemes.
+//
+// Only "GET <baseAddress path>/v1/<asset>?owner=…" with the Host header naming the bound address and
+// port is served; anything else gets a bare 404 and reaches no handler. The path secret is 256 random
+// bits drawn per instance, so other local processes cannot guess addresses. Connections are kept
+// alive between requests; a client that goes away stops its task within one piece.
+//
+// The handler must outlive this object; destruction closes every connection, stops their tasks
+// and joins all threads.
+class MediaLoopback {
+public:
+    // Binds 127.0.0.1 on an ephemeral port and starts accepting. Throws std::system_error.
+    explicit MediaLoopback(SchemeHandler& media);
+    MediaLoopback(const MediaLoopback&) = delete;
+    MediaLoopback& operator=(const MediaLoopback&) = delete;
+    ~MediaLoopback();
+
+    std::uint16_t port() const { return port_; }
+
+    // "http://127.0.0.1:<port>/<secret>": the page serves velmora-media://local/v1/A?owner=K from
+    // baseAddress() + "/v1/A?owner=K".
+    const std::string& baseAddress() const { return baseAddress_; }
+
+private:
+    struct Client {
+        std::unique_ptr<LoopbackConnection> connection;
+        std::thread thread;
+    };
+
+    void acceptLoop();
+    void admit(FileDescriptor socket);
+    void reapFinished();
+
+    SchemeHandler& media_;
+    std::string secret_;
+    FileDescriptor listener_;
+    FileDescriptor wake_;
+    std::uint16_t port_ = 0;
+    std::string host_;
+    std::string baseAddress_;
+    std::mutex clientsMutex_;
+    std::list<Client> clients_;
+    std::thread acceptor_;
+};
+
+}  // namespace velmora

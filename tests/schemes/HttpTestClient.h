@@ -1,0 +1,67 @@
+#pragma once
+
+#include "core/Files.h"
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace velmora::test {
+
+// A plain HTTP/1.1 client over one TCP connection to 127.0.0.1, for requests that a library would
+// refuse or rewrite (foreign Host, "..", several Host fields).
+class RawHttpConnection {
+public:
+    explicit RawHttpConnection(std::uint16_t port);
+
+    void send(const std::string& bytes);
+
+    // Reads one response: head, then the body by its Content-Length (or to the close without one).
+    // Nullopt when the server closes before a whole head arrived.
+    struct Response {
+        int status = 0;
+        std::map<std::string, std::string> fields;  // names lower-cased
+        std::string body;
+    };
+    std::optional<Response> readResponse();
+
+    // Reads just the response head and returns it as text.
+    std::string readHead();
+
+    // True when the server has closed the connection (reads end of stream within `timeoutMs`).
+    bool closedByServer(int timeoutMs = 2000);
+
+    void close() { socket_ = FileDescriptor(); }
+
+private:
+    std::string readSome();
+
+    FileDescriptor socket_;
+    std::string buffer_;
+};
+
+// A GET through libcurl, as a media player's HTTP stack makes it.
+struct CurlAnswer {
+    long status = 0;
+    std::map<std::string, std::string> fields;  // names lower-cased
+    std::string body;
+    long newConnections = 0;
+};
+
+class CurlClient {
+public:
+    CurlClient();
+    ~CurlClient();
+    CurlClient(const CurlClient&) = delete;
+    CurlClient& operator=(const CurlClient&) = delete;
+
+    // Throws std::runtime_error with curl's text when the transfer fails.
+    CurlAnswer get(const std::string& url, const std::optional<std::string>& range = {});
+
+private:
+    std::unique_ptr<void, void (*)(void*)> handle_;
+};
+
+}  // namespace velmora::test

@@ -1,0 +1,293 @@
+#include "schemes/MediaSchemeHandler.h"
+
+#include "RangeTable.h"
+#include "RecordingSchemeTask.h"
+#include "StoredLesson.h"
+#include "support/TempDirectory.h"
+
+#include <gtest/gtest.h>
+
+#include <future>
+#include <latch>
+#include <thread>
+
+namespace velmora {
+namespace {
+
+using test::RecordingSchemeTask;
+
+constexpr std::uint64_t kMiB = 1'048'576;
+const std::string kOwner = "account-key-1";
+
+class MediaSchemeHandlerTest : public ::testing::Test {
+protected:
+    MediaSchemeHandlerTest() : vault(folder.path(), SecretBytes(randomBytes(32))) {}
+
+    std::shared_ptr<RecordingSchemeTask> task(const std::string& url, std::optional<std::string> range = {}) {
+        std::map<std::string, std::string> headers;
+        if (range) headers.emplace("Range", *range);
+        return std::make_shared<RecordingSchemeTask>(url, std::move(headers));
+    }
+
+    // Starts the task and waits until it has finished or failed.
+    std::shared_ptr<RecordingSchemeTask> serve(const std::string& url, std::optional<std::string> range = {}) {
+        auto started = task(url, std::move(range));
+        handler->start(started);
+        EXPECT_TRUE(started->waitForEnd());
+        return started;
+    }
+
+    // Waits until everything queued before now has been served.
+    void drainQueue() { serve("velmora-media://local/v1/drain?owner=x"); }
+
+    test::TempDirectory folder;
+    VaultManager vault;
+    std::unique_ptr<MediaSchemeHandler> handler = std::make_unique<MediaSchemeHandler>(vault);
+};
+
+class MediaRangeTableTest : public MediaSchemeHandlerTest, public ::testing::WithParamInterface<test::RangeRow> {};
+
+TEST_P(MediaRangeTableTest, ServesTheRequestedBytes) {
+    const test::RangeRow& row = GetParam();
+    Bytes lesson = test::lessonBytes(test::kTableLessonSize);
+    test::storeLesson(vault, "lesson-1000", kOwner, lesson);
+
+    auto served = serve("velmora-media://local/v1/lesson-1000?owner=" + kOwner, row.header);
+    ASSERT_EQ(served->events.front(), "response");
+    ASSERT_EQ(served->events.back(), "finish");
+    std::uint64_t length = row.end - row.start + 1;
+    EXPECT_EQ(served->response->statusCode, row.status);
+    EXPECT_EQ(served->response->headers, (std::map<std::string, std::string>{
+                                             {"Content-Type", "video/mp4"},
+                                             {"Accept-Ranges", "bytes"},
+                                             {"Content-Length", std::to_string(length)},
+                                             {"Content-Range", "bytes " + std::to_string(row.start) + "-" +
+                                                                   std::to_string(row.end) + "/1000"},
+                                             {"Cache-Control", "no-store"},
+                                         }));
+    EXPECT_EQ(served->body, Bytes(lesson.begin() + static_cast<std::ptrdiff_t>(row.start),
+                                  lesson.begin() + static_cast<std::ptrdiff_t>(row.end + 1)));
+}
+
+INSTANTIATE_TEST_SUITE_P(Headers, MediaRangeTableTest, ::testing::ValuesIn(test::rangeTable()),
+                         [](const auto& info) { return info.param.name; });
+
+TEST(MediaRangeParser, NumbersAsTheStandardParserReadsThem) {
+    constexpr std::uint64_t kMax = UINT64_MAX;
+    struct Row {
+        const char* header;
+        std::uint64_t total;
+        std::optional<ByteRange> expected;
+    };
+    for (const Row& row : {
+             Row{"bytes=+5-+9", 1000, ByteRange{5, 9}},
+             Row{"bytes=-0-", 1000, std::nullopt},         // suffix form: "0-" is no number
+             Row{"bytes=--5", 1000, std::nullopt},         // a negative suffix is no number
+             Row{"bytes=5--0", 1000, std::nullopt},        // "-0" reads as 0, before the start
+             Row{"bytes=0-0", 1, ByteRange{0, 0}},
+             Row{"bytes=0-", 0, std::nullopt},             // nothing to serve
+             Row{"bytes=,,3-4,", 1000, ByteRange{3, 4}},   // empty pieces are dropped
+             Row{"bytes=3", 1000, std::nullopt},
+             Row{"bytes =0-9", 1000, std::nullopt},
+             Row{"bytes=18446744073709551614-", kMax, ByteRange{kMax - 1, kMax - 1}},
+             Row{"bytes=18446744073709551616-", kMax, std::nullopt},  // above 2^64 - 1
+             Row{"bytes=0-18446744073709551616", 1000, ByteRange{0, 999}},
+             Row{"bytes=-18446744073709551615", 1000, ByteRange{0, 999}},
+         }) {
+        SCOPED_TRACE(std::string(row.header) + " of " + std::to_string(row.total));
+        EXPECT_EQ(MediaSchemeHandler::parseRange(row.header, row.total), row.expected);
+    }
+    EXPECT_EQ(MediaSchemeHandler::parseRange(std::nullopt, 1000), std::nullopt);
+}
+
+TEST_F(MediaSchemeHandlerTest, LongRangesArriveInPiecesOfAtMostTwoMebibytes) {
+    Bytes lesson = test::lessonBytes(6 * kMiB + 123);
+    test::storeLesson(vault, "long", kOwner, lesson);
+    std::uint64_t start = 1000, end = start + 5 * kMiB - 1;
+
+    auto served = serve("velmora-media://local/v1/long?owner=" + kOwner,
+                        "bytes=" + std::to_string(start) + "-" + std::to_string(end));
+    ASSERT_EQ(served->pieces.size(), 3u);
+    EXPECT_EQ(served->pieces[0].size(), 2'097'152u);
+    EXPECT_EQ(served->pieces[1].size(), 2'097'152u);
+    EXPECT_EQ(served->pieces[2].size(), 1'048'576u);
+    EXPECT_EQ(served->body, Bytes(lesson.begin() + 1000, lesson.begin() + static_cast<std::ptrdiff_t>(end + 1)));
+    EXPECT_EQ(served->events, (std::vector<std::string>{"response", "data", "data", "data", "finish"}));
+}
+
+struct AddressCase {
+    std::string name;
+    std::string url;
+    std::string failure;
+
+    friend void PrintTo(const AddressCase& value, std::ostream* out) { *out << value.name; }
+};
+
+class MediaAddressTest : public MediaSchemeHandlerTest, public ::testing::WithParamInterface<AddressCase> {};
+
+TEST_P(MediaAddressTest, RefusesWithTheMessage) {
+    test::storeLesson(vault, "lesson", kOwner, test::lessonBytes(2000));
+    auto served = serve(GetParam().url);
+    EXPECT_EQ(served->events, std::vector<std::string>{"fail"});
+    EXPECT_EQ(served->failure, GetParam().failure);
+}
+
+std::vector<AddressCase> addressCases() {
+    const std::string invalidAddress = "离线媒体地址无效", invalidId = "离线媒体标识无效",
+                      notYours = "当前账号无权读取这份离线课程";
+    const std::string id65(65, 'a');
+    return {
+        {"NoUrl", "", invalidAddress},
+        {"OtherHost", "velmora-media://remote/v1/lesson?owner=" + kOwner, invalidAddress},
+        {"HostCaseMatters", "velmora-media://Local/v1/lesson?owner=" + kOwner, invalidAddress},
+        {"OtherVersion", "velmora-media://local/v2/lesson?owner=" + kOwner, invalidAddress},
+        {"NoVersion", "velmora-media://local/lesson?owner=" + kOwner, invalidAddress},
+        {"NoQuery", "velmora-media://local/v1/lesson", invalidAddress},
+        {"EmptyQuery", "velmora-media://local/v1/lesson?", invalidAddress},
+        {"NoOwnerItem", "velmora-media://local/v1/lesson?user=" + kOwner, invalidAddress},
+        {"OwnerNameCaseMatters", "velmora-media://local/v1/lesson?Owner=" + kOwner, invalidAddress},
+        {"OwnerWithoutValue", "velmora-media://local/v1/lesson?owner", invalidAddress},
+        {"FirstOwnerWithoutValue", "velmora-media://local/v1/lesson?owner&owner=" + kOwner, invalidAddress},
+        {"CombiningMarkAfterVersion", "velmora-media://local/v1/%CC%81lesson?owner=" + kOwner, invalidAddress},
+        {"IdentifierTooLong", "velmora-media://local/v1/" + id65 + "?owner=" + kOwner, invalidId},
+        {"IdentifierWithDot", "velmora-media://local/v1/lesson.mp4?owner=" + kOwner, invalidId},
+        {"IdentifierWithEncodedSlash", "velmora-media://local/v1/..%2Flesson?owner=" + kOwner, invalidId},
+        {"EmptyIdentifier", "velmora-media://local/v1/?owner=" + kOwner, invalidId},
+        {"AnotherAccount", "velmora-media://local/v1/lesson?owner=someone-else", notYours},
+        {"FirstOwnerCounts", "velmora-media://local/v1/lesson?owner=someone-else&owner=" + kOwner, notYours},
+        {"MissingLesson", "velmora-media://local/v1/absent?owner=" + kOwner, notYours},
+    };
+}
+
+INSTANTIATE_TEST_SUITE_P(Addresses, MediaAddressTest, ::testing::ValuesIn(addressCases()),
+                         [](const auto& info) { return info.param.name; });
+
+TEST_F(MediaSchemeHandlerTest, OwnerValueIsDecodedAndOtherItemsIgnored) {
+    const std::string key = "k/ey+1 课";
+    test::storeLesson(vault, "课程-7", key, test::lessonBytes(1500));
+    auto served = serve("velmora-media://local/v1/%E8%AF%BE%E7%A8%8B-7?lang=zh&owner=k%2Fey+1%20%E8%AF%BE&owner=x");
+    EXPECT_EQ(served->events.back(), "finish");
+    EXPECT_EQ(served->body.size(), 1500u);
+}
+
+TEST_F(MediaSchemeHandlerTest, LessonCommittedByTheVaultPlaysBackByteForByte) {
+    DownloadRequest request;
+    request.ownerKey = kOwner;
+    request.token = "token";
+    request.assetId = "committed-1";
+    request.lessonTitle = "第 2 课";
+    request.classId = 3;
+    request.lessonId = 4;
+    Bytes lesson = test::lessonBytes(2 * kMiB + 4321, 11);
+    test::commitLesson(vault, request, lesson);
+
+    auto whole = serve("velmora-media://local/v1/committed-1?owner=" + kOwner);
+    EXPECT_EQ(whole->body, lesson);
+    auto across = serve("velmora-media://local/v1/committed-1?owner=" + kOwner, "bytes=1048575-1048576");
+    EXPECT_EQ(across->body, Bytes(lesson.begin() + 1048575, lesson.begin() + 1048577));
+    EXPECT_EQ(across->response->headers.at("Content-Range"), "bytes 1048575-1048576/" + std::to_string(lesson.size()));
+}
+
+TEST_F(MediaSchemeHandlerTest, EmptyLessonFailsInsteadOfUnderflowing) {
+    test::storeLesson(vault, "empty", kOwner, {});
+    for (std::optional<std::string> range : {std::optional<std::string>{}, std::optional<std::string>{"bytes=0-"}}) {
+        SCOPED_TRACE(range.value_or("no range"));
+        auto served = serve("velmora-media://local/v1/empty?owner=" + kOwner, range);
+        EXPECT_EQ(served->events, std::vector<std::string>{"fail"});
+        EXPECT_EQ(served->failure, "离线媒体读取范围无效");
+    }
+}
+
+TEST_F(MediaSchemeHandlerTest, ReadFailureAfterTheResponseFailsWithoutFinishing) {
+    Bytes lesson = test::lessonBytes(5 * kMiB);
+    test::storeLesson(vault, "damaged", kOwner, lesson);
+    // A ciphertext byte of record 3, which only the second piece reads.
+    test::corruptMedia(vault, "damaged", 32 + 3 * (kMiB + 32) + 32 + 10);
+
+    auto served = serve("velmora-media://local/v1/damaged?owner=" + kOwner);
+    EXPECT_EQ(served->events, (std::vector<std::string>{"response", "data", "fail"}));
+    EXPECT_EQ(served->body, Bytes(lesson.begin(), lesson.begin() + 2 * kMiB));
+    EXPECT_FALSE(served->failure->empty());
+}
+
+TEST_F(MediaSchemeHandlerTest, MissingMediaFileFailsWithThePlatformError) {
+    test::storeLesson(vault, "gone", kOwner, test::lessonBytes(3000));
+    std::filesystem::remove(vault.mediaURL("gone"));
+    auto served = serve("velmora-media://local/v1/gone?owner=" + kOwner);
+    EXPECT_EQ(served->events, (std::vector<std::string>{"response", "fail"}));
+    EXPECT_NE(served->failure->find("No such file"), std::string::npos) << *served->failure;
+}
+
+TEST_F(MediaSchemeHandlerTest, StoppedMidAnswerReceivesNothingMore) {
+    test::storeLesson(vault, "long", kOwner, test::lessonBytes(7 * kMiB));
+    auto stopped = task("velmora-media://local/v1/long?owner=" + kOwner);
+    stopped->onData = [this](RecordingSchemeTask& self) { handler->stop(self); };
+    handler->start(stopped);
+    drainQueue();
+    EXPECT_EQ(stopped->events, (std::vector<std::string>{"response", "data"}));
+}
+
+TEST_F(MediaSchemeHandlerTest, RequestsAreAnsweredInStartOrder) {
+    test::storeLesson(vault, "first", kOwner, test::lessonBytes(5 * kMiB, 1));
+    test::storeLesson(vault, "second", kOwner, test::lessonBytes(1000, 2));
+    std::mutex logMutex;
+    std::vector<std::string> log;
+    auto logged = [&](const std::string& url, const std::string& name) {
+        auto made = task(url);
+        made->onData = [&, name](RecordingSchemeTask&) {
+            std::lock_guard lock(logMutex);
+            log.push_back(name);
+        };
+        return made;
+    };
+    auto first = logged("velmora-media://local/v1/first?owner=" + kOwner, "first");
+    auto second = logged("velmora-media://local/v1/second?owner=" + kOwner, "second");
+    handler->start(first);
+    handler->start(second);
+    ASSERT_TRUE(second->waitForEnd());
+    EXPECT_TRUE(first->ended());
+    EXPECT_EQ(log, (std::vector<std::string>{"first", "first", "first", "second"}));
+}
+
+TEST_F(MediaSchemeHandlerTest, StopBeforeServingSilencesUntilTheSameTaskStartsAgain) {
+    test::storeLesson(vault, "lesson", kOwner, test::lessonBytes(3 * kMiB));
+    std::latch release(1);
+    auto blocker = task("velmora-media://local/v1/lesson?owner=" + kOwner);
+    blocker->onData = [&](RecordingSchemeTask&) { release.wait(); };
+    auto waiting = task("velmora-media://local/v1/lesson?owner=" + kOwner);
+
+    handler->start(blocker);
+    handler->start(waiting);
+    handler->stop(*waiting);
+    release.count_down();
+    drainQueue();
+    EXPECT_TRUE(waiting->events.empty());
+
+    handler->start(waiting);  // the same identity starting again is no longer stopped
+    ASSERT_TRUE(waiting->waitForEnd());
+    EXPECT_EQ(waiting->body.size(), 3 * kMiB);
+}
+
+TEST_F(MediaSchemeHandlerTest, DestroyingTheHandlerSilencesRunningAndQueuedTasks) {
+    test::storeLesson(vault, "lesson", kOwner, test::lessonBytes(5 * kMiB));
+    std::latch running(1), release(1);
+    auto current = task("velmora-media://local/v1/lesson?owner=" + kOwner);
+    current->onData = [&](RecordingSchemeTask&) {
+        running.count_down();
+        release.wait();
+    };
+    auto queued = task("velmora-media://local/v1/lesson?owner=" + kOwner);
+    handler->start(current);
+    handler->start(queued);
+    running.wait();
+    auto releaser = std::async(std::launch::async, [&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        release.count_down();
+    });
+    handler.reset();
+    EXPECT_EQ(current->events, (std::vector<std::string>{"response", "data"}));
+    EXPECT_TRUE(queued->events.empty());
+}
+
+}  // namespace
+}  // namespace velmora
