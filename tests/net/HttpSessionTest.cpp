@@ -1,3 +1,4 @@
+#include "net/CurlTransfer.h"
 #include "net/HttpSession.h"
 #include "support/TestHttpsServer.h"
 #include "support/TestMainQueue.h"
@@ -199,6 +200,31 @@ TEST_F(HttpSessionTest, TrustsOnlyTheConfiguredAuthorities) {
     Endpoints missing = server.endpoints();
     missing.caFile = "/nonexistent/ca.pem";
     EXPECT_THROW(HttpSession(missing, mainQueue), std::system_error);
+}
+
+TEST_F(HttpSessionTest, TransferRunsOnTheCallersThreadAndStopsWhenCancelled) {
+    server.server().Get("/stream", [](const httplib::Request&, httplib::Response& response) {
+        response.set_content(std::string(2'000'000, 's'), "application/octet-stream");
+    });
+    session();
+    std::size_t received = 0;
+    CurlTransfer whole({.url = server.url("/stream")}, session().tlsTrust(), [&](std::string_view bytes) {
+        received += bytes.size();
+        return true;
+    });
+    EXPECT_EQ(whole.perform(), CURLE_OK);
+    EXPECT_EQ(whole.responseStatus(), 200);
+    EXPECT_EQ(received, 2'000'000u);
+
+    std::atomic<bool> cancelled = false;
+    CurlTransfer stopped({.url = server.url("/stream")}, session().tlsTrust(), [&](std::string_view) {
+        cancelled = true;
+        return true;
+    });
+    stopped.setCancelFlag(&cancelled);
+    CURLcode code = stopped.perform();
+    EXPECT_EQ(code, CURLE_ABORTED_BY_CALLBACK);
+    EXPECT_THROW(std::rethrow_exception(stopped.transportError(code)), HttpTransportError);
 }
 
 }  // namespace
