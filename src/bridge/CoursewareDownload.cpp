@@ -1,15 +1,15 @@
 #include "bridge/CoursewareDownload.h"
 
+#include <cerrno>
+#include <cstdio>
+#include <system_error>
+
 #include "bridge/MacBridge.h"
 #include "bridge/Utf8Validation.h"
 #include "core/Files.h"
 #include "core/Unicode.h"
 #include "core/VelmoraError.h"
 #include "net/CurlHandles.h"
-
-#include <cerrno>
-#include <cstdio>
-#include <system_error>
 
 namespace velmora {
 

@@ -1,15 +1,15 @@
 #pragma once
 
-#include "core/Payload.h"
-#include "net/HttpRequest.h"
-#include "net/HttpSession.h"
-
 #include <chrono>
 #include <cstddef>
 #include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
+
+#include "core/Payload.h"
+#include "net/HttpRequest.h"
+#include "net/HttpSession.h"
 
 namespace velmora {
 

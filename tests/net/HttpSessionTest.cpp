@@ -1,13 +1,13 @@
-#include "net/CurlTransfer.h"
-#include "net/HttpSession.h"
-#include "support/TestHttpsServer.h"
-#include "support/TestMainQueue.h"
-
 #include <gtest/gtest.h>
 
 #include <mutex>
 #include <set>
 #include <thread>
+
+#include "net/CurlTransfer.h"
+#include "net/HttpSession.h"
+#include "support/TestHttpsServer.h"
+#include "support/TestMainQueue.h"
 
 namespace velmora {
 namespace {
@@ -96,8 +96,10 @@ TEST_F(HttpSessionTest, SendsMethodHeadersAndBodyAsGiven) {
     };
     for (const Case& c : {Case{"GET", ""}, Case{"POST", "{\"a\":1}"}, Case{"PATCH", ""}, Case{"DELETE", "gone"}}) {
         SCOPED_TRACE(c.method + " " + c.body);
-        HttpRequest request{.url = server.url("/echo?q=1"), .method = c.method,
-                            .headers = {{"X-Velmora-Client", "app"}, {"accept", "application/json"}}, .body = c.body};
+        HttpRequest request{.url = server.url("/echo?q=1"),
+                            .method = c.method,
+                            .headers = {{"X-Velmora-Client", "app"}, {"accept", "application/json"}},
+                            .body = c.body};
         HttpDataResult result = fetch(request);
         ASSERT_FALSE(result.error) << errorText(result.error);
         EXPECT_EQ(result.response.status, 200);
@@ -138,7 +140,8 @@ TEST_F(HttpSessionTest, BodyLimitAllowsExactlyTheLimitAndStopsPastIt) {
 }
 
 TEST_F(HttpSessionTest, FollowsHttpsRedirectsOnTheSameHostWithAuthorization) {
-    server.server().Get("/moved", [](const httplib::Request&, httplib::Response& response) { response.set_redirect("/echo/target"); });
+    server.server().Get("/moved",
+                        [](const httplib::Request&, httplib::Response& response) { response.set_redirect("/echo/target"); });
     session();
     HttpDataResult result = fetch({.url = server.url("/moved"), .headers = {{"Authorization", "Bearer t0k"}}});
     ASSERT_FALSE(result.error) << errorText(result.error);
@@ -164,7 +167,8 @@ TEST_F(HttpSessionTest, NeverCarriesAuthorizationToAnotherHostOrPort) {
     session();
     for (const char* path : {"/to-localhost", "/to-port"}) {
         SCOPED_TRACE(path);
-        HttpDataResult result = fetch({.url = server.url(path), .headers = {{"Authorization", "Bearer secret"}, {"Accept", "*/*"}}});
+        HttpDataResult result =
+            fetch({.url = server.url(path), .headers = {{"Authorization", "Bearer secret"}, {"Accept", "*/*"}}});
         ASSERT_FALSE(result.error) << errorText(result.error);
         Seen last = requests().back();
         EXPECT_NE(last.path, path);
