@@ -29,7 +29,10 @@ void appendPart(std::string& body, const APIFormPart& part, std::string_view bou
     body.append("Content-Disposition: form-data; name=\"").append(escapeName(part.name)).append("\"");
     if (part.isFile()) {
         body.append("; filename=\"").append(escapeName(*part.fileName)).append("\"").append(kLineEnd);
-        body.append("Content-Type: ").append(part.mimeType.value_or("application/octet-stream")).append(kLineEnd).append(kLineEnd);
+        body.append("Content-Type: ")
+            .append(part.mimeType.value_or("application/octet-stream"))
+            .append(kLineEnd)
+            .append(kLineEnd);
         body.append(part.data->begin(), part.data->end()).append(kLineEnd);
         return;
     }

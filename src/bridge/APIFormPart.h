@@ -1,13 +1,13 @@
 #pragma once
 
-#include "core/Crypto.h"
-#include "core/Payload.h"
-
 #include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "core/Crypto.h"
+#include "core/Payload.h"
 
 namespace velmora {
 

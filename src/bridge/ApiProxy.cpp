@@ -1,5 +1,9 @@
 #include "bridge/ApiProxy.h"
 
+#include <algorithm>
+#include <array>
+#include <cctype>
+
 #include "bridge/APIFormPart.h"
 #include "bridge/Utf8Validation.h"
 #include "core/Crypto.h"
@@ -7,10 +11,6 @@
 #include "core/VelmoraError.h"
 #include "net/CurlHandles.h"
 #include "net/HttpSession.h"
-
-#include <algorithm>
-#include <array>
-#include <cctype>
 
 namespace velmora {
 
@@ -40,7 +40,8 @@ std::string apiURL(const std::string& path, const Endpoints& endpoints) {
         throw VelmoraError(std::string(kInvalidAddress));
     }
     CurlUrl url = parseCurlUrl(endpoints.apiBaseAddress() + path);
-    if (!url || curlUrlPart(url.get(), CURLUPART_SCHEME) != "https" || curlUrlPart(url.get(), CURLUPART_HOST) != endpoints.apiHost) {
+    if (!url || curlUrlPart(url.get(), CURLUPART_SCHEME) != "https" ||
+        curlUrlPart(url.get(), CURLUPART_HOST) != endpoints.apiHost) {
         throw VelmoraError(std::string(kInvalidAddress));
     }
     std::optional<std::string> normalised = curlUrlPart(url.get(), CURLUPART_URL);
@@ -64,7 +65,9 @@ void setHeader(std::vector<HttpHeader>& headers, std::string name, std::string v
 }
 
 // A value with a line break or NUL would end the header line and start another one.
-bool isSafeHeaderValue(std::string_view value) { return value.find_first_of(std::string_view("\r\n\0", 3)) == std::string_view::npos; }
+bool isSafeHeaderValue(std::string_view value) {
+    return value.find_first_of(std::string_view("\r\n\0", 3)) == std::string_view::npos;
+}
 
 std::vector<HttpHeader> apiHeaders(const Json& payload) {
     std::vector<HttpHeader> headers;

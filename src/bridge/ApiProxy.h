@@ -1,16 +1,16 @@
 #pragma once
 
-#include "core/Endpoints.h"
-#include "core/MainQueue.h"
-#include "core/Payload.h"
-#include "net/HttpRequest.h"
-
 #include <chrono>
 #include <cstddef>
 #include <exception>
 #include <functional>
 #include <string>
 #include <string_view>
+
+#include "core/Endpoints.h"
+#include "core/MainQueue.h"
+#include "core/Payload.h"
+#include "net/HttpRequest.h"
 
 namespace velmora {
 

@@ -1,9 +1,9 @@
 #pragma once
 
-#include "core/Crypto.h"
-
 #include <optional>
 #include <string_view>
+
+#include "core/Crypto.h"
 
 namespace velmora {
 

@@ -1,15 +1,15 @@
 #include "bridge/CoursewareDownload.h"
 
+#include <cerrno>
+#include <cstdio>
+#include <system_error>
+
 #include "bridge/MacBridge.h"
 #include "bridge/Utf8Validation.h"
 #include "core/Files.h"
 #include "core/Unicode.h"
 #include "core/VelmoraError.h"
 #include "net/CurlHandles.h"
-
-#include <cerrno>
-#include <cstdio>
-#include <system_error>
 
 namespace velmora {
 
@@ -87,16 +87,21 @@ HttpRequest CoursewareDownload::request(const std::string& url, const std::strin
 Json CoursewareDownload::finish(const HttpDownloadResult& result, const std::filesystem::path& destination) {
     if (result.error) return failedEvent(errorText(result.error));
     if (result.status < 200 || result.status > 299 || !result.temporaryFile) {
+        discard(result);
         return failedEvent("课件服务返回 HTTP " + std::to_string(result.status));
     }
     // rename() replaces an existing file atomically and otherwise moves; the temporary file sits
     // in the destination's folder, so it never crosses file systems.
     if (std::rename(result.temporaryFile->c_str(), destination.c_str()) != 0) {
         std::system_error error(errno, std::generic_category(), destination.string());
-        removeFile(*result.temporaryFile);  // before the page can hear of the failure
+        discard(result);
         return failedEvent(error.what());
     }
     return {{"type", "resourceDownloadCompleted"}, {"path", destination.string()}};
+}
+
+void CoursewareDownload::discard(const HttpDownloadResult& result) {
+    if (result.temporaryFile) removeFile(*result.temporaryFile);
 }
 
 Json CoursewareDownload::failedEvent(const std::string& message) {

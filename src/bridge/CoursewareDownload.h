@@ -1,15 +1,15 @@
 #pragma once
 
-#include "core/Payload.h"
-#include "net/HttpRequest.h"
-#include "net/HttpSession.h"
-
 #include <chrono>
 #include <cstddef>
 #include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
+
+#include "core/Payload.h"
+#include "net/HttpRequest.h"
+#include "net/HttpSession.h"
 
 namespace velmora {
 
@@ -41,6 +41,11 @@ public:
     static Json finish(const HttpDownloadResult& result, const std::filesystem::path& destination);
 
     static Json failedEvent(const std::string& message);
+
+private:
+    // Removes a download that will not be kept, before the page can hear of the failure (the
+    // session would remove it only after the completion returns).
+    static void discard(const HttpDownloadResult& result);
 };
 
 }  // namespace velmora

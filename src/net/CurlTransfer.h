@@ -1,13 +1,13 @@
 #pragma once
 
-#include "net/CurlHandles.h"
-#include "net/HttpRequest.h"
-#include "net/TlsTrust.h"
-
 #include <atomic>
 #include <exception>
 #include <functional>
 #include <string_view>
+
+#include "net/CurlHandles.h"
+#include "net/HttpRequest.h"
+#include "net/TlsTrust.h"
 
 namespace velmora {
 

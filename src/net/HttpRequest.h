@@ -22,10 +22,10 @@ struct HttpHeader {
 
 // One HTTPS request as a plain value.
 struct HttpRequest {
-    std::string url{};                // absolute https URL
-    std::string method = "GET";       // sent as given
+    std::string url{};                  // absolute https URL
+    std::string method = "GET";         // sent as given
     std::vector<HttpHeader> headers{};  // sent in order, under the names as given
-    std::string body{};               // bytes sent as they are; none when empty
+    std::string body{};                 // bytes sent as they are; none when empty
     // Longest wait for a connection, and longest stretch without any byte moving afterwards.
     std::chrono::milliseconds timeout{std::chrono::seconds(60)};
     CachePolicy cachePolicy = CachePolicy::useProtocolDefault;

@@ -1,12 +1,12 @@
 #include "net/HttpSession.h"
 
-#include "core/Crypto.h"
-#include "core/Files.h"
-#include "net/CurlTransfer.h"
-
 #include <fcntl.h>
 
 #include <algorithm>
+
+#include "core/Crypto.h"
+#include "core/Files.h"
+#include "net/CurlTransfer.h"
 
 namespace velmora {
 
@@ -76,7 +76,8 @@ private:
     // holds the old and the new buffer); never more than the limit.
     void reserveDeclaredLength() {
         curl_off_t declared = -1;
-        if (curl_easy_getinfo(transfer_->easy(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &declared) != CURLE_OK || declared <= 0) return;
+        if (curl_easy_getinfo(transfer_->easy(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &declared) != CURLE_OK || declared <= 0)
+            return;
         auto length = static_cast<std::size_t>(declared);
         body_.reserve(limit_ ? std::min(length, *limit_) : length);
     }

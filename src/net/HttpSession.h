@@ -1,11 +1,5 @@
 #pragma once
 
-#include "core/Endpoints.h"
-#include "core/MainQueue.h"
-#include "net/CurlHandles.h"
-#include "net/HttpRequest.h"
-#include "net/TlsTrust.h"
-
 #include <atomic>
 #include <exception>
 #include <filesystem>
@@ -17,6 +11,12 @@
 #include <thread>
 #include <vector>
 
+#include "core/Endpoints.h"
+#include "core/MainQueue.h"
+#include "net/CurlHandles.h"
+#include "net/HttpRequest.h"
+#include "net/TlsTrust.h"
+
 namespace velmora {
 
 struct HttpDataResult {
@@ -25,9 +25,9 @@ struct HttpDataResult {
 };
 
 struct HttpDownloadResult {
-    std::exception_ptr error;                             // transport or file failure
-    long status = 0;                                      // final HTTP status, 0 when none arrived
-    std::optional<std::filesystem::path> temporaryFile;   // the downloaded body, when no error
+    std::exception_ptr error;                            // transport or file failure
+    long status = 0;                                     // final HTTP status, 0 when none arrived
+    std::optional<std::filesystem::path> temporaryFile;  // the downloaded body, when no error
 };
 
 // The application's shared HTTPS session: one libcurl multi loop on its own thread, so
@@ -70,7 +70,7 @@ private:
     std::shared_ptr<MainQueue> mainQueue_;
     CurlMulti multi_;
     std::mutex mutex_;
-    std::vector<std::unique_ptr<Task>> pending_;  // guarded by mutex_
+    std::vector<std::unique_ptr<Task>> pending_;      // guarded by mutex_
     std::map<CURL*, std::unique_ptr<Task>> running_;  // loop thread only
     std::atomic<bool> stopping_ = false;
     std::thread loop_;

@@ -1,9 +1,9 @@
 #include "net/TlsTrust.h"
 
+#include <system_error>
+
 #include "core/Files.h"
 #include "net/CurlHandles.h"
-
-#include <system_error>
 
 namespace velmora {
 

@@ -1,11 +1,11 @@
 #pragma once
 
-#include "core/Endpoints.h"
-
 #include <curl/curl.h>
 
 #include <memory>
 #include <string>
+
+#include "core/Endpoints.h"
 
 namespace velmora {
 

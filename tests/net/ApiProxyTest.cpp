@@ -1,11 +1,11 @@
+#include <gtest/gtest.h>
+
+#include <regex>
+
 #include "bridge/APIFormPart.h"
 #include "bridge/ApiProxy.h"
 #include "bridge/Base64.h"
 #include "core/VelmoraError.h"
-
-#include <gtest/gtest.h>
-
-#include <regex>
 
 namespace velmora {
 namespace {
@@ -110,8 +110,8 @@ TEST(ApiProxyBoundaryTest, IsVelmoraBoundaryAndAFreshVersion4Uuid) {
 TEST(ApiProxyRequestTest, RefusesPathsOutsideTheBaseAddress) {
     std::string longest(4096, 'p');
     EXPECT_EQ(build({{"path", longest}}).url, "https://api.velmora.test/api/web/v2/" + longest);
-    for (const Json& path : std::vector<Json>{"", nullptr, 42, std::string(4097, 'p'), "https://evil.test/x", "x?next=https://evil.test",
-                                               "//evil.test/x", "a b", "x\r\nHost: evil"}) {
+    for (const Json& path : std::vector<Json>{"", nullptr, 42, std::string(4097, 'p'), "https://evil.test/x",
+                                              "x?next=https://evil.test", "//evil.test/x", "a b", "x\r\nHost: evil"}) {
         SCOPED_TRACE(path.dump());
         Json payload = {{"type", "apiRequest"}};
         if (!path.is_null()) payload["path"] = path;
@@ -132,8 +132,13 @@ TEST(ApiProxyRequestTest, AcceptsFiveMethodsInAnyCase) {
         Json method;
         std::string sent;
     };
-    for (const Case& c : std::vector<Case>{{"post", "POST"}, {"Get", "GET"}, {"put", "PUT"}, {"pAtCh", "PATCH"}, {"delete", "DELETE"},
-                                           {nullptr, "GET"}, {5, "GET"}}) {
+    for (const Case& c : std::vector<Case>{{"post", "POST"},
+                                           {"Get", "GET"},
+                                           {"put", "PUT"},
+                                           {"pAtCh", "PATCH"},
+                                           {"delete", "DELETE"},
+                                           {nullptr, "GET"},
+                                           {5, "GET"}}) {
         SCOPED_TRACE(c.method.dump());
         Json payload = {{"path", "x"}};
         if (!c.method.is_null()) payload["method"] = c.method;
@@ -146,10 +151,10 @@ TEST(ApiProxyRequestTest, AcceptsFiveMethodsInAnyCase) {
 }
 
 TEST(ApiProxyRequestTest, DropsHeadersWithNonTextValuesOrLineBreaks) {
-    HttpRequest request = build({{"path", "x"},
-                                 {"headers",
-                                  {{"Accept", 5}, {"Authorization", "Bearer t\r\nCookie: s=1"}, {"Content-Type", true},
-                                   {"X-Velmora-Client", "app\n"}}}});
+    HttpRequest request = build(
+        {{"path", "x"},
+         {"headers",
+          {{"Accept", 5}, {"Authorization", "Bearer t\r\nCookie: s=1"}, {"Content-Type", true}, {"X-Velmora-Client", "app\n"}}}});
     EXPECT_TRUE(request.headers.empty());
     EXPECT_TRUE(build({{"path", "x"}, {"headers", Json::array({"Accept"})}}).headers.empty());
 }
@@ -162,14 +167,17 @@ TEST(ApiProxyRequestTest, SendsOnlyATextJsonBodyAsItIs) {
 }
 
 TEST(ApiProxyRequestTest, FormPartsReplaceTheJsonBodyAndItsContentType) {
-    HttpRequest request = build({{"path", "upload"}, {"method", "POST"}, {"jsonBody", "{\"a\":1}"},
+    HttpRequest request = build({{"path", "upload"},
+                                 {"method", "POST"},
+                                 {"jsonBody", "{\"a\":1}"},
                                  {"headers", {{"content-type", "application/json"}}},
                                  {"formParts", {{{"name", "a"}, {"value", "1"}}, {{"value", "no name"}}}}});
     std::string contentType = headerValue(request, "Content-Type");
     ASSERT_TRUE(contentType.starts_with("multipart/form-data; boundary=VelmoraBoundary")) << contentType;
     EXPECT_EQ(headerValue(request, "content-type"), "<absent>");
     std::string boundary = contentType.substr(contentType.find('=') + 1);
-    EXPECT_EQ(request.body, "--" + boundary + "\r\nContent-Disposition: form-data; name=\"a\"\r\n\r\n1\r\n--" + boundary + "--\r\n");
+    EXPECT_EQ(request.body,
+              "--" + boundary + "\r\nContent-Disposition: form-data; name=\"a\"\r\n\r\n1\r\n--" + boundary + "--\r\n");
 }
 
 TEST(ApiProxyRequestTest, FallsBackToTheJsonBodyWhenNoPartSurvives) {
@@ -186,10 +194,12 @@ TEST(ApiProxyResultTest, ReportsStatusBodyAndMessage) {
     EXPECT_EQ(ApiProxy::result({204, ""}), (Json{{"status", 204}, {"body", ""}, {"message", ""}}));
     EXPECT_EQ(ApiProxy::result({200, "{\"课\":1}"}), (Json{{"status", 200}, {"body", "{\"课\":1}"}, {"message", ""}}));
     EXPECT_EQ(ApiProxy::result({299, "x"})["message"], "");
-    EXPECT_EQ(ApiProxy::result({500, "oops"}), (Json{{"status", 500}, {"body", "oops"}, {"message", "服务响应异常（HTTP 500）"}}));
+    EXPECT_EQ(ApiProxy::result({500, "oops"}),
+              (Json{{"status", 500}, {"body", "oops"}, {"message", "服务响应异常（HTTP 500）"}}));
     EXPECT_EQ(ApiProxy::result({199, ""})["message"], "服务响应异常（HTTP 199）");
     EXPECT_EQ(ApiProxy::result({300, ""})["message"], "服务响应异常（HTTP 300）");
-    for (const std::string& invalid : {std::string("\xff"), std::string("ok\xc3"), std::string("\xed\xa0\x80"), std::string("\xc0\xaf")}) {
+    for (const std::string& invalid :
+         {std::string("\xff"), std::string("ok\xc3"), std::string("\xed\xa0\x80"), std::string("\xc0\xaf")}) {
         EXPECT_EQ(ApiProxy::result({200, invalid})["body"], "{}");
     }
 }

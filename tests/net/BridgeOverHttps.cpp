@@ -7,8 +7,9 @@ namespace velmora::test {
 
 bool SeenRequest::hasHeaderNamed(std::string_view name) const {
     auto sameName = [&](const auto& header) {
-        return std::equal(header.first.begin(), header.first.end(), name.begin(), name.end(),
-                          [](char a, char b) { return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b)); });
+        return std::equal(header.first.begin(), header.first.end(), name.begin(), name.end(), [](char a, char b) {
+            return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
+        });
     };
     return std::any_of(headers.begin(), headers.end(), sameName);
 }
@@ -42,7 +43,8 @@ std::vector<SeenRequest> BridgeOverHttps::requests() {
     return seen_;
 }
 
-Json BridgeOverHttps::awaitMessage(const std::string& type, std::optional<std::string> requestId, std::chrono::milliseconds limit) {
+Json BridgeOverHttps::awaitMessage(const std::string& type, std::optional<std::string> requestId,
+                                   std::chrono::milliseconds limit) {
     Json found;
     auto matches = [&] {
         for (const Json& message : page().messages()) {

@@ -1,13 +1,5 @@
 #pragma once
 
-#include "net/HttpSession.h"
-#include "support/FakeIdentity.h"
-#include "support/FakePage.h"
-#include "support/FakeSavePanel.h"
-#include "support/TestHttpsServer.h"
-#include "support/TestMainQueue.h"
-#include "support/TempDirectory.h"
-
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -15,6 +7,14 @@
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "net/HttpSession.h"
+#include "support/FakeIdentity.h"
+#include "support/FakePage.h"
+#include "support/FakeSavePanel.h"
+#include "support/TempDirectory.h"
+#include "support/TestHttpsServer.h"
+#include "support/TestMainQueue.h"
 
 namespace velmora::test {
 
@@ -56,7 +56,7 @@ protected:
     std::shared_ptr<TestMainQueue> mainQueue = std::make_shared<TestMainQueue>();
     std::shared_ptr<FakeSavePanel> panel = std::make_shared<FakeSavePanel>();
     std::chrono::milliseconds apiTimeout = std::chrono::seconds(45);
-    TempDirectory dataRoot;  // the secure store of "saveSession"
+    TempDirectory dataRoot;             // the secure store of "saveSession"
     std::shared_ptr<HttpSession> http;  // held here too, as the shell holds the process's session
 
 private:

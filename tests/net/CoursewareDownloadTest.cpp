@@ -1,6 +1,6 @@
-#include "bridge/CoursewareDownload.h"
-
 #include <gtest/gtest.h>
+
+#include "bridge/CoursewareDownload.h"
 
 namespace velmora {
 namespace {
@@ -42,9 +42,10 @@ TEST(SafeFileNameTest, KeepsThe180FirstUserPerceivedCharactersAfterRemoval) {
 }
 
 TEST(CoursewareAddressTest, AcceptsOnlyHttpsURLs) {
-    EXPECT_EQ(CoursewareDownload::sourceURL({{"url", "https://cdn.velmora.test/files/a.pdf"}}), "https://cdn.velmora.test/files/a.pdf");
+    EXPECT_EQ(CoursewareDownload::sourceURL({{"url", "https://cdn.velmora.test/files/a.pdf"}}),
+              "https://cdn.velmora.test/files/a.pdf");
     for (const Json& url : std::vector<Json>{"http://cdn.velmora.test/a.pdf", "HTTPS://cdn.velmora.test/a.pdf", "not a url",
-                                              "https://", "ftp://cdn.velmora.test/a.pdf", "", 42, Json::object(), nullptr}) {
+                                             "https://", "ftp://cdn.velmora.test/a.pdf", "", 42, Json::object(), nullptr}) {
         SCOPED_TRACE(url.dump());
         Json payload = {{"type", "downloadResource"}};
         if (!url.is_null()) payload["url"] = url;

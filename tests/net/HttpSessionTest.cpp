@@ -1,12 +1,13 @@
-#include "net/HttpSession.h"
-#include "support/TestHttpsServer.h"
-#include "support/TestMainQueue.h"
-
 #include <gtest/gtest.h>
 
 #include <mutex>
 #include <set>
 #include <thread>
+
+#include "net/CurlTransfer.h"
+#include "net/HttpSession.h"
+#include "support/TestHttpsServer.h"
+#include "support/TestMainQueue.h"
 
 namespace velmora {
 namespace {
@@ -95,8 +96,10 @@ TEST_F(HttpSessionTest, SendsMethodHeadersAndBodyAsGiven) {
     };
     for (const Case& c : {Case{"GET", ""}, Case{"POST", "{\"a\":1}"}, Case{"PATCH", ""}, Case{"DELETE", "gone"}}) {
         SCOPED_TRACE(c.method + " " + c.body);
-        HttpRequest request{.url = server.url("/echo?q=1"), .method = c.method,
-                            .headers = {{"X-Velmora-Client", "app"}, {"accept", "application/json"}}, .body = c.body};
+        HttpRequest request{.url = server.url("/echo?q=1"),
+                            .method = c.method,
+                            .headers = {{"X-Velmora-Client", "app"}, {"accept", "application/json"}},
+                            .body = c.body};
         HttpDataResult result = fetch(request);
         ASSERT_FALSE(result.error) << errorText(result.error);
         EXPECT_EQ(result.response.status, 200);
@@ -137,7 +140,8 @@ TEST_F(HttpSessionTest, BodyLimitAllowsExactlyTheLimitAndStopsPastIt) {
 }
 
 TEST_F(HttpSessionTest, FollowsHttpsRedirectsOnTheSameHostWithAuthorization) {
-    server.server().Get("/moved", [](const httplib::Request&, httplib::Response& response) { response.set_redirect("/echo/target"); });
+    server.server().Get("/moved",
+                        [](const httplib::Request&, httplib::Response& response) { response.set_redirect("/echo/target"); });
     session();
     HttpDataResult result = fetch({.url = server.url("/moved"), .headers = {{"Authorization", "Bearer t0k"}}});
     ASSERT_FALSE(result.error) << errorText(result.error);
@@ -163,7 +167,8 @@ TEST_F(HttpSessionTest, NeverCarriesAuthorizationToAnotherHostOrPort) {
     session();
     for (const char* path : {"/to-localhost", "/to-port"}) {
         SCOPED_TRACE(path);
-        HttpDataResult result = fetch({.url = server.url(path), .headers = {{"Authorization", "Bearer secret"}, {"Accept", "*/*"}}});
+        HttpDataResult result =
+            fetch({.url = server.url(path), .headers = {{"Authorization", "Bearer secret"}, {"Accept", "*/*"}}});
         ASSERT_FALSE(result.error) << errorText(result.error);
         Seen last = requests().back();
         EXPECT_NE(last.path, path);
@@ -199,6 +204,31 @@ TEST_F(HttpSessionTest, TrustsOnlyTheConfiguredAuthorities) {
     Endpoints missing = server.endpoints();
     missing.caFile = "/nonexistent/ca.pem";
     EXPECT_THROW(HttpSession(missing, mainQueue), std::system_error);
+}
+
+TEST_F(HttpSessionTest, TransferRunsOnTheCallersThreadAndStopsWhenCancelled) {
+    server.server().Get("/stream", [](const httplib::Request&, httplib::Response& response) {
+        response.set_content(std::string(2'000'000, 's'), "application/octet-stream");
+    });
+    session();
+    std::size_t received = 0;
+    CurlTransfer whole({.url = server.url("/stream")}, session().tlsTrust(), [&](std::string_view bytes) {
+        received += bytes.size();
+        return true;
+    });
+    EXPECT_EQ(whole.perform(), CURLE_OK);
+    EXPECT_EQ(whole.responseStatus(), 200);
+    EXPECT_EQ(received, 2'000'000u);
+
+    std::atomic<bool> cancelled = false;
+    CurlTransfer stopped({.url = server.url("/stream")}, session().tlsTrust(), [&](std::string_view) {
+        cancelled = true;
+        return true;
+    });
+    stopped.setCancelFlag(&cancelled);
+    CURLcode code = stopped.perform();
+    EXPECT_EQ(code, CURLE_ABORTED_BY_CALLBACK);
+    EXPECT_THROW(std::rethrow_exception(stopped.transportError(code)), HttpTransportError);
 }
 
 }  // namespace

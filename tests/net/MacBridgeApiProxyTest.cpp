@@ -1,9 +1,9 @@
-#include "BridgeOverHttps.h"
-#include "bridge/APIFormPart.h"
-
 #include <fstream>
 #include <random>
 #include <set>
+
+#include "BridgeOverHttps.h"
+#include "bridge/APIFormPart.h"
 
 namespace velmora {
 namespace {
@@ -67,22 +67,25 @@ TEST_F(ApiProxyOverHttps, SendsTheExactMultipartBytes) {
     ASSERT_TRUE(contentType.starts_with("multipart/form-data; boundary=")) << contentType;
     std::string boundary = contentType.substr(std::string("multipart/form-data; boundary=").size());
     EXPECT_EQ(boundary.size(), 47u);
-    std::string expected = "--" + boundary + "\r\nContent-Disposition: form-data; name=\"a_b_\"\r\n\r\nplain\r\n" +
-                           "--" + boundary + "\r\nContent-Disposition: form-data; name=\"doc\"; filename=\"报_告_.pdf\"\r\n" +
-                           "Content-Type: application/pdf\"raw\r\n\r\n%PDF-1.4\n\xff\r\n" +
-                           "--" + boundary + "\r\nContent-Disposition: form-data; name=\"bin\"; filename=\"x.bin\"\r\n" +
-                           "Content-Type: application/octet-stream\r\n\r\n" + std::string(1, '\0') + "\r\n" +
-                           "--" + boundary + "\r\nContent-Disposition: form-data; name=\"noFileName\"\r\n\r\n\r\n" +
-                           "--" + boundary + "\r\nContent-Disposition: form-data; name=\"bad64\"\r\n\r\nkept\r\n" +
-                           "--" + boundary + "--\r\n";
+    std::string expected = "--" + boundary + "\r\nContent-Disposition: form-data; name=\"a_b_\"\r\n\r\nplain\r\n" + "--" +
+                           boundary + "\r\nContent-Disposition: form-data; name=\"doc\"; filename=\"报_告_.pdf\"\r\n" +
+                           "Content-Type: application/pdf\"raw\r\n\r\n%PDF-1.4\n\xff\r\n" + "--" + boundary +
+                           "\r\nContent-Disposition: form-data; name=\"bin\"; filename=\"x.bin\"\r\n" +
+                           "Content-Type: application/octet-stream\r\n\r\n" + std::string(1, '\0') + "\r\n" + "--" + boundary +
+                           "\r\nContent-Disposition: form-data; name=\"noFileName\"\r\n\r\n\r\n" + "--" + boundary +
+                           "\r\nContent-Disposition: form-data; name=\"bad64\"\r\n\r\nkept\r\n" + "--" + boundary + "--\r\n";
     EXPECT_EQ(seen.body, expected);
 }
 
 TEST_F(ApiProxyOverHttps, PassesAllowedHeadersUnderThePagesSpelling) {
     Json reply = request({{"path", "me"},
                           {"headers",
-                           {{"x-velmora-CLIENT", "web"}, {"authorization", "Bearer abc"}, {"Cookie", "sid=1"},
-                            {"User-Agent", "Page/1.0"}, {"Accept", 1}, {"X-Other", "x"}}}});
+                           {{"x-velmora-CLIENT", "web"},
+                            {"authorization", "Bearer abc"},
+                            {"Cookie", "sid=1"},
+                            {"User-Agent", "Page/1.0"},
+                            {"Accept", 1},
+                            {"X-Other", "x"}}}});
     ASSERT_EQ(reply.value("ok", false), true) << reply.dump();
     test::SeenRequest seen = requests().at(0);
     EXPECT_EQ(seen.header("x-velmora-CLIENT"), "web");
@@ -122,7 +125,8 @@ TEST_F(ApiProxyOverHttps, RefusalsReplyWithoutAnyRequest) {
 
 TEST_F(ApiProxyOverHttps, SendsA16MiBJsonBodyWhole) {
     std::string body = "\"" + std::string(16 * kMiB - 2, 'j') + "\"";
-    Json reply = request({{"path", "big"}, {"method", "PUT"}, {"jsonBody", body}, {"headers", {{"Content-Type", "application/json"}}}});
+    Json reply =
+        request({{"path", "big"}, {"method", "PUT"}, {"jsonBody", body}, {"headers", {{"Content-Type", "application/json"}}}});
     ASSERT_EQ(reply.value("ok", false), true) << reply.dump();
     EXPECT_EQ(requests().at(0).body.size(), 16'777'216u);
     EXPECT_TRUE(requests().at(0).body == body);
@@ -132,7 +136,8 @@ TEST_F(ApiProxyOverHttps, SendsA16MiBJsonBodyWhole) {
 TEST_F(ApiProxyOverHttps, ReportsEveryStatusAsAResult) {
     server.server().Get("/api/web/v2/status/(\\d+)", [](const httplib::Request& request, httplib::Response& response) {
         response.status = std::stoi(request.matches[1]);
-        if (response.status != 204) response.set_content("{\"code\":" + std::string(request.matches[1]) + "}", "application/json");
+        if (response.status != 204)
+            response.set_content("{\"code\":" + std::string(request.matches[1]) + "}", "application/json");
     });
     server.server().Get("/api/web/v2/binary", [](const httplib::Request&, httplib::Response& response) {
         response.set_content(std::string("\x89PNG\r\n\x1a\n\xff", 9), "image/png");
@@ -141,7 +146,8 @@ TEST_F(ApiProxyOverHttps, ReportsEveryStatusAsAResult) {
     EXPECT_EQ(noContent["result"], (Json{{"status", 204}, {"body", ""}, {"message", ""}}));
     Json serverError = request({{"path", "status/500"}});
     EXPECT_EQ(serverError["ok"], true);
-    EXPECT_EQ(serverError["result"], (Json{{"status", 500}, {"body", "{\"code\":500}"}, {"message", "服务响应异常（HTTP 500）"}}));
+    EXPECT_EQ(serverError["result"],
+              (Json{{"status", 500}, {"body", "{\"code\":500}"}, {"message", "服务响应异常（HTTP 500）"}}));
     Json binary = request({{"path", "binary"}});
     EXPECT_EQ(binary["result"], (Json{{"status", 200}, {"body", "{}"}, {"message", ""}}));
 }
@@ -154,11 +160,12 @@ TEST_F(ApiProxyOverHttps, RefusesResponsesPast64MiBWhileReading) {
     };
     auto source = std::make_shared<Source>();
     server.server().Get("/api/web/v2/announced", [source](const httplib::Request&, httplib::Response& response) {
-        response.set_content_provider(64 * kMiB + 1, "application/json", [source](std::size_t, std::size_t length, httplib::DataSink& sink) {
-            std::size_t count = std::min(length, source->piece.size());
-            source->served += count;
-            return sink.write(source->piece.data(), count);
-        });
+        response.set_content_provider(64 * kMiB + 1, "application/json",
+                                      [source](std::size_t, std::size_t length, httplib::DataSink& sink) {
+                                          std::size_t count = std::min(length, source->piece.size());
+                                          source->served += count;
+                                          return sink.write(source->piece.data(), count);
+                                      });
     });
     server.server().Get("/api/web/v2/endless", [source](const httplib::Request&, httplib::Response& response) {
         response.set_chunked_content_provider("application/json", [source](std::size_t, httplib::DataSink& sink) {
@@ -179,6 +186,9 @@ TEST_F(ApiProxyOverHttps, RefusesResponsesPast64MiBWhileReading) {
     EXPECT_EQ(endless.value("ok", true), false);
     EXPECT_EQ(endless.value("message", ""), "服务响应异常过大");
     EXPECT_LT(source->served.load(), 256 * kMiB);
+#ifdef __SANITIZE_THREAD__
+    measurable = false;  // the race detector's shadow memory grows with every byte the test touches
+#endif
     if (measurable && before > 0) {
         long grownMiB = (PeakMemory::kib() - before) / 1024;
         EXPECT_LT(grownMiB, 150) << "the body was buffered far past the limit";

@@ -1,6 +1,6 @@
-#include "BridgeOverHttps.h"
-
 #include <set>
+
+#include "BridgeOverHttps.h"
 
 namespace velmora {
 namespace {
@@ -41,16 +41,18 @@ protected:
         std::size_t before = page().messages().size();
         panel->answer(destination);
         Json event;
-        mainQueue->runUntil([&] {
-            std::vector<Json> messages = page().messages();
-            for (std::size_t i = before; i < messages.size(); ++i) {
-                if (messages[i].value("type", "").starts_with("resourceDownload")) {
-                    event = messages[i];
-                    return true;
+        mainQueue->runUntil(
+            [&] {
+                std::vector<Json> messages = page().messages();
+                for (std::size_t i = before; i < messages.size(); ++i) {
+                    if (messages[i].value("type", "").starts_with("resourceDownload")) {
+                        event = messages[i];
+                        return true;
+                    }
                 }
-            }
-            return false;
-        }, 20s);
+                return false;
+            },
+            20s);
         return event;
     }
 

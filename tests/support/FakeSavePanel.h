@@ -1,12 +1,12 @@
 #pragma once
 
-#include "bridge/SavePanel.h"
-
 #include <filesystem>
 #include <functional>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "bridge/SavePanel.h"
 
 namespace velmora::test {
 

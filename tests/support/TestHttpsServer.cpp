@@ -1,9 +1,9 @@
 #include "support/TestHttpsServer.h"
 
-#include "support/TestTls.h"
-
 #include <memory>
 #include <stdexcept>
+
+#include "support/TestTls.h"
 
 namespace velmora::test {
 
@@ -17,7 +17,8 @@ constexpr const char* kHiddenContentType = "X-Test-Multipart-Content-Type";
 // is a non-const object inside httplib, handed to this hook as const.
 httplib::Server::HandlerResponse hideMultipartContentType(const httplib::Request& request, httplib::Response&) {
     if (request.is_multipart_form_data()) {
-        auto& mutableRequest = const_cast<httplib::Request&>(request);  // NOLINT(cppcoreguidelines-pro-type-const-cast): see above
+        auto& mutableRequest =
+            const_cast<httplib::Request&>(request);  // NOLINT(cppcoreguidelines-pro-type-const-cast): see above
         std::string value = request.get_header_value(kContentType);
         mutableRequest.headers.erase(kContentType);
         mutableRequest.headers.emplace(kHiddenContentType, value);

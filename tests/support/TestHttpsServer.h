@@ -1,7 +1,5 @@
 #pragma once
 
-#include "core/Endpoints.h"
-
 #include <httplib.h>
 
 #include <atomic>
@@ -9,6 +7,8 @@
 #include <string>
 #include <string_view>
 #include <thread>
+
+#include "core/Endpoints.h"
 
 namespace velmora::test {
 

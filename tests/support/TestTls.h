@@ -1,8 +1,8 @@
 #pragma once
 
-#include "support/TempDirectory.h"
-
 #include <filesystem>
+
+#include "support/TempDirectory.h"
 
 namespace velmora::test {
 
