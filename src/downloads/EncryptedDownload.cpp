@@ -63,10 +63,10 @@ void EncryptedDownload::start() {
     vault_.cleanPartial(request_.assetId);
     try {
         std::filesystem::path partial = vault_.partialURL(request_.assetId);
-        file_ = openFile(partial, O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        writeAll(file_.get(), VaultManager::makeHeader(), partial);
+        FileDescriptor file = openFile(partial, O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        writeAll(file.get(), VaultManager::makeHeader(), partial);
+        writer_ = std::make_unique<RecordWriter>(std::move(file), partial);
     } catch (const std::exception& error) {
-        file_ = FileDescriptor();
         invokeCompletion(DownloadResult::failure(errorDescription(error)));
         return;
     }
@@ -146,8 +146,11 @@ bool EncryptedDownload::didReceiveData(ByteView bytes) {
 
 void EncryptedDownload::writeChunk(ByteView plain) {
     SecretBytes key = vault_.key(request_.ownerKey, request_.assetId);
-    VaultManager::encryptChunk(plain, key.span(), record_);
-    if (file_) writeAll(file_.get(), record_, vault_.partialURL(request_.assetId));
+    if (writer_) {
+        Bytes record = writer_->takeBuffer();
+        VaultManager::encryptChunk(plain, key.span(), record);
+        writer_->append(std::move(record));
+    }
     downloaded_ += plain.size();
     progress_(downloaded_, expected_, "downloading");
 }
@@ -166,8 +169,10 @@ void EncryptedDownload::didComplete(std::optional<std::string> transportError) {
             pending_.clear();
         }
         if (expected_ != 0 && expected_ != downloaded_) throw VelmoraError(kSizeMismatch);
-        if (::fsync(file_.get()) != 0) throwSystemError(errno, vault_.partialURL(request_.assetId));
-        file_.close();
+        FileDescriptor file = writer_->finish();
+        writer_.reset();
+        if (::fsync(file.get()) != 0) throwSystemError(errno, vault_.partialURL(request_.assetId));
+        file.close();
         vault_.finalize(request_, downloaded_);
     } catch (const std::exception& error) {
         failWith(errorDescription(error));
@@ -178,7 +183,7 @@ void EncryptedDownload::didComplete(std::optional<std::string> transportError) {
 }
 
 void EncryptedDownload::failWith(const std::string& message) {
-    file_ = FileDescriptor();  // closing a file that is about to be removed: errors do not matter
+    writer_.reset();  // drops queued records and closes the file, which is about to be removed
     vault_.cleanPartial(request_.assetId);
     invokeCompletion(DownloadResult::failure(message));
 }

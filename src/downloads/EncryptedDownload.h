@@ -3,6 +3,7 @@
 #include "core/Crypto.h"
 #include "core/Files.h"
 #include "core/SerialQueue.h"
+#include "downloads/RecordWriter.h"
 #include "net/TlsTrust.h"
 #include "vault/DownloadRequest.h"
 
@@ -32,8 +33,10 @@ struct DownloadResult {
 // plaintext ever reaches the disk, then commits it with the vault's finalize().
 //
 // The transfer runs on the download's own serial queue: curl's callbacks there are the response,
-// body and completion steps below, one at a time and in order, and a slow disk holds back the
-// network through TCP flow control. At most one chunk plus one network delivery is held in memory.
+// body and completion steps below, one at a time and in order. Sealed records go to a RecordWriter
+// thread so the disk and the network work at the same time; its bounded queue lets a slow disk
+// hold back the network through TCP flow control. Memory stays at one chunk being filled plus a
+// few sealed records, whatever the lesson's size.
 class EncryptedDownload : public std::enable_shared_from_this<EncryptedDownload> {
 public:
     // Called on the download's queue after every sealed chunk ("downloading", total = announced
@@ -90,9 +93,8 @@ private:
     SerialQueue queue_;
 
     // Touched only on the queue (or in start() before the transfer is queued).
-    FileDescriptor file_;
+    std::unique_ptr<RecordWriter> writer_;  // owns the open ".part" file from start() to the end
     Bytes pending_;
-    Bytes record_;
     std::uint64_t downloaded_ = 0;
     std::uint64_t expected_ = 0;
     bool responseSeen_ = false;
