@@ -1,4 +1,4 @@
-#include "MediaServer.h"
+#include "DownloadFixtures.h"
 #include "bridge/MacBridge.h"
 #include "net/HttpSession.h"
 #include "support/FakeIdentity.h"
@@ -20,7 +20,7 @@ class DownloadCommandTest : public testing::Test {
 protected:
     void SetUp() override {
         test::addMediaRoutes(server);
-        server.server().Get("/api/web/v2/classes/getClassChapterItemStashInfo",
+        server.server().Get(test::kAuthorizationPath,
                             [this](const httplib::Request& request, httplib::Response& response) {
                                 std::lock_guard lock(mutex);
                                 tokensSeen.push_back(request.get_header_value("Authorization"));

@@ -1,6 +1,6 @@
 #include "downloads/DownloadCoordinator.h"
 
-#include "MediaServer.h"
+#include "DownloadFixtures.h"
 #include "core/VelmoraError.h"
 #include "net/HttpSession.h"
 #include "support/TempDirectory.h"
@@ -65,22 +65,12 @@ TEST(AuthorizationAnswerTest, FindsTheHttpsAddressOrTheRightFailure) {
     EXPECT_EQ(failureOf(200, exactlyEightMiB), std::string(8 * 1024 * 1024 - 10, 'a'));
 }
 
-DownloadRequest lesson(const std::string& assetId) {
-    DownloadRequest request;
-    request.ownerKey = "owner-key";
-    request.token = "held-token";
-    request.assetId = assetId;
-    request.classId = 42;
-    request.lessonId = 9001;
-    return request;
-}
-
 // A coordinator over a real session, vault and HTTPS server that answers the authorisation call.
 class DownloadCoordinatorTest : public testing::Test {
 protected:
     void SetUp() override {
         test::addMediaRoutes(server);
-        server.server().Get("/api/web/v2/classes/getClassChapterItemStashInfo",
+        server.server().Get(test::kAuthorizationPath,
                             [this](const httplib::Request& request, httplib::Response& response) {
                                 std::lock_guard lock(mutex);
                                 authorizations.push_back(request);
@@ -127,7 +117,7 @@ protected:
 
 TEST_F(DownloadCoordinatorTest, RunsALessonFromAuthorisationToCompletion) {
     answerWithMedia("/media/2500000");
-    coordinator->start(lesson("lesson-a"));
+    coordinator->start(test::lessonRequest("lesson-a"));
     ASSERT_EQ(events.size(), 1u);  // "authorizing" is posted before start() returns
     EXPECT_EQ(events[0], (Json{{"type", "downloadProgress"}, {"assetId", "lesson-a"}, {"downloaded", 0}, {"total", 0},
                                {"phase", "authorizing"}}));
@@ -148,14 +138,14 @@ TEST_F(DownloadCoordinatorTest, RunsALessonFromAuthorisationToCompletion) {
     EXPECT_EQ(call.get_param_value("class_id"), "42");
     EXPECT_EQ(call.get_param_value("id"), "9001");
     EXPECT_EQ(call.get_param_value("is_mobile"), "1");
-    EXPECT_EQ(DownloadCoordinator::authorizationURL(server.endpoints(), lesson("x")),
-              server.url("/api/web/v2/classes/getClassChapterItemStashInfo?class_id=42&id=9001&is_mobile=1"));
+    EXPECT_EQ(DownloadCoordinator::authorizationURL(server.endpoints(), test::lessonRequest("x")),
+              server.url(std::string(test::kAuthorizationPath) + "?class_id=42&id=9001&is_mobile=1"));
 }
 
 TEST_F(DownloadCoordinatorTest, SecondRequestIsRefusedWhileTheFirstIsStillBeingAuthorised) {
     answerWithMedia("/media/2000");
-    coordinator->start(lesson("lesson-a"));
-    coordinator->start(lesson("lesson-a"));
+    coordinator->start(test::lessonRequest("lesson-a"));
+    coordinator->start(test::lessonRequest("lesson-a"));
     ASSERT_EQ(events.size(), 2u);
     EXPECT_EQ(events[1], (Json{{"type", "downloadFailed"}, {"assetId", "lesson-a"}, {"message", "该小节已在下载队列中"}}));
     ASSERT_TRUE(mainQueue->runUntil([&] { return !eventsOfType("downloadCompleted").empty(); }, 60s));
@@ -168,9 +158,9 @@ TEST_F(DownloadCoordinatorTest, SecondRequestIsRefusedWhileTheFirstIsStillBeingA
 
 TEST_F(DownloadCoordinatorTest, SecondRequestIsRefusedWhileTheFirstIsDownloading) {
     answerWithMedia("/stall/1200000");
-    coordinator->start(lesson("lesson-a"));
+    coordinator->start(test::lessonRequest("lesson-a"));
     ASSERT_TRUE(mainQueue->runUntil([&] { return eventsOfType("downloadProgress").size() >= 2; }, 20s));
-    coordinator->start(lesson("lesson-a"));
+    coordinator->start(test::lessonRequest("lesson-a"));
     EXPECT_EQ(eventsOfType("downloadFailed"),
               (std::vector<Json>{{{"type", "downloadFailed"}, {"assetId", "lesson-a"}, {"message", "该小节已在下载队列中"}}}));
     coordinator->cancelAll();
@@ -182,7 +172,7 @@ TEST_F(DownloadCoordinatorTest, SecondRequestIsRefusedWhileTheFirstIsDownloading
 TEST_F(DownloadCoordinatorTest, RefusedAuthorisationWritesNothingAndFreesTheLesson) {
     answerStatus = 401;
     answerBody = "{}";
-    coordinator->start(lesson("lesson-a"));
+    coordinator->start(test::lessonRequest("lesson-a"));
     ASSERT_TRUE(waitForEnd("lesson-a"));
     EXPECT_EQ(events.back(), (Json{{"type", "downloadFailed"}, {"assetId", "lesson-a"}, {"message", "课程授权服务返回 HTTP 401"}}));
     EXPECT_TRUE(fs::is_empty(vault.rootURL()));
@@ -190,7 +180,7 @@ TEST_F(DownloadCoordinatorTest, RefusedAuthorisationWritesNothingAndFreesTheLess
     answerStatus = 200;
     answerWithMedia("/media/5000");
     events.clear();
-    coordinator->start(lesson("lesson-a"));
+    coordinator->start(test::lessonRequest("lesson-a"));
     EXPECT_EQ(events.front()["phase"], "authorizing");
     ASSERT_TRUE(waitForEnd("lesson-a"));
     EXPECT_EQ(events.back()["type"], "downloadCompleted");
@@ -201,7 +191,7 @@ TEST_F(DownloadCoordinatorTest, MediaFailuresReachThePageAndTheLessonCanBeRetrie
         SCOPED_TRACE(path);
         events.clear();
         answerWithMedia(path);
-        coordinator->start(lesson("lesson-b"));
+        coordinator->start(test::lessonRequest("lesson-b"));
         ASSERT_TRUE(waitForEnd("lesson-b"));
         EXPECT_EQ(eventsOfType("downloadFailed").size(), 1u);
         EXPECT_FALSE(fs::exists(vault.partialURL("lesson-b")));
@@ -211,7 +201,7 @@ TEST_F(DownloadCoordinatorTest, MediaFailuresReachThePageAndTheLessonCanBeRetrie
 
 TEST_F(DownloadCoordinatorTest, ReleasedCoordinatorPostsNothingMore) {
     answerWithMedia("/stall/1200000");
-    coordinator->start(lesson("lesson-a"));
+    coordinator->start(test::lessonRequest("lesson-a"));
     ASSERT_TRUE(mainQueue->runUntil([&] { return eventsOfType("downloadProgress").size() >= 2; }, 20s));
     coordinator->cancelAll();
     std::size_t seen = events.size();

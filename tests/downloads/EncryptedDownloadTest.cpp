@@ -1,6 +1,6 @@
 #include "downloads/EncryptedDownload.h"
 
-#include "MediaServer.h"
+#include "DownloadFixtures.h"
 #include "support/TempDirectory.h"
 #include "vault/VaultManager.h"
 
@@ -20,18 +20,6 @@ using Progress = std::tuple<std::uint64_t, std::uint64_t, std::string>;
 
 constexpr std::uint64_t kMiB = 1'048'576;
 
-DownloadRequest lessonRequest(const std::string& assetId) {
-    DownloadRequest request;
-    request.ownerKey = "owner-key";
-    request.token = "held-token";
-    request.classTitle = "数学";
-    request.lessonTitle = "第一课";
-    request.assetId = assetId;
-    request.classId = 7;
-    request.lessonId = 11;
-    return request;
-}
-
 // Runs one download against the test server and records what it reports.
 class EncryptedDownloadTest : public testing::Test {
 protected:
@@ -44,7 +32,7 @@ protected:
                                                     std::chrono::milliseconds idle = 10s) {
         EncryptedDownload::Options options{TlsTrust::fromEndpoints(server.endpoints()), idle};
         return EncryptedDownload::make(
-            lessonRequest(assetId), server.url(path), vault,
+            test::lessonRequest(assetId), server.url(path), vault,
             [this](std::uint64_t downloaded, std::uint64_t total, const std::string& phase) {
                 std::lock_guard lock(mutex);
                 progress.emplace_back(downloaded, total, phase);

@@ -2,6 +2,7 @@
 
 #include "core/Crypto.h"
 #include "support/TestHttpsServer.h"
+#include "vault/DownloadRequest.h"
 
 #include <string>
 
@@ -19,6 +20,20 @@ inline std::string lessonBytes(std::size_t size) {
     }
     return bytes;
 }
+
+// A valid request of the account "owner-key" with the held token "held-token".
+inline DownloadRequest lessonRequest(const std::string& assetId) {
+    DownloadRequest request;
+    request.ownerKey = "owner-key";
+    request.token = "held-token";
+    request.lessonTitle = "第一课";
+    request.assetId = assetId;
+    request.classId = 42;
+    request.lessonId = 9001;
+    return request;
+}
+
+inline constexpr const char* kAuthorizationPath = "/api/web/v2/classes/getClassChapterItemStashInfo";
 
 // Media routes on a test server:
 //   /media/<n>          n bytes with Content-Length
