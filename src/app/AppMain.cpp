@@ -1,0 +1,165 @@
+// The process entry and the application object's signals (the source unit of the delegate's
+// launch and termination hooks).
+#include "app/AppResources.h"
+#include "app/GtkDialogs.h"
+#include "app/GtkSavePanel.h"
+#include "app/GtkWorkspace.h"
+#include "app/VelmoraApplicationDelegate.h"
+#include "app/VelmoraClassroomMain.h"
+#include "securestore/IdentitySource.h"
+
+#include <glib-unix.h>
+
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <memory>
+
+namespace velmora {
+
+namespace {
+
+struct Application {
+    GObjectPtr<AdwApplication> object;
+    std::shared_ptr<GtkMainQueue> mainQueue = std::make_shared<GtkMainQueue>();
+    std::shared_ptr<VelmoraApplicationDelegate> delegate;
+    bool automation = false;
+    bool activated = false;
+    int exitStatus = 0;
+};
+
+std::filesystem::path executablePath() {
+    std::error_code error;
+    std::filesystem::path path = std::filesystem::read_symlink("/proc/self/exe", error);
+    return error ? std::filesystem::path() : path;
+}
+
+// Serves the packaged files until the resource scheme handler takes over.
+void serveAppResource(const std::filesystem::path& root, const std::shared_ptr<SchemeTask>& task) {
+    std::string url = task->request().url;
+    std::string path = url.substr(std::min(url.size(), url.find('/', url.find("://") + 3)));
+    path = path.substr(0, path.find_first_of("?#"));
+    if (path.empty() || path == "/") path = "/index.html";
+    std::ifstream file(root / path.substr(1), std::ios::binary);
+    SchemeResponse head;
+    std::string body((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    if (!file.is_open() || path.find("..") != std::string::npos) {
+        head.statusCode = 404;
+        body = "Not Found";
+    }
+    head.mimeType = path.ends_with(".html") ? "text/html" : path.ends_with(".js") ? "text/javascript" : "application/octet-stream";
+    task->didReceive(head);
+    task->didReceive(bytesOf(body));
+    task->didFinish();
+}
+
+VelmoraApplicationDelegate::Configuration configuration(Application& app, const std::filesystem::path& appUi) {
+    VelmoraApplicationDelegate::Configuration config;
+    config.appUiFolder = appUi;
+    config.automation = app.automation;
+    config.startAppSchemeTask = [appUi](std::shared_ptr<SchemeTask> task) { serveAppResource(appUi, task); };
+    BridgeEnvironment& environment = config.bridgeEnvironment;
+    environment.endpoints = Endpoints::compiled();
+    environment.mainQueue = app.mainQueue;
+    environment.workspace = std::make_shared<GtkWorkspace>();
+    environment.dataRoot = g_get_user_data_dir();
+    environment.identity = IdentitySource::system();
+    return config;
+}
+
+void reportMissingResources(Application& app) {
+    std::fprintf(stderr, "%s\n", AppResources::kMissingMessage);
+    app.exitStatus = 1;
+    g_application_hold(G_APPLICATION(app.object.get()));
+    GtkDialogs::showFatal(GTK_APPLICATION(app.object.get()), AppResources::kMissingMessage, [&app] {
+        g_application_release(G_APPLICATION(app.object.get()));
+        g_application_quit(G_APPLICATION(app.object.get()));
+    });
+}
+
+void onActivate(GApplication*, gpointer data) {
+    auto& app = *static_cast<Application*>(data);
+    if (app.activated) {
+        if (app.delegate) app.delegate->applicationShouldHandleReopen();
+        return;
+    }
+    app.activated = true;
+    std::optional<std::filesystem::path> appUi = AppResources::locate(executablePath(), VELMORA_INSTALLED_DATA_DIR);
+    if (!appUi) {
+        reportMissingResources(app);
+        return;
+    }
+    app.delegate = std::make_shared<VelmoraApplicationDelegate>(GTK_APPLICATION(app.object.get()), app.mainQueue,
+                                                                configuration(app, *appUi));
+    app.delegate->applicationDidFinishLaunching();
+}
+
+WebKitWebView* onCreateAutomationWebView(WebKitAutomationSession*, gpointer data) {
+    auto& app = *static_cast<Application*>(data);
+    return app.delegate ? app.delegate->webView() : nullptr;
+}
+
+void onAutomationStarted(WebKitWebContext*, WebKitAutomationSession* session, gpointer data) {
+    WebKitApplicationInfo* info = webkit_application_info_new();
+    webkit_application_info_set_name(info, VelmoraClassroomMain::kAutomationBrowserName);
+    webkit_application_info_set_version(info, 1, 4, 5);
+    webkit_automation_session_set_application_info(session, info);
+    webkit_application_info_unref(info);
+    g_signal_connect(session, "create-web-view", G_CALLBACK(onCreateAutomationWebView), data);
+}
+
+void onStartup(GApplication*, gpointer data) {
+    auto& app = *static_cast<Application*>(data);
+    adw_style_manager_set_color_scheme(adw_style_manager_get_default(), ADW_COLOR_SCHEME_FORCE_DARK);
+    gtk_window_set_default_icon_name(VelmoraClassroomMain::kApplicationId);
+    if (app.automation) {
+        WebKitWebContext* context = webkit_web_context_get_default();
+        webkit_web_context_set_automation_allowed(context, TRUE);
+        g_signal_connect(context, "automation-started", G_CALLBACK(onAutomationStarted), data);
+    }
+}
+
+void onShutdown(GApplication*, gpointer data) {
+    auto& app = *static_cast<Application*>(data);
+    if (app.delegate) app.delegate->applicationWillTerminate();
+}
+
+int onLocalOptions(GApplication*, GVariantDict* options, gpointer data) {
+    auto& app = *static_cast<Application*>(data);
+    app.automation = g_variant_dict_contains(options, "automation-mode");
+    return -1;  // carry on
+}
+
+// The desktop session ending (or a signal from a terminal) ends the application without asking.
+gboolean onTerminationSignal(gpointer data) {
+    auto& app = *static_cast<Application*>(data);
+    g_application_quit(G_APPLICATION(app.object.get()));
+    return G_SOURCE_CONTINUE;
+}
+
+}  // namespace
+
+int VelmoraClassroomMain::main(int argc, char** argv) {
+    Application app;
+    app.object = adoptGObject(adw_application_new(kApplicationId, G_APPLICATION_DEFAULT_FLAGS));
+    GApplication* application = G_APPLICATION(app.object.get());
+    g_application_add_main_option(application, "automation-mode", 0, G_OPTION_FLAG_HIDDEN, G_OPTION_ARG_NONE,
+                                  "Let WebKitWebDriver drive the window", nullptr);
+    g_signal_connect(application, "handle-local-options", G_CALLBACK(onLocalOptions), &app);
+    g_signal_connect(application, "startup", G_CALLBACK(onStartup), &app);
+    g_signal_connect(application, "activate", G_CALLBACK(onActivate), &app);
+    g_signal_connect(application, "shutdown", G_CALLBACK(onShutdown), &app);
+    guint terminate = g_unix_signal_add(SIGTERM, onTerminationSignal, &app);
+    guint interrupt = g_unix_signal_add(SIGINT, onTerminationSignal, &app);
+
+    int status = g_application_run(application, argc, argv);
+
+    g_source_remove(terminate);
+    g_source_remove(interrupt);
+    app.delegate.reset();
+    return status != 0 ? status : app.exitStatus;
+}
+
+}  // namespace velmora
+
+int main(int argc, char** argv) { return velmora::VelmoraClassroomMain::main(argc, argv); }

@@ -1,0 +1,30 @@
+#include "app/NavigationPolicy.h"
+
+#include "bridge/MacBridge.h"
+
+#include <algorithm>
+#include <cctype>
+#include <string>
+
+namespace velmora {
+
+namespace {
+
+std::string lowercased(std::string_view text) {
+    std::string out(text);
+    std::transform(out.begin(), out.end(), out.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return out;
+}
+
+}  // namespace
+
+NavigationDecision decideNavigation(std::optional<std::string_view> url, NavigationTarget target) {
+    if (!url || url->empty()) return NavigationDecision::cancel;
+    std::string_view scheme = MacBridge::urlScheme(*url);
+    if (scheme == MacBridge::kAppScheme) return NavigationDecision::allow;
+    if (target != NavigationTarget::mainFrame) return NavigationDecision::allow;
+    std::string lower = lowercased(scheme);
+    return lower == "https" || lower == "http" ? NavigationDecision::cancelAndOpenInBrowser : NavigationDecision::cancel;
+}
+
+}  // namespace velmora

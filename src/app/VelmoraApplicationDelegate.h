@@ -1,0 +1,99 @@
+#pragma once
+
+#include "app/GLibHandles.h"
+#include "app/GtkMainQueue.h"
+#include "app/GtkMainWindow.h"
+#include "app/GtkStatusItem.h"
+#include "app/QuitFlow.h"
+#include "app/WebKitWebViewHost.h"
+#include "bridge/MacApplicationCommands.h"
+#include "bridge/MacBridge.h"
+#include "schemes/SchemeTask.h"
+
+#include <adwaita.h>
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace velmora {
+
+// The application's one delegate: builds the menus, the tray item and the main window with its
+// web view and bridge at launch, keeps them for the life of the process, decides navigations and
+// runs the quit confirmation. Main thread only; hold it in a shared_ptr (the bridge and the
+// dialogs keep weak references).
+class VelmoraApplicationDelegate : public MacApplicationCommands,
+                                   public std::enable_shared_from_this<VelmoraApplicationDelegate> {
+public:
+    static constexpr const char* kStartAddress = "velmora-app://local/index.html";
+
+    // What the shell is built from; the scheme handlers and the bridge environment come from the
+    // other parts of the program.
+    struct Configuration {
+        std::filesystem::path appUiFolder;
+        bool automation = false;  // driven by WebKitWebDriver
+        std::function<void(std::shared_ptr<SchemeTask>)> startAppSchemeTask;
+        std::function<void(std::shared_ptr<SchemeTask>)> startMediaSchemeTask;  // empty: scheme not registered
+        std::optional<std::string> mediaLoopbackBase;                          // for <video> and <audio>
+        BridgeEnvironment bridgeEnvironment;
+    };
+
+    VelmoraApplicationDelegate(GtkApplication* application, std::shared_ptr<GtkMainQueue> mainQueue, Configuration configuration);
+    ~VelmoraApplicationDelegate() override;
+    VelmoraApplicationDelegate(const VelmoraApplicationDelegate&) = delete;
+    VelmoraApplicationDelegate& operator=(const VelmoraApplicationDelegate&) = delete;
+
+    // The application's life: the first activation launches, later ones (a second start of the
+    // program, the launcher) reopen; a quit request asks first; shutdown detaches the bridge.
+    void applicationDidFinishLaunching();
+    void applicationShouldHandleReopen();
+    QuitFlow::Reply applicationShouldTerminate();
+    void applicationWillTerminate();
+    // Ends at once, skipping the confirmation (the session is ending or a signal asked).
+    void terminateNow();
+
+    MainWindow* mainWindow() override;
+    void requestApplicationClose() override;
+    void minimizeToMenuBar() override;
+    void showMainWindow() override;
+
+    void openSettings();
+    void showAbout();
+    void requestQuitFromMenu();
+
+    // For the automation session: the main web view.
+    WebKitWebView* webView() const { return webView_ ? webView_->view() : nullptr; }
+
+private:
+    void configureApplicationMenu();
+    void configureStatusItem();
+    void createMainWindow();
+    void registerSchemes(WebKitWebContext* context);
+    void presentQuitConfirmation();
+    void completeQuitConfirmation(bool confirmed);
+    void replyToTermination(bool mayTerminate);
+
+    static gboolean onDecidePolicy(WebKitWebView* view, WebKitPolicyDecision* decision, WebKitPolicyDecisionType type, gpointer self);
+    static gboolean onLoadFailed(WebKitWebView* view, WebKitLoadEvent event, const char* failingURI, GError* error, gpointer self);
+    static void onLoadChanged(WebKitWebView* view, WebKitLoadEvent event, gpointer self);
+    static void onWebProcessTerminated(WebKitWebView* view, WebKitWebProcessTerminationReason reason, gpointer self);
+
+    GtkApplication* application_;  // outlives the delegate
+    std::shared_ptr<GtkMainQueue> mainQueue_;
+    Configuration configuration_;
+    GObjectPtr<GMenu> mainMenu_;
+
+    // The fields of the original delegate, in order.
+    std::unique_ptr<GtkMainWindow> mainWindow_;
+    std::shared_ptr<WebKitWebViewHost> webView_;
+    std::shared_ptr<MacBridge> bridge_;
+    std::unique_ptr<GtkStatusItem> statusItem_;  // holds the status menu
+    QuitFlow quitFlow_;                          // allowTermination, terminationPromptActive
+
+    bool launched_ = false;
+    std::vector<SignalConnection> webViewConnections_;
+};
+
+}  // namespace velmora

@@ -1,0 +1,17 @@
+#pragma once
+
+namespace velmora {
+
+// The process entry: one single-instance libadwaita application with a fixed id and a forced dark
+// style, whose first activation launches the delegate and whose later activations (a second
+// start of the program) show the existing window.
+struct VelmoraClassroomMain {
+    static constexpr const char* kApplicationId = "com.velmora.Classroom";
+    // The name a WebDriver client must ask for as its browserName.
+    static constexpr const char* kAutomationBrowserName = "VelmoraClassroom";
+
+    // Runs the application; returns the process's exit status (1 when the web UI is missing).
+    static int main(int argc, char** argv);
+};
+
+}  // namespace velmora

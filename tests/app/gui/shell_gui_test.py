@@ -1,0 +1,171 @@
+#!/usr/bin/python3
+"""The real application under Xvfb with a private session bus: window, page environment, bridge,
+frame isolation, navigation policy, tray item, single instance and a clean quit.
+
+Usage: shell_gui_test.py <velmora-classroom binary> <test page folder>"""
+
+import os
+import signal
+import subprocess
+import sys
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import shell_harness as h  # noqa: E402
+
+BINARY = None
+PAGE = None
+START_ADDRESS = "velmora-app://local/index.html"
+TITLE = "星禾课堂"
+
+
+class RunningApplication(unittest.TestCase):
+    """One application for the whole class, started under WebDriver with a tray watcher present."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.watcher = h.FakeStatusNotifierWatcher()
+        cls.installation = h.Installation(BINARY, PAGE)
+        cls.https = h.LocalHttpsServer(PAGE, cls.installation.root)
+        cls.app = h.DriverSession(cls.installation)
+        cls.bus = h.session_bus()
+        h.wait_for(lambda: cls.app.script("return !!window.shellTest && document.readyState === 'complete'"),
+                   message="the test page")
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.app.quit()
+        cls.https.stop()
+        cls.watcher.stop()
+        cls.installation.remove()
+
+    def messages(self):
+        return self.app.script("return window.shellTest.messages")
+
+    def main_window(self):
+        windows = h.window_titled(TITLE)
+        self.assertEqual(len(windows), 1, f"windows: {h.toplevel_windows()}")
+        return windows[0]
+
+    def test_window_shows_the_packaged_page_with_the_product_title(self):
+        self.assertTrue(self.main_window()[2], "the main window is not mapped")
+        self.assertEqual(self.app.driver.current_url, START_ADDRESS)
+
+    def test_page_sees_the_exact_user_agent_and_the_native_body_class(self):
+        self.assertEqual(self.app.script("return navigator.userAgent"), "VelmoraClassroom-macOS/1.4.5 AppleWebKit")
+        self.assertTrue(self.app.script("return document.body.classList.contains('mac-native')"))
+
+    def test_message_from_the_page_is_answered_with_a_message_event(self):
+        before = len(self.messages())
+        self.app.script("window.webkit.messageHandlers.velmora.postMessage({type: 'restoreSession'})")
+        h.wait_for(lambda: len(self.messages()) > before, message="the bridge's reply")
+        self.assertEqual(self.messages()[before:], [{"type": "noSession"}])
+
+    def test_invalid_envelopes_get_no_answer(self):
+        before = len(self.messages())
+        self.app.script("""const post = (body) => window.webkit.messageHandlers.velmora.postMessage(body);
+                           post({}); post({type: 7}); post({type: 'RestoreSession'}); post('restoreSession');""")
+        # A valid message afterwards proves the earlier ones were handled (and ignored) first.
+        self.app.script("window.webkit.messageHandlers.velmora.postMessage({type: 'restoreSession'})")
+        h.wait_for(lambda: len(self.messages()) > before, message="the reply to the valid message")
+        time.sleep(0.3)
+        self.assertEqual(self.messages()[before:], [{"type": "noSession"}])
+
+    def frame_reports(self):
+        return self.app.script("return window.shellTest.frameReports")
+
+    def test_app_frames_reach_the_bridge_and_web_frames_do_not(self):
+        self.app.script("document.getElementById('web-frame').src = arguments[0]", self.https.url("frame.html"))
+        reports = h.wait_for(lambda: len(self.frame_reports()) >= 2 and self.frame_reports(), message="both frames")
+        self.assertIn({"origin": "velmora-app:", "hasBridge": True}, reports)
+        self.assertIn({"origin": "https:", "hasBridge": False}, reports)
+
+        before = len(self.messages())
+        self.app.script("document.getElementById('web-frame').contentWindow.postMessage('post', '*')")
+        time.sleep(1.0)
+        self.assertEqual(self.messages()[before:], [], "a web frame reached the bridge")
+
+        self.app.script("document.getElementById('app-frame').contentWindow.postMessage('post', '*')")
+        h.wait_for(lambda: len(self.messages()) > before, message="the reply to the app frame")
+        self.assertEqual(self.messages()[before:], [{"type": "noSession"}])
+
+    def test_main_frame_stays_on_the_packaged_page_for_web_and_mail_links(self):
+        # A web address that answers, so that only the policy can keep the page.
+        self.app.script("document.getElementById('web-link').href = arguments[0]", self.https.url("frame.html"))
+        self.app.script("window.shellTest.marker = 'still here'")
+        for link in ("web-link", "mail-link"):
+            with self.subTest(link=link):
+                self.app.script("document.getElementById(arguments[0]).click()", link)
+                time.sleep(1.0)
+                self.assertEqual(self.app.driver.current_url, START_ADDRESS)
+                self.assertEqual(self.app.script("return window.shellTest.marker"), "still here")
+
+    def test_zoom_command_changes_the_page_zoom(self):
+        width = self.app.script("return window.innerWidth")
+        self.app.script("window.webkit.messageHandlers.velmora.postMessage({type: 'setZoom', percent: 125})")
+        h.wait_for(lambda: self.app.script("return window.innerWidth") < width, message="the zoomed layout")
+        self.assertAlmostEqual(self.app.script("return window.innerWidth") * 1.25, width, delta=2)
+        self.app.script("window.webkit.messageHandlers.velmora.postMessage({type: 'setZoom', percent: 100})")
+        h.wait_for(lambda: self.app.script("return window.innerWidth") == width, message="the zoom reset")
+
+    def test_tray_item_registers_and_activate_shows_the_hidden_window(self):
+        sender, service = h.wait_for(lambda: self.watcher.registered() and self.watcher.registered()[0],
+                                     message="the tray item to register")
+        self.assertTrue(service.startswith("org.kde.StatusNotifierItem-"), service)
+        title = h.call(self.bus, service, "/StatusNotifierItem", "org.freedesktop.DBus.Properties", "Get",
+                       h.GLib.Variant("(ss)", ("org.kde.StatusNotifierItem", "Title")), "(v)").unpack()[0]
+        self.assertEqual(title, TITLE)
+
+        layout = h.call(self.bus, sender, "/StatusNotifierItem/Menu", "com.canonical.dbusmenu", "GetLayout",
+                        h.GLib.Variant("(iias)", (0, -1, [])), "(u(ia{sv}av))").unpack()[1]
+        labels = [child[1].get("label", child[1].get("type")) for child in layout[2]]
+        self.assertEqual(labels, ["打开星禾课堂", "设置…", "separator", "退出星禾课堂"])
+
+        self.app.script("window.webkit.messageHandlers.velmora.postMessage({type: 'minimizeToTray'})")
+        h.wait_for(lambda: not self.main_window()[2], message="the window to hide")
+        h.call(self.bus, service, "/StatusNotifierItem", "org.kde.StatusNotifierItem", "Activate",
+               h.GLib.Variant("(ii)", (0, 0)))
+        h.wait_for(lambda: self.main_window()[2], message="the window to come back")
+
+    def test_second_launch_shows_the_existing_window(self):
+        self.app.script("window.webkit.messageHandlers.velmora.postMessage({type: 'minimizeToTray'})")
+        h.wait_for(lambda: not self.main_window()[2], message="the window to hide")
+        second = subprocess.run([self.installation.binary], env=self.installation.environment(), timeout=20,
+                                capture_output=True, text=True)
+        self.assertEqual(second.returncode, 0, second.stderr)
+        h.wait_for(lambda: self.main_window()[2], message="the window to come back")
+        self.assertEqual(len(h.window_titled(TITLE)), 1)
+        self.assertEqual(self.app.driver.current_url, START_ADDRESS)
+
+    def test_zz_ends_cleanly_on_termination_without_gtk_warnings(self):
+        pid = h.process_of(self.bus, h.APPLICATION_ID)
+        screenshot = os.environ.get("VELMORA_GUI_SCREENSHOT")
+        if screenshot:
+            self.app.driver.get_screenshot_as_file(screenshot)
+        os.kill(pid, signal.SIGTERM)
+        h.wait_for(lambda: not os.path.exists(f"/proc/{pid}") or "Z" in open(f"/proc/{pid}/stat").read().split()[2],
+                   message="the application to end")
+        problems = [line for line in self.app.log().splitlines()
+                    if "velmora-classroom" in line and ("CRITICAL" in line or "WARNING" in line)]
+        self.assertEqual(problems, [])
+
+
+class MissingWebUi(unittest.TestCase):
+    def test_without_the_app_ui_folder_the_process_stops_with_the_message(self):
+        installation = h.Installation(BINARY, page_folder=None)
+        try:
+            process = subprocess.Popen([installation.binary], env=installation.environment(), stderr=subprocess.PIPE,
+                                       text=True)
+            line = process.stderr.readline()
+            self.assertEqual(line.strip(), "应用界面资源缺失")
+            self.assertEqual(h.window_titled(TITLE), [], "the main window appeared")
+            process.send_signal(signal.SIGTERM)
+            self.assertEqual(process.wait(timeout=20), 1)
+        finally:
+            installation.remove()
+
+
+if __name__ == "__main__":
+    BINARY, PAGE = sys.argv[1], sys.argv[2]
+    unittest.main(argv=[sys.argv[0], "-v"])
