@@ -129,11 +129,11 @@ void VelmoraApplicationDelegate::configureStatusItem() {
 void VelmoraApplicationDelegate::registerSchemes(WebKitWebContext* context) {
     WebKitSecurityManager* security = webkit_web_context_get_security_manager(context);
     webkit_security_manager_register_uri_scheme_as_secure(security, MacBridge::kAppScheme.data());
-    registerWebKitScheme(context, MacBridge::kAppScheme.data(), mainQueue_, configuration_.startAppSchemeTask);
+    registerWebKitScheme(context, MacBridge::kAppScheme.data(), mainQueue_, configuration_.startAppSchemeTask, nullptr);
     if (configuration_.startMediaSchemeTask) {
         webkit_security_manager_register_uri_scheme_as_secure(security, kMediaScheme);
         webkit_security_manager_register_uri_scheme_as_cors_enabled(security, kMediaScheme);
-        registerWebKitScheme(context, kMediaScheme, mainQueue_, configuration_.startMediaSchemeTask);
+        registerWebKitScheme(context, kMediaScheme, mainQueue_, configuration_.startMediaSchemeTask, configuration_.stopMediaSchemeTask);
     }
 }
 

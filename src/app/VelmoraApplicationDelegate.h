@@ -36,6 +36,7 @@ public:
         bool automation = false;  // driven by WebKitWebDriver
         std::function<void(std::shared_ptr<SchemeTask>)> startAppSchemeTask;
         std::function<void(std::shared_ptr<SchemeTask>)> startMediaSchemeTask;  // empty: scheme not registered
+        std::function<void(const SchemeTask&)> stopMediaSchemeTask;
         std::optional<std::string> mediaLoopbackBase;                          // for <video> and <audio>
         BridgeEnvironment bridgeEnvironment;
     };

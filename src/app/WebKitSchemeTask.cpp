@@ -1,5 +1,7 @@
 #include "app/WebKitSchemeTask.h"
 
+#include "app/GioPushInputStream.h"
+
 #include <libsoup/soup.h>
 
 #include <utility>
@@ -30,16 +32,14 @@ std::string contentType(const SchemeResponse& head) {
     return head.mimeType + "; charset=" + head.textEncoding;
 }
 
-WebKitURISchemeResponse* buildResponse(const SchemeResponse& head, const Bytes& body) {
-    GBytesPtr bytes(g_bytes_new(body.data(), body.size()));
-    auto stream = adoptGObject(g_memory_input_stream_new_from_bytes(bytes.get()));
-    WebKitURISchemeResponse* response = webkit_uri_scheme_response_new(stream.get(), static_cast<gint64>(body.size()));
-    webkit_uri_scheme_response_set_status(response, static_cast<guint>(head.statusCode), nullptr);
-    if (!head.mimeType.empty()) webkit_uri_scheme_response_set_content_type(response, contentType(head).c_str());
+GObjectPtr<WebKitURISchemeResponse> buildResponse(const SchemeResponse& head, GInputStream* body) {
+    auto response = adoptGObject(webkit_uri_scheme_response_new(body, head.expectedContentLength));
+    webkit_uri_scheme_response_set_status(response.get(), static_cast<guint>(head.statusCode), nullptr);
+    if (!head.mimeType.empty()) webkit_uri_scheme_response_set_content_type(response.get(), contentType(head).c_str());
     if (!head.headers.empty()) {
         SoupMessageHeaders* fields = soup_message_headers_new(SOUP_MESSAGE_HEADERS_RESPONSE);
         for (const auto& [name, value] : head.headers) soup_message_headers_append(fields, name.c_str(), value.c_str());
-        webkit_uri_scheme_response_set_http_headers(response, fields);  // takes the header set
+        webkit_uri_scheme_response_set_http_headers(response.get(), fields);  // takes the header set
     }
     return response;
 }
@@ -47,47 +47,58 @@ WebKitURISchemeResponse* buildResponse(const SchemeResponse& head, const Bytes& 
 struct SchemeRegistration {
     std::shared_ptr<MainQueue> mainQueue;
     std::function<void(std::shared_ptr<SchemeTask>)> start;
+    WebKitSchemeTask::StopHandler stop;
 };
 
 void onSchemeRequest(WebKitURISchemeRequest* request, gpointer data) {
     auto* registration = static_cast<SchemeRegistration*>(data);
-    registration->start(WebKitSchemeTask::create(request, registration->mainQueue));
+    registration->start(WebKitSchemeTask::create(request, registration->mainQueue, registration->stop));
 }
 
 void destroyRegistration(gpointer data) { std::unique_ptr<SchemeRegistration> owned(static_cast<SchemeRegistration*>(data)); }
 
 }  // namespace
 
-WebKitSchemeTask::WebKitSchemeTask(ConstructionKey, WebKitURISchemeRequest* request, std::shared_ptr<MainQueue> mainQueue)
-    : webKitRequest_(retainGObject(request)), mainQueue_(std::move(mainQueue)), values_(copyRequest(request)) {}
+WebKitSchemeTask::WebKitSchemeTask(ConstructionKey, WebKitURISchemeRequest* request, std::shared_ptr<MainQueue> mainQueue,
+                                   StopHandler stopped)
+    : webKitRequest_(retainGObject(request)),
+      mainQueue_(std::move(mainQueue)),
+      stopped_(std::move(stopped)),
+      values_(copyRequest(request)) {}
 
-std::shared_ptr<WebKitSchemeTask> WebKitSchemeTask::create(WebKitURISchemeRequest* request, std::shared_ptr<MainQueue> mainQueue) {
-    return std::make_shared<WebKitSchemeTask>(ConstructionKey(), request, std::move(mainQueue));
+std::shared_ptr<WebKitSchemeTask> WebKitSchemeTask::create(WebKitURISchemeRequest* request, std::shared_ptr<MainQueue> mainQueue,
+                                                           StopHandler stopped) {
+    return std::make_shared<WebKitSchemeTask>(ConstructionKey(), request, std::move(mainQueue), std::move(stopped));
 }
 
 WebKitSchemeTask::~WebKitSchemeTask() {
-    // The last owner may be a worker thread; an unanswered WebKit request is released on the main
-    // thread all the same.
-    if (webKitRequest_ && mainQueue_) {
-        mainQueue_->post([request = std::shared_ptr<WebKitURISchemeRequest>(webKitRequest_.release(), g_object_unref)] {});
-    }
+    // A task dropped unanswered fails rather than leaving the page waiting. The last owner may be
+    // a worker thread, so WebKit objects are released on the main thread.
+    if (!mainQueue_ || (!webKitRequest_ && !body_)) return;
+    mainQueue_->post([request = std::shared_ptr<WebKitURISchemeRequest>(webKitRequest_.release(), GReleaser<g_object_unref>()),
+                      body = std::shared_ptr<GInputStream>(body_.release(), GReleaser<g_object_unref>())] {
+        constexpr const char* kDropped = "The scheme handler dropped the request.";
+        if (body) GioPushInputStream::fail(body.get(), kDropped);
+        if (request) {
+            GErrorPtr error(g_error_new_literal(schemeErrorQuark(), 0, kDropped));
+            webkit_uri_scheme_request_finish_error(request.get(), error.get());
+        }
+    });
 }
 
 void WebKitSchemeTask::onMain(std::function<void(WebKitSchemeTask&)> step) {
     mainQueue_->post([self = shared_from_this(), step = std::move(step)] {
-        if (self->webKitRequest_) step(*self);
+        if (self->phase_ != Phase::ended) step(*self);
     });
 }
 
 void WebKitSchemeTask::didReceive(const SchemeResponse& response) {
-    onMain([response](WebKitSchemeTask& task) {
-        if (!task.head_) task.head_ = response;
-    });
+    onMain([response](WebKitSchemeTask& task) { task.respondOnMain(response); });
 }
 
 void WebKitSchemeTask::didReceive(ByteView data) {
     onMain([bytes = Bytes(data.begin(), data.end())](WebKitSchemeTask& task) {
-        if (task.head_) task.body_.insert(task.body_.end(), bytes.begin(), bytes.end());
+        if (task.phase_ == Phase::streaming) GioPushInputStream::push(task.body_.get(), bytes);
     });
 }
 
@@ -99,27 +110,50 @@ void WebKitSchemeTask::didFail(const std::string& message) {
     onMain([message](WebKitSchemeTask& task) { task.failOnMain(message); });
 }
 
+void WebKitSchemeTask::respondOnMain(const SchemeResponse& head) {
+    if (phase_ != Phase::waitingForResponse) return;
+    phase_ = Phase::streaming;
+    body_ = GioPushInputStream::create([weak = weak_from_this(), queue = mainQueue_] {
+        queue->post([weak] {
+            if (auto task = weak.lock()) task->stopOnMain();
+        });
+    });
+    GObjectPtr<WebKitURISchemeRequest> request = std::move(webKitRequest_);
+    webkit_uri_scheme_request_finish_with_response(request.get(), buildResponse(head, body_.get()).get());
+}
+
 void WebKitSchemeTask::finishOnMain() {
-    if (!head_) {
+    if (phase_ == Phase::waitingForResponse) {
         failOnMain("The scheme handler finished without a response.");
         return;
     }
-    GObjectPtr<WebKitURISchemeRequest> request = std::move(webKitRequest_);
-    auto response = adoptGObject(buildResponse(*head_, body_));
-    webkit_uri_scheme_request_finish_with_response(request.get(), response.get());
-    body_.clear();
+    phase_ = Phase::ended;
+    GioPushInputStream::finish(body_.get());
+    body_.reset();
 }
 
 void WebKitSchemeTask::failOnMain(const std::string& message) {
-    GObjectPtr<WebKitURISchemeRequest> request = std::move(webKitRequest_);
-    GErrorPtr error(g_error_new_literal(schemeErrorQuark(), 0, message.c_str()));
-    webkit_uri_scheme_request_finish_error(request.get(), error.get());
-    body_.clear();
+    if (phase_ == Phase::streaming) {
+        GioPushInputStream::fail(body_.get(), message);
+        body_.reset();
+    } else {
+        GErrorPtr error(g_error_new_literal(schemeErrorQuark(), 0, message.c_str()));
+        webkit_uri_scheme_request_finish_error(webKitRequest_.get(), error.get());
+        webKitRequest_.reset();
+    }
+    phase_ = Phase::ended;
+}
+
+void WebKitSchemeTask::stopOnMain() {
+    if (phase_ == Phase::ended) return;
+    phase_ = Phase::ended;
+    body_.reset();
+    if (stopped_) stopped_(*this);
 }
 
 void registerWebKitScheme(WebKitWebContext* context, const char* scheme, std::shared_ptr<MainQueue> mainQueue,
-                          std::function<void(std::shared_ptr<SchemeTask>)> start) {
-    auto registration = std::make_unique<SchemeRegistration>(SchemeRegistration{std::move(mainQueue), std::move(start)});
+                          std::function<void(std::shared_ptr<SchemeTask>)> start, WebKitSchemeTask::StopHandler stop) {
+    auto registration = std::make_unique<SchemeRegistration>(SchemeRegistration{std::move(mainQueue), std::move(start), std::move(stop)});
     webkit_web_context_register_uri_scheme(context, scheme, onSchemeRequest, registration.release(), destroyRegistration);
 }
 

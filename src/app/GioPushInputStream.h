@@ -1,0 +1,27 @@
+#pragma once
+
+#include "app/GLibHandles.h"
+#include "core/Crypto.h"
+
+#include <gio/gio.h>
+
+#include <functional>
+#include <string>
+
+namespace velmora {
+
+// A GInputStream fed from outside: the producer pushes bytes, then finishes or fails; the reader
+// (WebKit, reading a scheme response in GLib's worker threads) blocks until bytes, the end or the
+// failure arrive. When the reader goes away first (cancels a read, closes the stream or drops it
+// before the end), `abandoned` runs once, on whatever thread noticed. Thread-safe.
+class GioPushInputStream {
+public:
+    // A new stream (owned by the caller).
+    static GObjectPtr<GInputStream> create(std::function<void()> abandoned);
+
+    static void push(GInputStream* stream, ByteView bytes);
+    static void finish(GInputStream* stream);
+    static void fail(GInputStream* stream, const std::string& message);
+};
+
+}  // namespace velmora
