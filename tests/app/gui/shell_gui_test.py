@@ -151,6 +151,61 @@ class RunningApplication(unittest.TestCase):
         self.assertEqual(problems, [])
 
 
+class QuitConfirmation(unittest.TestCase):
+    """Every quit request goes through one confirmation; confirming lets the page save first."""
+
+    def setUp(self):
+        self.installation = h.Installation(BINARY, PAGE)
+        self.https = h.LocalHttpsServer(PAGE, self.installation.root)
+        self.app = h.DriverSession(self.installation)
+        self.bus = h.session_bus()
+        h.wait_for(lambda: self.app.script("return !!window.shellTest && document.readyState === 'complete'"),
+                   message="the test page")
+        self.pid = h.process_of(self.bus, h.APPLICATION_ID)
+        # The page tells the test server when it is asked to save its progress.
+        self.app.script("""window.addEventListener('message', (event) => {
+            if (event.data && event.data.type === 'saveProgressRequested') fetch(arguments[0], {mode: 'no-cors'});
+        });""", self.https.url("saved"))
+        self.main = h.window_titled(TITLE)[0][0]
+
+    def tearDown(self):
+        self.app.quit()
+        self.https.stop()
+        self.installation.remove()
+
+    def post(self, body):
+        self.app.script("window.webkit.messageHandlers.velmora.postMessage(arguments[0])", body)
+
+    def dialogs(self):
+        return h.mapped_windows() - {self.main}
+
+    def running(self):
+        return os.path.exists(f"/proc/{self.pid}") and open(f"/proc/{self.pid}/stat").read().split()[2] != "Z"
+
+    def test_cancel_keeps_running_and_confirm_saves_then_ends(self):
+        self.post({"type": "minimizeToTray"})
+        h.wait_for(lambda: self.main not in h.mapped_windows(), message="the window to hide")
+
+        self.post({"type": "close"})
+        dialog = h.wait_for(lambda: len(self.dialogs()) == 1 and next(iter(self.dialogs())), message="the quit dialog")
+        self.assertIn(self.main, h.mapped_windows(), "the main window was not brought back first")
+        self.post({"type": "close"})
+        time.sleep(1.0)
+        self.assertEqual(self.dialogs(), {dialog}, "a second request showed a second dialog")
+
+        h.press_key(dialog, "Escape")
+        h.wait_for(lambda: not self.dialogs(), message="the dialog to close")
+        time.sleep(0.5)
+        self.assertTrue(self.running())
+        self.assertNotIn("/saved", self.https.requests)
+
+        self.post({"type": "close"})
+        dialog = h.wait_for(lambda: len(self.dialogs()) == 1 and next(iter(self.dialogs())), message="the dialog again")
+        h.press_key(dialog, "Return")
+        h.wait_for(lambda: not self.running(), timeout=10, message="the application to end")
+        self.assertEqual(self.https.requests.count("/saved"), 1)
+
+
 class MissingWebUi(unittest.TestCase):
     def test_without_the_app_ui_folder_the_process_stops_with_the_message(self):
         installation = h.Installation(BINARY, page_folder=None)

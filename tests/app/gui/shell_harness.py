@@ -168,18 +168,26 @@ class FakeStatusNotifierWatcher:
 
 
 class LocalHttpsServer:
-    """Serves a folder over HTTPS on 127.0.0.1 with a certificate made for this run."""
+    """Serves a folder over HTTPS on 127.0.0.1 with a certificate made for this run and records
+    the paths asked for."""
 
     def __init__(self, folder, scratch):
+        self.requests = []
         cert = os.path.join(scratch, "server.pem")
         key = os.path.join(scratch, "server.key")
         subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1",
                         "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1",
                         "-keyout", key, "-out", cert], check=True, capture_output=True)
 
+        requests = self.requests
+
         class Handler(http.server.SimpleHTTPRequestHandler):
             def __init__(self, *args, **kwargs):
                 super().__init__(*args, directory=folder, **kwargs)
+
+            def do_GET(self):
+                requests.append(self.path)
+                super().do_GET()
 
             def log_message(self, *args):
                 pass
@@ -213,3 +221,13 @@ def toplevel_windows():
 
 def window_titled(title):
     return [w for w in toplevel_windows() if w[1] == title]
+
+
+def mapped_windows():
+    return {w[0] for w in toplevel_windows() if w[2]}
+
+
+def press_key(window, key):
+    """Gives `window` the keyboard focus and types `key` through XTEST."""
+    subprocess.run(["xdotool", "windowfocus", "--sync", window], check=True, timeout=10)
+    subprocess.run(["xdotool", "key", "--clearmodifiers", key], check=True, timeout=10)
