@@ -37,6 +37,27 @@ GtkWidget* label(const char* text, const char* cssClass) {
 
 void setOpacity(double value, gpointer widget) { gtk_widget_set_opacity(GTK_WIDGET(widget), value); }
 
+// The application's icon when the theme has it, else the closest stock picture.
+const char* launchIconName() {
+    GtkIconTheme* theme = gtk_icon_theme_get_for_display(gdk_display_get_default());
+    const char* candidates[] = {gtk_window_get_default_icon_name(), "video-x-generic", "applications-multimedia"};
+    for (const char* name : candidates) {
+        if (name != nullptr && gtk_icon_theme_has_icon(theme, name)) return name;
+    }
+    return "image-missing";
+}
+
+// Pinch zoom stays off: a zoom gesture claimed in the capture phase never reaches the web view.
+void disablePinchZoom(GtkWidget* widget) {
+    GtkGesture* pinch = gtk_gesture_zoom_new();
+    gtk_event_controller_set_propagation_phase(GTK_EVENT_CONTROLLER(pinch), GTK_PHASE_CAPTURE);
+    g_signal_connect(pinch, "begin", G_CALLBACK(+[](GtkGesture* gesture, GdkEventSequence*, gpointer) {
+                         gtk_gesture_set_state(gesture, GTK_EVENT_SEQUENCE_CLAIMED);
+                     }),
+                     nullptr);
+    gtk_widget_add_controller(widget, GTK_EVENT_CONTROLLER(pinch));
+}
+
 }  // namespace
 
 GtkMainWindow::GtkMainWindow(GtkApplication* application, GtkWidget* webView, GMenuModel* menu, PixelSize size) {
@@ -53,6 +74,7 @@ GtkMainWindow::GtkMainWindow(GtkApplication* application, GtkWidget* webView, GM
     gtk_widget_set_hexpand(webView, TRUE);
     gtk_widget_set_vexpand(webView, TRUE);
     gtk_overlay_set_child(overlay_, webView);
+    disablePinchZoom(GTK_WIDGET(overlay_));
     gtk_overlay_add_overlay(overlay_, buildWindowControls(menu));
     launchOverlay_ = buildLaunchOverlay();
     gtk_overlay_add_overlay(overlay_, launchOverlay_);
@@ -98,7 +120,7 @@ GtkWidget* GtkMainWindow::buildLaunchOverlay() {
     gtk_widget_set_valign(stack, GTK_ALIGN_CENTER);
     gtk_widget_set_vexpand(stack, TRUE);
 
-    GtkWidget* icon = gtk_image_new_from_icon_name(gtk_window_get_default_icon_name());
+    GtkWidget* icon = gtk_image_new_from_icon_name(launchIconName());
     gtk_image_set_pixel_size(GTK_IMAGE(icon), kIconPixels);
     gtk_widget_set_size_request(icon, kIconPixels, kIconPixels);
     gtk_widget_set_margin_bottom(icon, 14 - 8);  // 14 after the icon, 8 between the labels
