@@ -7,6 +7,7 @@
 #include "app/VelmoraApplicationDelegate.h"
 #include "app/VelmoraClassroomMain.h"
 #include "securestore/IdentitySource.h"
+#include "vault/VaultManager.h"
 
 #include <glib-unix.h>
 
@@ -62,8 +63,9 @@ VelmoraApplicationDelegate::Configuration configuration(Application& app, const 
     environment.endpoints = Endpoints::compiled();
     environment.mainQueue = app.mainQueue;
     environment.workspace = std::make_shared<GtkWorkspace>();
-    environment.dataRoot = g_get_user_data_dir();
+    environment.dataRoot = g_get_user_data_dir();  // the counterpart of Application Support
     environment.identity = IdentitySource::system();
+    VaultManager::configureShared(environment.dataRoot, environment.identity);
     return config;
 }
 

@@ -1,8 +1,11 @@
 #include "app/VelmoraApplicationDelegate.h"
 
 #include "app/GtkDialogs.h"
+#include "app/GtkSavePanel.h"
 #include "app/NavigationPolicy.h"
 #include "app/WebKitSchemeTask.h"
+
+#include "vault/VaultManager.h"
 
 #include <utility>
 
@@ -145,7 +148,10 @@ void VelmoraApplicationDelegate::createMainWindow() {
     webView_ = std::make_shared<WebKitWebViewHost>(context, session, configuration_.automation);
     webView_->installScripts(configuration_.mediaLoopbackBase);
 
-    bridge_ = std::make_shared<MacBridge>(configuration_.bridgeEnvironment);
+    BridgeEnvironment environment = configuration_.bridgeEnvironment;
+    environment.vault = &VaultManager::shared();
+    environment.savePanel = std::make_shared<GtkSavePanel>([this] { return mainWindow_ ? mainWindow_->window() : nullptr; });
+    bridge_ = std::make_shared<MacBridge>(std::move(environment));
     webView_->registerBridge([bridge = std::weak_ptr<MacBridge>(bridge_)](std::optional<std::string> frameURL, const std::string& body) {
         if (auto receiver = bridge.lock()) receiver->didReceiveScriptMessageJSON(MacBridge::kHandlerName, frameURL, body);
     });

@@ -30,7 +30,7 @@ public:
     static constexpr const char* kStartAddress = "velmora-app://local/index.html";
 
     // What the shell is built from; the scheme handlers and the bridge environment come from the
-    // other parts of the program.
+    // other parts of the program. The shared vault must be configured before launch.
     struct Configuration {
         std::filesystem::path appUiFolder;
         bool automation = false;  // driven by WebKitWebDriver
@@ -38,7 +38,7 @@ public:
         std::function<void(std::shared_ptr<SchemeTask>)> startMediaSchemeTask;  // empty: scheme not registered
         std::function<void(const SchemeTask&)> stopMediaSchemeTask;
         std::optional<std::string> mediaLoopbackBase;                          // for <video> and <audio>
-        BridgeEnvironment bridgeEnvironment;
+        BridgeEnvironment bridgeEnvironment;  // the vault and the save panel are filled in at launch
     };
 
     VelmoraApplicationDelegate(GtkApplication* application, std::shared_ptr<GtkMainQueue> mainQueue, Configuration configuration);
