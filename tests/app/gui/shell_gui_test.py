@@ -206,6 +206,27 @@ class QuitConfirmation(unittest.TestCase):
         self.assertEqual(self.https.requests.count("/saved"), 1)
 
 
+class WebProcessCrash(unittest.TestCase):
+    def test_crash_reloads_the_page(self):
+        installation = h.Installation(BINARY, PAGE)
+        https = h.LocalHttpsServer(PAGE, installation.root)
+        app = h.DriverSession(installation)
+        try:
+            # The page reports each load to the test server, which outlives the WebDriver session
+            # (WebKit ends automation sessions whose web process dies).
+            app.driver.get(START_ADDRESS + "?report=" + https.url("loaded"))
+            h.wait_for(lambda: https.requests.count("/loaded") == 1, message="the first load")
+            app_pid = h.process_of(h.session_bus(), h.APPLICATION_ID)
+            for pid in h.wait_for(lambda: h.web_processes_of(app_pid), message="the web process"):
+                os.kill(pid, signal.SIGKILL)
+            h.wait_for(lambda: https.requests.count("/loaded") == 2, timeout=30, message="the reload")
+            self.assertTrue(h.window_titled(TITLE)[0][2])
+        finally:
+            app.quit()
+            https.stop()
+            installation.remove()
+
+
 class MissingWebUi(unittest.TestCase):
     def test_without_the_app_ui_folder_the_process_stops_with_the_message(self):
         installation = h.Installation(BINARY, page_folder=None)
@@ -223,4 +244,4 @@ class MissingWebUi(unittest.TestCase):
 
 if __name__ == "__main__":
     BINARY, PAGE = sys.argv[1], sys.argv[2]
-    unittest.main(argv=[sys.argv[0], "-v"])
+    unittest.main(argv=[sys.argv[0], "-v"] + sys.argv[3:])

@@ -112,6 +112,35 @@ def process_of(bus, name):
     return reply.unpack()[0]
 
 
+def parent_of(pid):
+    try:
+        with open(f"/proc/{pid}/stat") as handle:
+            return int(handle.read().rsplit(")", 1)[1].split()[1])
+    except (OSError, ValueError, IndexError):
+        return 0
+
+
+def web_processes_of(app_pid):
+    """The WebKit web content processes started (directly or through a sandbox) by `app_pid`."""
+    found = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open(f"/proc/{entry}/comm") as handle:
+                if not handle.read().startswith("WebKitWebProces"):
+                    continue
+        except OSError:
+            continue
+        ancestor = int(entry)
+        while ancestor > 1:
+            ancestor = parent_of(ancestor)
+            if ancestor == app_pid:
+                found.append(int(entry))
+                break
+    return found
+
+
 class FakeStatusNotifierWatcher:
     """Owns org.kde.StatusNotifierWatcher on its own connection and thread and records every item
     that registers (with the registering connection's unique name)."""
