@@ -14,6 +14,7 @@ namespace velmora {
 namespace {
 
 constexpr const char* kMediaScheme = "velmora-media";
+
 std::optional<std::string_view> optionalText(const char* text) {
     return text != nullptr ? std::optional<std::string_view>(text) : std::nullopt;
 }
