@@ -6,6 +6,7 @@
 #include "app/GtkWorkspace.h"
 #include "app/VelmoraApplicationDelegate.h"
 #include "app/VelmoraClassroomMain.h"
+#include "net/HttpSession.h"
 #include "securestore/IdentitySource.h"
 #include "vault/VaultManager.h"
 
@@ -15,6 +16,7 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <system_error>
 
 namespace velmora {
 
@@ -65,6 +67,11 @@ VelmoraApplicationDelegate::Configuration configuration(Application& app, const 
     environment.workspace = std::make_shared<GtkWorkspace>();
     environment.dataRoot = g_get_user_data_dir();  // the counterpart of Application Support
     environment.identity = IdentitySource::system();
+    try {
+        environment.http = std::make_shared<HttpSession>(environment.endpoints, app.mainQueue);
+    } catch (const std::system_error& error) {
+        std::fprintf(stderr, "%s\n", error.what());  // the network commands stay unavailable
+    }
     VaultManager::configureShared(environment.dataRoot, environment.identity);
     return config;
 }
