@@ -13,8 +13,6 @@
 #include <glib-unix.h>
 
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <system_error>
 
@@ -37,30 +35,10 @@ std::filesystem::path executablePath() {
     return error ? std::filesystem::path() : path;
 }
 
-// Serves the packaged files until the resource scheme handler takes over.
-void serveAppResource(const std::filesystem::path& root, const std::shared_ptr<SchemeTask>& task) {
-    std::string url = task->request().url;
-    std::string path = url.substr(std::min(url.size(), url.find('/', url.find("://") + 3)));
-    path = path.substr(0, path.find_first_of("?#"));
-    if (path.empty() || path == "/") path = "/index.html";
-    std::ifstream file(root / path.substr(1), std::ios::binary);
-    SchemeResponse head;
-    std::string body((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    if (!file.is_open() || path.find("..") != std::string::npos) {
-        head.statusCode = 404;
-        body = "Not Found";
-    }
-    head.mimeType = path.ends_with(".html") ? "text/html" : path.ends_with(".js") ? "text/javascript" : "application/octet-stream";
-    task->didReceive(head);
-    task->didReceive(bytesOf(body));
-    task->didFinish();
-}
-
 VelmoraApplicationDelegate::Configuration configuration(Application& app, const std::filesystem::path& appUi) {
     VelmoraApplicationDelegate::Configuration config;
     config.appUiFolder = appUi;
     config.automation = app.automation;
-    config.startAppSchemeTask = [appUi](std::shared_ptr<SchemeTask> task) { serveAppResource(appUi, task); };
     BridgeEnvironment& environment = config.bridgeEnvironment;
     environment.endpoints = Endpoints::compiled();
     environment.mainQueue = app.mainQueue;

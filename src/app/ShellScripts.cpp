@@ -29,9 +29,9 @@ constexpr std::string_view kPagePostMessageScript = R"JS((() => {
 })();)JS";
 
 constexpr std::string_view kMediaRewriteBody = R"JS(
-  const from = 'velmora-media://';
-  const rewrite = (value) => typeof value === 'string' && value.slice(0, from.length).toLowerCase() === from
-    ? base + value.slice(from.length) : value;
+  const scheme = 'velmora-media://', host = 'local/';
+  const rewrite = (value) => typeof value === 'string' && value.slice(0, scheme.length).toLowerCase() === scheme
+    && value.startsWith(host, scheme.length) ? base + value.slice(scheme.length + host.length - 1) : value;
   const isMedia = (node) => node instanceof HTMLMediaElement || node instanceof HTMLSourceElement;
   for (const proto of [HTMLMediaElement.prototype, HTMLSourceElement.prototype]) {
     const property = Object.getOwnPropertyDescriptor(proto, 'src');

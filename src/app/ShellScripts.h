@@ -23,8 +23,8 @@ struct ShellScripts {
     static std::string_view relayScript();
     static std::string_view pagePostMessageScript();
 
-    // Rewrites media element sources under "velmora-media://" to `loopbackBase` followed by the
-    // rest of the address (WebKitGTK's media player loads only http(s), file, blob and data).
+    // Rewrites media element sources "velmora-media://local/…" to `loopbackBase` + "/…" (WebKitGTK's
+    // media player loads only http(s), file, blob and data addresses).
     static std::string mediaSourceRewriteScript(std::string_view loopbackBase);
 };
 

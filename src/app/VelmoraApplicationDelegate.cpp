@@ -7,6 +7,8 @@
 
 #include "vault/VaultManager.h"
 
+#include <cstdio>
+#include <system_error>
 #include <utility>
 
 namespace velmora {
@@ -131,13 +133,30 @@ void VelmoraApplicationDelegate::configureStatusItem() {
 }
 
 void VelmoraApplicationDelegate::registerSchemes(WebKitWebContext* context) {
+    appScheme_ = std::make_unique<AppSchemeHandler>(configuration_.appUiFolder);
+    mediaScheme_ = std::make_unique<MediaSchemeHandler>(VaultManager::shared());
     WebKitSecurityManager* security = webkit_web_context_get_security_manager(context);
     webkit_security_manager_register_uri_scheme_as_secure(security, MacBridge::kAppScheme.data());
-    registerWebKitScheme(context, MacBridge::kAppScheme.data(), mainQueue_, configuration_.startAppSchemeTask, nullptr);
-    if (configuration_.startMediaSchemeTask) {
-        webkit_security_manager_register_uri_scheme_as_secure(security, kMediaScheme);
-        webkit_security_manager_register_uri_scheme_as_cors_enabled(security, kMediaScheme);
-        registerWebKitScheme(context, kMediaScheme, mainQueue_, configuration_.startMediaSchemeTask, configuration_.stopMediaSchemeTask);
+    webkit_security_manager_register_uri_scheme_as_secure(security, kMediaScheme);
+    webkit_security_manager_register_uri_scheme_as_cors_enabled(security, kMediaScheme);
+    // The handlers live as long as the delegate, which outlives the main loop that delivers requests.
+    AppSchemeHandler* app = appScheme_.get();
+    MediaSchemeHandler* media = mediaScheme_.get();
+    registerWebKitScheme(context, MacBridge::kAppScheme.data(), mainQueue_,
+                         [app](std::shared_ptr<SchemeTask> task) { app->start(std::move(task)); },
+                         [app](const SchemeTask& task) { app->stop(task); });
+    registerWebKitScheme(context, kMediaScheme, mainQueue_,
+                         [media](std::shared_ptr<SchemeTask> task) { media->start(std::move(task)); },
+                         [media](const SchemeTask& task) { media->stop(task); });
+}
+
+// Media elements cannot load the media scheme in WebKitGTK; they are pointed at the loopback
+// server instead (see MediaLoopback). Without it offline lessons still answer fetch and XHR.
+void VelmoraApplicationDelegate::startMediaLoopback() {
+    try {
+        mediaLoopback_ = std::make_unique<MediaLoopback>(*mediaScheme_);
+    } catch (const std::system_error& error) {
+        std::fprintf(stderr, "%s\n", error.what());
     }
 }
 
@@ -146,8 +165,9 @@ void VelmoraApplicationDelegate::createMainWindow() {
     registerSchemes(context);
     WebKitNetworkSession* session = configuration_.automation ? webkit_web_context_get_network_session_for_automation(context)
                                                               : webkit_network_session_get_default();
+    startMediaLoopback();
     webView_ = std::make_shared<WebKitWebViewHost>(context, session, configuration_.automation);
-    webView_->installScripts(configuration_.mediaLoopbackBase);
+    webView_->installScripts(mediaLoopback_ ? std::optional<std::string>(mediaLoopback_->baseAddress()) : std::nullopt);
 
     BridgeEnvironment environment = configuration_.bridgeEnvironment;
     environment.vault = &VaultManager::shared();

@@ -8,7 +8,9 @@
 #include "app/WebKitWebViewHost.h"
 #include "bridge/MacApplicationCommands.h"
 #include "bridge/MacBridge.h"
-#include "schemes/SchemeTask.h"
+#include "schemes/AppSchemeHandler.h"
+#include "schemes/MediaLoopback.h"
+#include "schemes/MediaSchemeHandler.h"
 
 #include <adwaita.h>
 
@@ -29,15 +31,11 @@ class VelmoraApplicationDelegate : public MacApplicationCommands,
 public:
     static constexpr const char* kStartAddress = "velmora-app://local/index.html";
 
-    // What the shell is built from; the scheme handlers and the bridge environment come from the
-    // other parts of the program. The shared vault must be configured before launch.
+    // What the shell is built from. The shared vault must be configured before launch: the media
+    // scheme handler takes it when the main window is made.
     struct Configuration {
         std::filesystem::path appUiFolder;
         bool automation = false;  // driven by WebKitWebDriver
-        std::function<void(std::shared_ptr<SchemeTask>)> startAppSchemeTask;
-        std::function<void(std::shared_ptr<SchemeTask>)> startMediaSchemeTask;  // empty: scheme not registered
-        std::function<void(const SchemeTask&)> stopMediaSchemeTask;
-        std::optional<std::string> mediaLoopbackBase;                          // for <video> and <audio>
         BridgeEnvironment bridgeEnvironment;  // the vault and the save panel are filled in at launch
     };
 
@@ -72,6 +70,7 @@ private:
     void configureStatusItem();
     void createMainWindow();
     void registerSchemes(WebKitWebContext* context);
+    void startMediaLoopback();
     void presentQuitConfirmation();
     void completeQuitConfirmation(bool confirmed);
     void replyToTermination(bool mayTerminate);
@@ -85,6 +84,9 @@ private:
     std::shared_ptr<GtkMainQueue> mainQueue_;
     Configuration configuration_;
     GObjectPtr<GMenu> mainMenu_;
+    std::unique_ptr<AppSchemeHandler> appScheme_;
+    std::unique_ptr<MediaSchemeHandler> mediaScheme_;
+    std::unique_ptr<MediaLoopback> mediaLoopback_;  // after the handler it feeds: destroyed first
 
     // The fields of the original delegate, in order.
     std::unique_ptr<GtkMainWindow> mainWindow_;

@@ -2,7 +2,7 @@
 """The real application under Xvfb with a private session bus: window, page environment, bridge,
 frame isolation, navigation policy, tray item, single instance and a clean quit.
 
-Usage: shell_gui_test.py <velmora-classroom binary> <test page folder>"""
+Usage: shell_gui_test.py <velmora-classroom binary> <test page folder> <seal_lesson tool>"""
 
 import os
 import signal
@@ -16,6 +16,9 @@ import shell_harness as h  # noqa: E402
 
 BINARY = None
 PAGE = None
+SEAL_TOOL = None
+OWNER_KEY = "gui-account-key"
+ASSET_ID = "lesson-1"
 START_ADDRESS = "velmora-app://local/index.html"
 TITLE = "星禾课堂"
 
@@ -27,6 +30,9 @@ class RunningApplication(unittest.TestCase):
     def setUpClass(cls):
         cls.watcher = h.FakeStatusNotifierWatcher()
         cls.installation = h.Installation(BINARY, PAGE)
+        cls.clip = os.path.join(cls.installation.root, "lesson.mp4")
+        h.make_clip(cls.clip)
+        h.seal_lesson(SEAL_TOOL, cls.installation, OWNER_KEY, ASSET_ID, cls.clip)
         cls.https = h.LocalHttpsServer(PAGE, cls.installation.root)
         cls.app = h.DriverSession(cls.installation)
         cls.bus = h.session_bus()
@@ -100,6 +106,41 @@ class RunningApplication(unittest.TestCase):
                 time.sleep(1.0)
                 self.assertEqual(self.app.driver.current_url, START_ADDRESS)
                 self.assertEqual(self.app.script("return window.shellTest.marker"), "still here")
+
+    def lesson_address(self):
+        return f"velmora-media://local/v1/{ASSET_ID}?owner={OWNER_KEY}"
+
+    def test_offline_lesson_plays_and_seeks_in_a_video_element(self):
+        self.app.script("""
+            const video = document.createElement('video');
+            video.muted = true;  // Xvfb has no sound output
+            video.src = arguments[0];
+            window.shellTest.video = { element: video, seeked: 0, error: null };
+            video.addEventListener('seeked', () => window.shellTest.video.seeked++);
+            video.addEventListener('error', () => { window.shellTest.video.error = video.error && video.error.code; });
+            video.autoplay = true;  // no gesture: the script is not a user action
+            document.body.appendChild(video);""", self.lesson_address())
+        state = "return [window.shellTest.video.element.readyState, window.shellTest.video.error]"
+        h.wait_for(lambda: self.app.script(state)[0] >= 2 or self.app.script(state)[1], timeout=30, message="the video")
+        self.assertIsNone(self.app.script(state)[1])
+        self.assertTrue(self.app.script("return window.shellTest.video.element.currentSrc").startswith("http://127.0.0.1:"))
+
+        self.app.script("window.shellTest.video.element.currentTime = 4")
+        h.wait_for(lambda: self.app.script("return window.shellTest.video.seeked") >= 1, timeout=30, message="seeked")
+        self.assertGreaterEqual(self.app.script("return window.shellTest.video.element.currentTime"), 3.9)
+        start = self.app.script("return window.shellTest.video.element.currentTime")
+        h.wait_for(lambda: self.app.script("return window.shellTest.video.element.currentTime") > start + 0.2, timeout=30,
+                   message="playback to move on")
+
+    def test_media_scheme_answers_fetch_and_fails_foreign_accounts(self):
+        # The page's origin differs from the media scheme's, so the answer is opaque to it (no
+        # CORS headers); what shows is whether WebKit got a response or a failure.
+        fetch = """const done = arguments[arguments.length - 1];
+            fetch(arguments[0], { mode: 'no-cors', headers: { Range: 'bytes=0-15' } })
+              .then((r) => done({ type: r.type })).catch((e) => done({ error: String(e) }));"""
+        self.assertEqual(self.app.driver.execute_async_script(fetch, self.lesson_address()), {"type": "opaque"})
+        foreign = self.lesson_address().replace(OWNER_KEY, "another-account")
+        self.assertIn("error", self.app.driver.execute_async_script(fetch, foreign))
 
     def test_zoom_command_changes_the_page_zoom(self):
         width = self.app.script("return window.innerWidth")
@@ -243,5 +284,5 @@ class MissingWebUi(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    BINARY, PAGE = sys.argv[1], sys.argv[2]
-    unittest.main(argv=[sys.argv[0], "-v"] + sys.argv[3:])
+    BINARY, PAGE, SEAL_TOOL = sys.argv[1], sys.argv[2], sys.argv[3]
+    unittest.main(argv=[sys.argv[0], "-v"] + sys.argv[4:])

@@ -60,6 +60,20 @@ class Installation:
             shutil.rmtree(self.root, ignore_errors=True)
 
 
+def make_clip(path, seconds=6):
+    """A small H.264/AAC MP4 with its index first, as lessons are delivered."""
+    subprocess.run(["ffmpeg", "-loglevel", "error", "-y", "-f", "lavfi", "-i", f"testsrc=duration={seconds}:size=320x240:rate=25",
+                    "-f", "lavfi", "-i", f"sine=frequency=440:duration={seconds}", "-c:v", "libx264", "-preset", "ultrafast",
+                    "-pix_fmt", "yuv420p", "-c:a", "aac", "-shortest", "-movflags", "+faststart", path],
+                   check=True, capture_output=True, timeout=60)
+
+
+def seal_lesson(tool, installation, owner_key, asset_id, media):
+    """Seals `media` into the installation's vault as a committed lesson of `owner_key`."""
+    subprocess.run([tool, installation.data_home, owner_key, asset_id, media], check=True, capture_output=True, timeout=60,
+                   env=installation.environment())
+
+
 class DriverSession:
     """The application started and driven by WebKitWebDriver; its output goes to `log_path`."""
 
