@@ -14,35 +14,30 @@ constexpr const char* kOwner = "owner-K";
 
 Json errorEvent(const std::string& message) { return {{"type", "error"}, {"message", message}}; }
 
-class MacBridgeLibraryTest : public ::testing::Test {
+class MacBridgeLibraryTest : public testing::Test, public test::VaultFixture {
 protected:
     void SetUp() override {
         for (auto [id, owner] : {std::pair{"b2", kOwner}, {"a1", kOwner}, {"q1", "owner-Q"}}) {
             DownloadRequest request = test::lessonRequest(id, owner);
             request.classTitle = id;
-            test::storeLesson(fixture.vault, request, test::numberedBytes(1024));
+            test::storeLesson(vault, request, test::numberedBytes(1024));
         }
     }
-
-    BridgeEnvironment environment() {
-        BridgeEnvironment env;
-        env.dataRoot = fixture.root.path();
-        env.identity = std::make_shared<test::FakeIdentity>();
-        env.vault = &fixture.vault;
-        return env;
-    }
-
     void signIn() { page.send({{"type", "saveSession"}, {"token", "tok"}, {"ownerKey", kOwner}}); }
-
     Json downloads(const std::vector<std::string>& ids) {
         Json items = Json::array();
         for (const std::string& id : ids) items.push_back(stored(id).jsonObject());
         return {{"type", "downloads"}, {"items", items}};
     }
-    VaultItem stored(const std::string& id) { return *VaultItem::decodeJSON(test::readText(fixture.vault.metadataURL(id))); }
+    VaultItem stored(const std::string& id) { return *VaultItem::decodeJSON(test::readText(vault.metadataURL(id))); }
 
-    test::VaultFixture fixture;
-    test::FakePage page{environment()};
+    test::FakePage page{[this] {
+        BridgeEnvironment env;
+        env.dataRoot = root.path();
+        env.identity = std::make_shared<test::FakeIdentity>();
+        env.vault = &vault;
+        return env;
+    }()};
 };
 
 TEST_F(MacBridgeLibraryTest, WithoutTheHeldAccountNothingIsListedDeletedOrChanged) {
@@ -64,7 +59,7 @@ TEST_F(MacBridgeLibraryTest, WithoutTheHeldAccountNothingIsListedDeletedOrChange
     for (int i = 0; i < 3; ++i) expected.insert(expected.end(), refusals.begin(), refusals.end());
     EXPECT_EQ(page.messages(), expected);
     EXPECT_EQ(stored("a1").courseIndex, 1);
-    EXPECT_TRUE(fs::exists(fixture.vault.mediaURL("a1")));
+    EXPECT_TRUE(fs::exists(vault.mediaURL("a1")));
 }
 
 TEST_F(MacBridgeLibraryTest, ListsAndDeletesTheHeldAccountsLessonsOnly) {
@@ -76,8 +71,8 @@ TEST_F(MacBridgeLibraryTest, ListsAndDeletesTheHeldAccountsLessonsOnly) {
     const std::vector<Json> expected = {listing, errorEvent("不能删除其他账号的离线课程"),
                                         {{"type", "deleteCompleted"}, {"assetId", "a1"}}};
     EXPECT_EQ(page.messages(), expected);
-    EXPECT_FALSE(fs::exists(fixture.vault.metadataURL("a1")));
-    EXPECT_TRUE(fs::exists(fixture.vault.metadataURL("q1")));
+    EXPECT_FALSE(fs::exists(vault.metadataURL("a1")));
+    EXPECT_TRUE(fs::exists(vault.metadataURL("q1")));
 }
 
 TEST_F(MacBridgeLibraryTest, UpdatesSilentlyReadingIndexesLeniently) {
