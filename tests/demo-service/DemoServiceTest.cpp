@@ -199,7 +199,8 @@ TEST_F(DemoServiceTest, OfflineAddressServesTheClipWithRangesAndWithoutCredentia
     EXPECT_EQ(whole->body, clip);
 
     const std::tuple<const char*, std::size_t, std::size_t> ranges[] = {
-        {"bytes=100-199", 100, 199}, {"bytes=299990-", 299990, 299999}, {"bytes=-10", 299990, 299999}};
+        {"bytes=100-199", 100, 199}, {"bytes=299990-", 299990, 299999}, {"bytes=-10", 299990, 299999},
+        {"bytes=299000-999999", 299000, 299999}, {"bytes=-999999", 0, 299999}, {"bytes=0-0,5-9", 0, 0}};
     for (const auto& [range, first, last] : ranges) {
         SCOPED_TRACE(range);
         auto part = demo_.client()->Get(path, {{"Range", range}});
@@ -208,6 +209,20 @@ TEST_F(DemoServiceTest, OfflineAddressServesTheClipWithRangesAndWithoutCredentia
         EXPECT_EQ(part->get_header_value("Content-Range"),
                   "bytes " + std::to_string(first) + "-" + std::to_string(last) + "/" + std::to_string(clip.size()));
         EXPECT_EQ(part->body, clip.substr(first, last - first + 1));
+    }
+}
+
+TEST_F(DemoServiceTest, UnsatisfiableRangesAnswer416WithTheSize) {
+    const std::string token = demo_.signIn("xiaoming");
+    const std::string address = getData(authorisationPath("101", "10001"), token)["data"]["offline_download_url"];
+    const std::string path = address.substr(demo_.service().origin().size());
+    for (const char* range : {"bytes=300000-", "bytes=999999999-", "bytes=-0"}) {
+        SCOPED_TRACE(range);
+        auto result = demo_.client()->Get(path, {{"Range", range}});
+        ASSERT_TRUE(result);
+        EXPECT_EQ(result->status, 416);
+        EXPECT_EQ(result->get_header_value("Content-Range"), "bytes */300000");
+        EXPECT_EQ(json::parse(result->body)["msg"], "请求的媒体范围无效");
     }
 }
 

@@ -1,5 +1,6 @@
 #include "DemoResponses.h"
 
+#include <algorithm>
 #include <charconv>
 #include <chrono>
 #include <fstream>
@@ -105,6 +106,32 @@ void answerOfflineAuthorisation(const httplib::Request& request, httplib::Respon
     sendData(response, {{"offline_download_url", mediaAddress(origin, signer, lesson.clip, secondsNow() + kOfflineTicketSeconds)}});
 }
 
+namespace {
+
+struct ByteRange {
+    std::uint64_t first = 0;
+    std::uint64_t last = 0;
+};
+
+// The one range to serve for the request's parsed Range header: the whole clip when there is none,
+// the first range when there are several, nullopt when the first cannot be satisfied.
+std::optional<ByteRange> rangeToServe(const httplib::Ranges& ranges, std::uint64_t size) {
+    if (ranges.empty()) return ByteRange{0, size - 1};
+    const auto [first, last] = ranges.front();
+    if (first < 0) {  // suffix form: the last `last` bytes
+        if (last <= 0) return std::nullopt;
+        const auto count = static_cast<std::uint64_t>(last);
+        return ByteRange{count >= size ? 0 : size - count, size - 1};
+    }
+    const auto start = static_cast<std::uint64_t>(first);
+    if (start >= size) return std::nullopt;
+    const std::uint64_t end = last < 0 ? size - 1 : std::min(static_cast<std::uint64_t>(last), size - 1);
+    if (end < start) return std::nullopt;
+    return ByteRange{start, end};
+}
+
+}  // namespace
+
 void serveMedia(const httplib::Request& request, httplib::Response& response, const DemoSigner& signer,
                 const std::filesystem::path& mediaFolder) {
     const std::string clip = request.matches[1];
@@ -113,15 +140,32 @@ void serveMedia(const httplib::Request& request, httplib::Response& response, co
     }
     const auto path = clipPath(mediaFolder, clip);
     std::error_code error;
-    const auto size = std::filesystem::file_size(path, error);
+    const std::uint64_t size = std::filesystem::file_size(path, error);
     auto file = std::make_shared<std::ifstream>(path, std::ios::binary);
-    if (error || !*file) return sendFailure(response, 404, "媒体不存在");
+    if (error || !*file || size == 0) return sendFailure(response, 404, "媒体不存在");
+
+    const auto range = rangeToServe(request.ranges, size);
+    // The library would apply the parsed ranges again, and it miscounts a range that starts past
+    // the end; the ranges are resolved here instead. The request object is the server's own.
+    const_cast<httplib::Request&>(request).ranges.clear();
+    if (!range) {
+        sendFailure(response, 416, "请求的媒体范围无效");
+        response.set_header("Content-Range", "bytes */" + std::to_string(size));
+        return;
+    }
+    const bool partial = range->first != 0 || range->last != size - 1 || !request.get_header_value("Range").empty();
+    response.status = partial ? 206 : 200;
     response.set_header("Accept-Ranges", "bytes");
-    // The library cuts the answer to the requested range and sets 206 and Content-Range.
-    response.set_content_provider(size, "video/mp4", [file](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+    if (partial) {
+        response.set_header("Content-Range", "bytes " + std::to_string(range->first) + "-" + std::to_string(range->last) +
+                                                 "/" + std::to_string(size));
+    }
+    const std::uint64_t base = range->first;
+    response.set_content_provider(range->last - range->first + 1, "video/mp4",
+                                  [file, base](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
         std::string piece(std::min(length, kMediaPieceBytes), '\0');
         file->clear();
-        file->seekg(static_cast<std::streamoff>(offset));
+        file->seekg(static_cast<std::streamoff>(base + offset));
         file->read(piece.data(), static_cast<std::streamsize>(piece.size()));
         const auto got = static_cast<std::size_t>(file->gcount());
         return got > 0 && sink.write(piece.data(), got);
