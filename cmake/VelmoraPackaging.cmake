@@ -6,9 +6,9 @@ set(VELMORA_APP_UI_DIR "${PROJECT_SOURCE_DIR}/app-ui")
 set(VELMORA_APP_UI_INSTALL_DIR "${CMAKE_INSTALL_DATADIR}/velmora-classroom/app-ui")
 
 install(DIRECTORY ${VELMORA_APP_UI_DIR}/ DESTINATION ${VELMORA_APP_UI_INSTALL_DIR})
-install(FILES ${PROJECT_SOURCE_DIR}/packaging/com.velmora.classroom.desktop
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/com.velmora.Classroom.desktop
         DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
-install(FILES ${PROJECT_SOURCE_DIR}/packaging/com.velmora.classroom.svg
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/com.velmora.Classroom.svg
         DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
 
 if(TARGET velmora-classroom)

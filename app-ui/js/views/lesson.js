@@ -14,7 +14,7 @@ function lessonPage(app, lesson, { online }) {
     source,
     offline: Boolean(stored),
     progressKey: lesson.id ? String(lesson.id) : lesson.asset_id,
-    lessonId: online ? lesson.id : (lesson.id || null),
+    lessonId: lesson.id || null,
     remoteProgress: lesson.progress,
   });
   const control = online ? downloadControl(app, lesson) : null;
