@@ -14,11 +14,12 @@ import subprocess
 import sys
 import tempfile
 import threading
-import time
 import urllib.error
 import urllib.request
 
 from selenium import webdriver
+
+from walk_helpers import Walk, sign_in
 
 SOURCE, BUILD = sys.argv[1], sys.argv[2]
 APP_UI = os.path.join(SOURCE, 'app-ui')
@@ -122,56 +123,6 @@ def make_handler(service, http_origin):
     return Handler
 
 
-class Walk:
-    def __init__(self, driver, shots):
-        self.driver = driver
-        self.shots = shots
-
-    def js(self, script, *args):
-        return self.driver.execute_script(script, *args)
-
-    def wait(self, condition, what, timeout=20):
-        deadline = time.time() + timeout
-        while time.time() < deadline:
-            value = self.js(f'return ({condition});')
-            if value:
-                return value
-            time.sleep(0.1)
-        self.shot('failure')
-        raise AssertionError(f'timed out waiting for {what}; page text: {self.text()[:600]!r}; errors: {self.errors()}')
-
-    def text(self):
-        return self.js('return document.body.innerText')
-
-    def errors(self):
-        return self.js('return window.__pageErrors')
-
-    def click(self, selector):
-        self.wait(f'document.querySelector({json.dumps(selector)})', selector)
-        self.js('document.querySelector(arguments[0]).click()', selector)
-
-    def click_text(self, tag, label):
-        found = self.wait(f'[...document.querySelectorAll({json.dumps(tag)})].find(e => e.textContent.trim() === {json.dumps(label)})',
-                          f'{tag} "{label}"')
-        self.js('arguments[0].click()', found)
-
-    def see(self, text, timeout=20):
-        self.wait(f'document.body.innerText.includes({json.dumps(text)})', f'text "{text}"', timeout)
-
-    def posted(self, kind):
-        return self.js('return window.__posted.filter(m => m.type === arguments[0])', kind)
-
-    def shot(self, name):
-        self.driver.save_screenshot(os.path.join(self.shots, f'page-{name}.png'))
-
-
-def sign_in(walk, account, password):
-    walk.wait('document.getElementById("account")', 'the sign-in form')
-    walk.js('document.getElementById("account").value = arguments[0];'
-            'document.getElementById("password").value = arguments[1];'
-            'document.querySelector("form").requestSubmit();', account, password)
-
-
 def walk_page(walk, http_origin, service):
     walk.driver.get(http_origin + '/index.html')
     walk.see('欢迎来到星禾课堂')
@@ -263,7 +214,7 @@ def main():
         driver = webdriver.WebKitGTK(executable_path='/usr/bin/WebKitWebDriver', options=options)
         driver.set_window_size(1280, 800)
         try:
-            walk_page(Walk(driver, shots), http_origin, service)
+            walk_page(Walk(driver, shots, 'page'), http_origin, service)
         finally:
             driver.quit()
             server.shutdown()
