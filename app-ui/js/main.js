@@ -47,7 +47,8 @@ function show() {
   elements.view.replaceChildren();
   const render = signedIn || view === 'settings' ? VIEWS[view] : signin.render;
   leaveView = render(app, elements.view, param) ?? null;
-  elements.view.focus({ preventScroll: true });
+  // Keyboard users start in the new view, unless the view put the focus somewhere itself.
+  if (!elements.view.contains(document.activeElement)) elements.view.focus({ preventScroll: true });
 }
 
 function wireChrome() {

@@ -126,6 +126,7 @@ def make_handler(service, http_origin):
 def walk_page(walk, http_origin, service):
     walk.driver.get(http_origin + '/index.html')
     walk.see('欢迎来到星禾课堂')
+    assert walk.js('return document.activeElement.id') == 'account', 'the sign-in form should take the keyboard focus'
     walk.shot('sign-in')
     sign_in(walk, 'xiaoming', 'wrong')
     walk.see('账号或密码错误')
