@@ -13,7 +13,8 @@ install(FILES ${PROJECT_SOURCE_DIR}/packaging/com.velmora.Classroom.svg
 
 if(TARGET velmora-classroom)
   # A link rather than a copy, so edits to the page show up on the next start without a rebuild.
-  add_custom_command(TARGET velmora-classroom POST_BUILD
+  add_custom_target(velmora-app-ui-link
     COMMAND ${CMAKE_COMMAND} -E create_symlink ${VELMORA_APP_UI_DIR} $<TARGET_FILE_DIR:velmora-classroom>/app-ui
     COMMENT "Linking app-ui next to velmora-classroom")
+  add_dependencies(velmora-classroom velmora-app-ui-link)
 endif()
