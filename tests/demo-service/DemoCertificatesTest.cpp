@@ -1,6 +1,3 @@
-#include "DemoCertificates.h"
-#include "support/TempDirectory.h"
-
 #include <gtest/gtest.h>
 #include <openssl/pem.h>
 #include <openssl/x509_vfy.h>
@@ -8,15 +5,24 @@
 
 #include <memory>
 
+#include "DemoCertificates.h"
+#include "support/TempDirectory.h"
+
 namespace velmora::demo {
 namespace {
 
 using velmora::test::readText;
 using velmora::test::TempDirectory;
 
-struct X509Free { void operator()(X509* c) const { X509_free(c); } };
-struct StoreFree { void operator()(X509_STORE* s) const { X509_STORE_free(s); } };
-struct ContextFree { void operator()(X509_STORE_CTX* c) const { X509_STORE_CTX_free(c); } };
+struct X509Free {
+    void operator()(X509* c) const { X509_free(c); }
+};
+struct StoreFree {
+    void operator()(X509_STORE* s) const { X509_STORE_free(s); }
+};
+struct ContextFree {
+    void operator()(X509_STORE_CTX* c) const { X509_STORE_CTX_free(c); }
+};
 using Certificate = std::unique_ptr<X509, X509Free>;
 
 Certificate load(const std::filesystem::path& path) {

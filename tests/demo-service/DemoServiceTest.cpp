@@ -1,8 +1,8 @@
-#include "DemoTestClient.h"
-
 #include <gtest/gtest.h>
 
 #include <regex>
+
+#include "DemoTestClient.h"
 
 namespace velmora::demo::test {
 namespace {
@@ -29,8 +29,8 @@ protected:
 };
 
 TEST_F(DemoServiceTest, SignInAnswersTokenOwnerKeyAndDisplayName) {
-    auto result = demo_.client()->Post("/api/web/v2/auth/login", R"({"account":"xiaoming","password":"velmora123"})",
-                                       "application/json");
+    auto result =
+        demo_.client()->Post("/api/web/v2/auth/login", R"({"account":"xiaoming","password":"velmora123"})", "application/json");
     ASSERT_TRUE(result);
     ASSERT_EQ(result->status, 200);
     const json data = json::parse(result->body)["data"];
@@ -173,18 +173,18 @@ TEST_P(OfflineAuthorisationTest, AnswersAsTheClientReadsIt) {
     EXPECT_TRUE(address.starts_with("https://127.0.0.1:")) << address;
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, OfflineAuthorisationTest,
-                         ::testing::Values(
-                             AuthorisationCase{"Granted", "xiaoming", "101", "10002", "1", 200, ""},
-                             AuthorisationCase{"NoToken", "", "101", "10002", "1", 401, "登录已过期，请重新登录"},
-                             AuthorisationCase{"NotMobile", "xiaoming", "101", "10002", "0", 400, "离线授权参数无效"},
-                             AuthorisationCase{"ClassMissing", "xiaoming", "", "10002", "1", 400, "离线授权参数无效"},
-                             AuthorisationCase{"WrongClass", "xiaoming", "102", "10002", "1", 404, "课时不存在"},
-                             AuthorisationCase{"NotEnrolled", "xiaohong", "102", "20001", "1", 403, "你没有该班级的学习权限"},
-                             AuthorisationCase{"OnlineOnly", "xiaoming", "101", "10004", "1", 200,
-                                               "本课时仅支持在线观看，暂不提供离线下载"},
-                             AuthorisationCase{"ClipNotMade", "xiaoming", "103", "30002", "1", 200, "该课时的媒体暂未生成"}),
-                         [](const auto& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(
+    Cases, OfflineAuthorisationTest,
+    ::testing::Values(AuthorisationCase{"Granted", "xiaoming", "101", "10002", "1", 200, ""},
+                      AuthorisationCase{"NoToken", "", "101", "10002", "1", 401, "登录已过期，请重新登录"},
+                      AuthorisationCase{"NotMobile", "xiaoming", "101", "10002", "0", 400, "离线授权参数无效"},
+                      AuthorisationCase{"ClassMissing", "xiaoming", "", "10002", "1", 400, "离线授权参数无效"},
+                      AuthorisationCase{"WrongClass", "xiaoming", "102", "10002", "1", 404, "课时不存在"},
+                      AuthorisationCase{"NotEnrolled", "xiaohong", "102", "20001", "1", 403, "你没有该班级的学习权限"},
+                      AuthorisationCase{"OnlineOnly", "xiaoming", "101", "10004", "1", 200,
+                                        "本课时仅支持在线观看，暂不提供离线下载"},
+                      AuthorisationCase{"ClipNotMade", "xiaoming", "103", "30002", "1", 200, "该课时的媒体暂未生成"}),
+    [](const auto& info) { return info.param.name; });
 
 TEST_F(DemoServiceTest, OfflineAddressServesTheClipWithRangesAndWithoutCredentials) {
     const std::string token = demo_.signIn("xiaoming");
@@ -199,8 +199,9 @@ TEST_F(DemoServiceTest, OfflineAddressServesTheClipWithRangesAndWithoutCredentia
     EXPECT_EQ(whole->body, clip);
 
     const std::tuple<const char*, std::size_t, std::size_t> ranges[] = {
-        {"bytes=100-199", 100, 199}, {"bytes=299990-", 299990, 299999}, {"bytes=-10", 299990, 299999},
-        {"bytes=299000-999999", 299000, 299999}, {"bytes=-999999", 0, 299999}, {"bytes=0-0,5-9", 0, 0}};
+        {"bytes=100-199", 100, 199},   {"bytes=299990-", 299990, 299999},
+        {"bytes=-10", 299990, 299999}, {"bytes=299000-999999", 299000, 299999},
+        {"bytes=-999999", 0, 299999},  {"bytes=0-0,5-9", 0, 0}};
     for (const auto& [range, first, last] : ranges) {
         SCOPED_TRACE(range);
         auto part = demo_.client()->Get(path, {{"Range", range}});
@@ -232,8 +233,8 @@ TEST_F(DemoServiceTest, MediaRefusesAlteredOrExpiredSignatures) {
     const std::string path = address.substr(demo_.service().origin().size());
     const std::string otherClip = std::regex_replace(path, std::regex("/short\\.mp4"), "/medium.mp4");
     const std::string laterExpiry = std::regex_replace(path, std::regex("expires=(\\d+)"), "expires=9$1");
-    for (const std::string& bad : {otherClip, laterExpiry, std::string("/media/short.mp4"),
-                                   std::string("/media/short.mp4?expires=1&sig=00")}) {
+    for (const std::string& bad :
+         {otherClip, laterExpiry, std::string("/media/short.mp4"), std::string("/media/short.mp4?expires=1&sig=00")}) {
         SCOPED_TRACE(bad);
         auto result = demo_.client()->Get(bad);
         ASSERT_TRUE(result);

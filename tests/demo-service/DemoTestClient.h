@@ -1,13 +1,13 @@
 #pragma once
 
-#include "DemoService.h"
-#include "support/TempDirectory.h"
-
 #include <httplib.h>
-#include <nlohmann/json.hpp>
 
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <string>
+
+#include "DemoService.h"
+#include "support/TempDirectory.h"
 
 namespace velmora::demo::test {
 
@@ -41,8 +41,7 @@ public:
     // Signs in and returns the token.
     std::string signIn(const std::string& account) const {
         auto result = client()->Post("/api/web/v2/auth/login",
-                                     nlohmann::json{{"account", account}, {"password", "velmora123"}}.dump(),
-                                     "application/json");
+                                     nlohmann::json{{"account", account}, {"password", "velmora123"}}.dump(), "application/json");
         return nlohmann::json::parse(result->body)["data"]["token"];
     }
 

@@ -1,7 +1,6 @@
 #include "DemoCertificates.h"
 
-#include "core/Files.h"
-
+#include <arpa/inet.h>
 #include <openssl/bio.h>
 #include <openssl/bn.h>
 #include <openssl/err.h>
@@ -10,12 +9,12 @@
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
-#include <arpa/inet.h>
-
 #include <ctime>
 #include <functional>
 #include <memory>
 #include <stdexcept>
+
+#include "core/Files.h"
 
 namespace velmora::demo {
 namespace {
@@ -23,7 +22,9 @@ namespace {
 template <auto Free>
 struct Deleter {
     template <typename T>
-    void operator()(T* handle) const { Free(handle); }
+    void operator()(T* handle) const {
+        Free(handle);
+    }
 };
 using PKey = std::unique_ptr<EVP_PKEY, Deleter<EVP_PKEY_free>>;
 using Certificate = std::unique_ptr<X509, Deleter<X509_free>>;
@@ -86,11 +87,11 @@ Certificate makeCertificate(EVP_PKEY* key, const std::string& commonName, long l
     checked(X509_gmtime_adj(X509_getm_notAfter(cert), lifetimeDays * kSecondsPerDay), "validity");
     check(X509_set_pubkey(cert, key), "public key");
     X509_NAME* subject = X509_get_subject_name(cert);
-    check(X509_NAME_add_entry_by_txt(subject, "O", MBSTRING_UTF8,
-                                     reinterpret_cast<const unsigned char*>("星禾课堂演示服务"), -1, -1, 0),
+    check(X509_NAME_add_entry_by_txt(subject, "O", MBSTRING_UTF8, reinterpret_cast<const unsigned char*>("星禾课堂演示服务"), -1,
+                                     -1, 0),
           "subject");
-    check(X509_NAME_add_entry_by_txt(subject, "CN", MBSTRING_UTF8,
-                                     reinterpret_cast<const unsigned char*>(commonName.c_str()), -1, -1, 0),
+    check(X509_NAME_add_entry_by_txt(subject, "CN", MBSTRING_UTF8, reinterpret_cast<const unsigned char*>(commonName.c_str()), -1,
+                                     -1, 0),
           "subject");
     check(X509_set_issuer_name(cert, issuer != nullptr ? X509_get_subject_name(issuer) : subject), "issuer");
     return certificate;
@@ -135,14 +136,11 @@ void saveCertificate(const std::filesystem::path& path, X509* certificate) {
 }
 
 void saveKey(const std::filesystem::path& path, EVP_PKEY* key) {
-    writePem(path,
-             pemOf([&](BIO* bio) { return PEM_write_bio_PrivateKey(bio, key, nullptr, nullptr, 0, nullptr, nullptr); }),
+    writePem(path, pemOf([&](BIO* bio) { return PEM_write_bio_PrivateKey(bio, key, nullptr, nullptr, 0, nullptr, nullptr); }),
              0600);
 }
 
-Bio openFile(const std::filesystem::path& path) {
-    return Bio(BIO_new_file(path.c_str(), "r"));
-}
+Bio openFile(const std::filesystem::path& path) { return Bio(BIO_new_file(path.c_str(), "r")); }
 
 Certificate loadCertificate(const std::filesystem::path& path) {
     Bio bio = openFile(path);

@@ -56,8 +56,7 @@ void sendData(httplib::Response& response, const json& data) {
 
 void sendFailure(httplib::Response& response, int status, const std::string& message) {
     response.status = status;
-    response.set_content(json{{"code", status}, {"msg", message}, {"data", nullptr}}.dump(),
-                         "application/json; charset=utf-8");
+    response.set_content(json{{"code", status}, {"msg", message}, {"data", nullptr}}.dump(), "application/json; charset=utf-8");
 }
 
 const Learner* signedInLearner(const httplib::Request& request, const DemoCatalogue& catalogue, const DemoSigner& signer) {
@@ -77,15 +76,13 @@ bool clipAvailable(const std::filesystem::path& mediaFolder, const std::string& 
     return std::filesystem::is_regular_file(clipPath(mediaFolder, clip), error);
 }
 
-std::string mediaAddress(const std::string& origin, const DemoSigner& signer, const std::string& clip,
-                         std::int64_t expiresAt) {
+std::string mediaAddress(const std::string& origin, const DemoSigner& signer, const std::string& clip, std::int64_t expiresAt) {
     return origin + "/media/" + clip + ".mp4?expires=" + std::to_string(expiresAt) +
            "&sig=" + signer.mediaSignature(clip, expiresAt);
 }
 
-void answerOfflineAuthorisation(const httplib::Request& request, httplib::Response& response,
-                                const DemoCatalogue& catalogue, const DemoSigner& signer,
-                                const std::filesystem::path& mediaFolder, const std::string& origin) {
+void answerOfflineAuthorisation(const httplib::Request& request, httplib::Response& response, const DemoCatalogue& catalogue,
+                                const DemoSigner& signer, const std::filesystem::path& mediaFolder, const std::string& origin) {
     const Learner* learner = signedInLearner(request, catalogue, signer);
     if (learner == nullptr) return sendFailure(response, 401, kSignInAgain);
     const auto classId = parseId(request.get_param_value("class_id"));
@@ -98,12 +95,15 @@ void answerOfflineAuthorisation(const httplib::Request& request, httplib::Respon
     if (!catalogue.enrolled(*learner, *classId)) return sendFailure(response, 403, "你没有该班级的学习权限");
     const Lesson& lesson = *place->lesson;
     if (!lesson.offline || !clipAvailable(mediaFolder, lesson.clip)) {
-        response.set_content(json{{"code", 1}, {"msg", lesson.offline ? "该课时的媒体暂未生成" : "本课时仅支持在线观看，暂不提供离线下载"},
-                                  {"data", json::object()}}.dump(),
+        response.set_content(json{{"code", 1},
+                                  {"msg", lesson.offline ? "该课时的媒体暂未生成" : "本课时仅支持在线观看，暂不提供离线下载"},
+                                  {"data", json::object()}}
+                                 .dump(),
                              "application/json; charset=utf-8");
         return;
     }
-    sendData(response, {{"offline_download_url", mediaAddress(origin, signer, lesson.clip, secondsNow() + kOfflineTicketSeconds)}});
+    sendData(response,
+             {{"offline_download_url", mediaAddress(origin, signer, lesson.clip, secondsNow() + kOfflineTicketSeconds)}});
 }
 
 namespace {
@@ -157,19 +157,19 @@ void serveMedia(const httplib::Request& request, httplib::Response& response, co
     response.status = partial ? 206 : 200;
     response.set_header("Accept-Ranges", "bytes");
     if (partial) {
-        response.set_header("Content-Range", "bytes " + std::to_string(range->first) + "-" + std::to_string(range->last) +
-                                                 "/" + std::to_string(size));
+        response.set_header("Content-Range", "bytes " + std::to_string(range->first) + "-" + std::to_string(range->last) + "/" +
+                                                 std::to_string(size));
     }
     const std::uint64_t base = range->first;
     response.set_content_provider(range->last - range->first + 1, "video/mp4",
                                   [file, base](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
-        std::string piece(std::min(length, kMediaPieceBytes), '\0');
-        file->clear();
-        file->seekg(static_cast<std::streamoff>(base + offset));
-        file->read(piece.data(), static_cast<std::streamsize>(piece.size()));
-        const auto got = static_cast<std::size_t>(file->gcount());
-        return got > 0 && sink.write(piece.data(), got);
-    });
+                                      std::string piece(std::min(length, kMediaPieceBytes), '\0');
+                                      file->clear();
+                                      file->seekg(static_cast<std::streamoff>(base + offset));
+                                      file->read(piece.data(), static_cast<std::streamsize>(piece.size()));
+                                      const auto got = static_cast<std::size_t>(file->gcount());
+                                      return got > 0 && sink.write(piece.data(), got);
+                                  });
 }
 
 void serveCourseware(const httplib::Request& request, httplib::Response& response, const DemoCatalogue& catalogue,

@@ -1,16 +1,16 @@
 #pragma once
 
-#include "DemoCatalogue.h"
-#include "DemoSigner.h"
-
 #include <httplib.h>
-#include <nlohmann/json.hpp>
 
 #include <cstdint>
 #include <filesystem>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <string_view>
+
+#include "DemoCatalogue.h"
+#include "DemoSigner.h"
 
 namespace velmora::demo {
 
@@ -33,14 +33,12 @@ const Learner* signedInLearner(const httplib::Request& request, const DemoCatalo
 // Lesson media: the clip's file, whether it has been made, and its signed address.
 std::filesystem::path clipPath(const std::filesystem::path& mediaFolder, const std::string& clip);
 bool clipAvailable(const std::filesystem::path& mediaFolder, const std::string& clip);
-std::string mediaAddress(const std::string& origin, const DemoSigner& signer, const std::string& clip,
-                         std::int64_t expiresAt);
+std::string mediaAddress(const std::string& origin, const DemoSigner& signer, const std::string& clip, std::int64_t expiresAt);
 
 // GET /api/web/v2/classes/getClassChapterItemStashInfo?class_id=…&id=…&is_mobile=1 with a bearer
 // token: {"data": {"offline_download_url": "https://…"}} or a refusal with "msg".
-void answerOfflineAuthorisation(const httplib::Request& request, httplib::Response& response,
-                                const DemoCatalogue& catalogue, const DemoSigner& signer,
-                                const std::filesystem::path& mediaFolder, const std::string& origin);
+void answerOfflineAuthorisation(const httplib::Request& request, httplib::Response& response, const DemoCatalogue& catalogue,
+                                const DemoSigner& signer, const std::filesystem::path& mediaFolder, const std::string& origin);
 
 // GET /media/<clip>.mp4?expires=…&sig=…: the clip with byte ranges; no credentials besides the signature.
 void serveMedia(const httplib::Request& request, httplib::Response& response, const DemoSigner& signer,

@@ -1,10 +1,10 @@
 #include "DemoService.h"
 
-#include "DemoResponses.h"
-
 #include <chrono>
 #include <stdexcept>
 #include <utility>
+
+#include "DemoResponses.h"
 
 namespace velmora::demo {
 
@@ -22,7 +22,10 @@ std::string textMember(const json& body, const char* key) {
 }
 
 json lessonSummary(const Lesson& lesson) {
-    return {{"id", lesson.id}, {"index", lesson.index}, {"title", lesson.title}, {"asset_id", lesson.assetId},
+    return {{"id", lesson.id},
+            {"index", lesson.index},
+            {"title", lesson.title},
+            {"asset_id", lesson.assetId},
             {"offline", lesson.offline}};
 }
 
@@ -83,15 +86,15 @@ void DemoService::routeApi() {
     server_->Post(std::string(kApiBase) + "auth/login", [this](const httplib::Request& request, httplib::Response& response) {
         const json body = json::parse(request.body, nullptr, false);
         const Learner* learner = catalogue_.learner(textMember(body, "account"));
-        if (learner == nullptr || learner->password != textMember(body, "password")) return sendFailure(response, 401, "账号或密码错误");
+        if (learner == nullptr || learner->password != textMember(body, "password"))
+            return sendFailure(response, 401, "账号或密码错误");
         sendData(response, {{"token", signer_.issueToken(learner->account, secondsNow())},
                             {"owner_key", learner->ownerKey},
                             {"display_name", learner->displayName},
                             {"account", learner->account}});
     });
-    server_->Post(std::string(kApiBase) + "auth/logout", [](const httplib::Request&, httplib::Response& response) {
-        sendData(response, json::object());
-    });
+    server_->Post(std::string(kApiBase) + "auth/logout",
+                  [](const httplib::Request&, httplib::Response& response) { sendData(response, json::object()); });
     server_->Get(std::string(kApiBase) + "me", [this](const httplib::Request& request, httplib::Response& response) {
         const Learner* learner = signedInLearner(request, catalogue_, signer_);
         if (learner == nullptr) return sendFailure(response, 401, kSignInAgain);
@@ -111,8 +114,7 @@ void DemoService::routeApi() {
         const auto place = catalogue_.lesson(body["lesson_id"].get<std::int64_t>());
         if (!place || !catalogue_.enrolled(*learner, place->classRoom->id)) return sendFailure(response, 404, "课时不存在");
         const double duration = body.contains("duration") && body["duration"].is_number() ? body["duration"].get<double>() : 0;
-        progress_.save(learner->account, place->lesson->id,
-                       {body["position"].get<double>(), duration, secondsNow()});
+        progress_.save(learner->account, place->lesson->id, {body["position"].get<double>(), duration, secondsNow()});
         sendData(response, json::object());
     });
 }
@@ -128,21 +130,26 @@ void DemoService::routeCatalogue() {
     });
     server_->Get(std::string(kApiBase) + R"(classes/(\d+)/courses)",
                  [this](const httplib::Request& request, httplib::Response& response) {
-        const Learner* learner = signedInLearner(request, catalogue_, signer_);
-        if (learner == nullptr) return sendFailure(response, 401, kSignInAgain);
-        const auto id = parseId(request.matches[1]);
-        const ClassRoom* classRoom = id ? catalogue_.classRoom(*id) : nullptr;
-        if (classRoom == nullptr || !catalogue_.enrolled(*learner, classRoom->id)) return sendFailure(response, 404, "班级不存在");
-        json courses = json::array();
-        for (const auto& course : classRoom->courses) {
-            std::size_t lessons = 0;
-            for (const auto& chapter : course.chapters) lessons += chapter.lessons.size();
-            courses.push_back({{"id", course.id}, {"index", course.index}, {"title", course.title},
-                               {"summary", course.summary}, {"lesson_count", lessons}});
-        }
-        sendData(response, {{"class", classSummary(*classRoom)}, {"courses", courses}});
-    });
-    server_->Get(std::string(kApiBase) + R"(courses/(\d+))", [this](const httplib::Request& request, httplib::Response& response) {
+                     const Learner* learner = signedInLearner(request, catalogue_, signer_);
+                     if (learner == nullptr) return sendFailure(response, 401, kSignInAgain);
+                     const auto id = parseId(request.matches[1]);
+                     const ClassRoom* classRoom = id ? catalogue_.classRoom(*id) : nullptr;
+                     if (classRoom == nullptr || !catalogue_.enrolled(*learner, classRoom->id))
+                         return sendFailure(response, 404, "班级不存在");
+                     json courses = json::array();
+                     for (const auto& course : classRoom->courses) {
+                         std::size_t lessons = 0;
+                         for (const auto& chapter : course.chapters) lessons += chapter.lessons.size();
+                         courses.push_back({{"id", course.id},
+                                            {"index", course.index},
+                                            {"title", course.title},
+                                            {"summary", course.summary},
+                                            {"lesson_count", lessons}});
+                     }
+                     sendData(response, {{"class", classSummary(*classRoom)}, {"courses", courses}});
+                 });
+    server_->Get(std::string(kApiBase) + R"(courses/(\d+))", [this](const httplib::Request& request,
+                                                                    httplib::Response& response) {
         const Learner* learner = signedInLearner(request, catalogue_, signer_);
         if (learner == nullptr) return sendFailure(response, 401, kSignInAgain);
         const auto id = parseId(request.matches[1]);
@@ -155,14 +162,18 @@ void DemoService::routeCatalogue() {
                 if (clipAvailable(config_.mediaFolder, lesson.clip)) lessons.push_back(lessonSummary(lesson));
             chapters.push_back({{"id", chapter.id}, {"index", chapter.index}, {"title", chapter.title}, {"lessons", lessons}});
         }
-        sendData(response, {{"id", place->course->id}, {"index", place->course->index}, {"title", place->course->title},
-                            {"summary", place->course->summary}, {"class", classSummary(*place->classRoom)},
+        sendData(response, {{"id", place->course->id},
+                            {"index", place->course->index},
+                            {"title", place->course->title},
+                            {"summary", place->course->summary},
+                            {"class", classSummary(*place->classRoom)},
                             {"chapters", chapters}});
     });
 }
 
 void DemoService::routeLessons() {
-    server_->Get(std::string(kApiBase) + R"(lessons/(\d+))", [this](const httplib::Request& request, httplib::Response& response) {
+    server_->Get(std::string(kApiBase) + R"(lessons/(\d+))", [this](const httplib::Request& request,
+                                                                    httplib::Response& response) {
         const Learner* learner = signedInLearner(request, catalogue_, signer_);
         if (learner == nullptr) return sendFailure(response, 401, kSignInAgain);
         const auto id = parseId(request.matches[1]);
@@ -170,27 +181,32 @@ void DemoService::routeLessons() {
         if (!place || !catalogue_.enrolled(*learner, place->classRoom->id)) return sendFailure(response, 404, "课时不存在");
         json courseware = json::array();
         for (std::size_t i = 0; i < place->course->courseware.size(); ++i) {
-            courseware.push_back({{"name", place->course->courseware[i].name},
-                                  {"url", origin() + "/files/courseware/" + std::to_string(place->course->id) + "/" +
-                                              std::to_string(i + 1)}});
+            courseware.push_back(
+                {{"name", place->course->courseware[i].name},
+                 {"url", origin() + "/files/courseware/" + std::to_string(place->course->id) + "/" + std::to_string(i + 1)}});
         }
         json progress = nullptr;
         if (auto saved = progress_.load(learner->account, place->lesson->id)) {
             progress = {{"position", saved->position}, {"duration", saved->duration}, {"updated_at", saved->updatedAt}};
         }
         json lesson = lessonSummary(*place->lesson);
-        lesson.update({{"class_id", place->classRoom->id}, {"class_title", place->classRoom->title},
-                       {"course_id", place->course->id}, {"course_title", place->course->title},
-                       {"course_index", place->course->index}, {"chapter_id", place->chapter->id},
-                       {"chapter_title", place->chapter->title}, {"chapter_index", place->chapter->index},
+        lesson.update({{"class_id", place->classRoom->id},
+                       {"class_title", place->classRoom->title},
+                       {"course_id", place->course->id},
+                       {"course_title", place->course->title},
+                       {"course_index", place->course->index},
+                       {"chapter_id", place->chapter->id},
+                       {"chapter_title", place->chapter->title},
+                       {"chapter_index", place->chapter->index},
                        {"play_url", mediaAddress(origin(), signer_, place->lesson->clip, secondsNow() + kOnlineTicketSeconds)},
-                       {"courseware", courseware}, {"progress", progress}});
+                       {"courseware", courseware},
+                       {"progress", progress}});
         sendData(response, lesson);
     });
     server_->Get(std::string(kApiBase) + "classes/getClassChapterItemStashInfo",
                  [this](const httplib::Request& request, httplib::Response& response) {
-        answerOfflineAuthorisation(request, response, catalogue_, signer_, config_.mediaFolder, origin());
-    });
+                     answerOfflineAuthorisation(request, response, catalogue_, signer_, config_.mediaFolder, origin());
+                 });
 }
 
 void DemoService::routeFiles() {

@@ -1,16 +1,16 @@
 #pragma once
 
-#include "DemoCatalogue.h"
-#include "DemoCertificates.h"
-#include "DemoSigner.h"
-#include "ProgressStore.h"
-
 #include <httplib.h>
 
 #include <filesystem>
 #include <memory>
 #include <string>
 #include <thread>
+
+#include "DemoCatalogue.h"
+#include "DemoCertificates.h"
+#include "DemoSigner.h"
+#include "ProgressStore.h"
 
 namespace velmora::demo {
 

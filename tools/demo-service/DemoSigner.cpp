@@ -1,14 +1,14 @@
 #include "DemoSigner.h"
 
-#include "core/Crypto.h"
-#include "core/Files.h"
-
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 
 #include <algorithm>
 #include <charconv>
 #include <stdexcept>
+
+#include "core/Crypto.h"
+#include "core/Files.h"
 
 namespace velmora::demo {
 namespace {
@@ -29,9 +29,8 @@ std::optional<std::int64_t> parseSeconds(std::string_view text) {
 }
 
 bool plainAccount(std::string_view account) {
-    return !account.empty() && std::all_of(account.begin(), account.end(), [](char c) {
-        return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
-    });
+    return !account.empty() &&
+           std::all_of(account.begin(), account.end(), [](char c) { return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'); });
 }
 
 }  // namespace
@@ -53,8 +52,7 @@ std::string DemoSigner::sign(const std::string& message) const {
     unsigned char mac[EVP_MAX_MD_SIZE];
     std::size_t length = 0;
     if (EVP_Q_mac(nullptr, "HMAC", nullptr, "SHA256", nullptr, secret_.data(), secret_.size(),
-                  reinterpret_cast<const unsigned char*>(message.data()), message.size(), mac, sizeof mac,
-                  &length) == nullptr) {
+                  reinterpret_cast<const unsigned char*>(message.data()), message.size(), mac, sizeof mac, &length) == nullptr) {
         throw std::runtime_error("HMAC-SHA256 failed");
     }
     return hexLower(ByteView(mac, length)).substr(0, kSignatureHexDigits);
@@ -83,8 +81,8 @@ std::string DemoSigner::mediaSignature(const std::string& clip, std::int64_t exp
     return sign("media|" + clip + "|" + std::to_string(expiresAt));
 }
 
-bool DemoSigner::mediaSignatureValid(const std::string& clip, const std::string& expiresAt,
-                                     const std::string& signature, std::int64_t now) const {
+bool DemoSigner::mediaSignatureValid(const std::string& clip, const std::string& expiresAt, const std::string& signature,
+                                     std::int64_t now) const {
     const auto expires = parseSeconds(expiresAt);
     if (!expires || *expires < now) return false;
     return constantTimeEqual(mediaSignature(clip, *expires), signature);

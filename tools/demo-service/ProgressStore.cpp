@@ -1,9 +1,9 @@
 #include "ProgressStore.h"
 
+#include <utility>
+
 #include "core/Crypto.h"
 #include "core/Files.h"
-
-#include <utility>
 
 namespace velmora::demo {
 

@@ -1,12 +1,12 @@
 // velmora-demo-service --state <folder> --media <folder> [--host 127.0.0.1] [--port 47443]
 // Serves the demo classroom until SIGINT or SIGTERM.
-#include "DemoService.h"
-
 #include <csignal>
 #include <cstdlib>
 #include <iostream>
 #include <map>
 #include <string>
+
+#include "DemoService.h"
 
 namespace {
 
@@ -30,11 +30,11 @@ int main(int argc, char** argv) {
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
     try {
-        velmora::demo::DemoService service({options["--state"], options["--media"], options["--host"],
-                                            std::stoi(options["--port"])});
+        velmora::demo::DemoService service(
+            {options["--state"], options["--media"], options["--host"], std::stoi(options["--port"])});
         service.start();
-        std::cout << "velmora-demo-service: serving " << service.origin() << "/ (CA: "
-                  << service.tlsFiles().caCertificate.string() << ")" << std::endl;
+        std::cout << "velmora-demo-service: serving " << service.origin()
+                  << "/ (CA: " << service.tlsFiles().caCertificate.string() << ")" << std::endl;
         int received = 0;
         sigwait(&stopSignals, &received);
         service.stop();
