@@ -98,13 +98,14 @@ def make_handler(service, http_origin):
             if self.path.startswith('/__harness/'):
                 with open(os.path.join(HARNESS, os.path.basename(self.path)), 'rb') as f:
                     return self.reply(200, f.read(), MIME['.js'])
-            path = self.path.split('?')[0].lstrip('/') or 'index.html'
+            path, _, query = self.path.partition('?')
+            path = path.lstrip('/') or 'index.html'
             file = os.path.normpath(os.path.join(APP_UI, path))
             if not file.startswith(APP_UI) or not os.path.isfile(file):
                 return self.reply(404, b'Not Found', 'text/plain; charset=utf-8')
             with open(file, 'rb') as f:
                 body = f.read()
-            if path == 'index.html':
+            if path == 'index.html' and query != 'without-native':
                 body = body.replace(b'<link rel="stylesheet"', b'<script src="/__harness/fake-native.js"></script>\n  <link rel="stylesheet"', 1)
             self.reply(200, body, MIME.get(os.path.splitext(file)[1].lower(), 'application/octet-stream'))
 
@@ -124,6 +125,11 @@ def make_handler(service, http_origin):
 
 
 def walk_page(walk, http_origin, service):
+    # Opened outside the desktop app, the page says what it needs instead of failing silently.
+    walk.driver.get(http_origin + '/index.html?without-native')
+    walk.see('未检测到星禾课堂桌面端')
+    assert walk.js('return document.getElementById("account")') is None
+
     walk.driver.get(http_origin + '/index.html')
     walk.see('欢迎来到星禾课堂')
     assert walk.js('return document.activeElement.id') == 'account', 'the sign-in form should take the keyboard focus'
