@@ -1,0 +1,152 @@
+// The page's state around the native bridge: the signed-in session, the offline library, the
+// running downloads and the notices shown to the learner. Views read it and subscribe to changes.
+
+import { ApiClient } from './api.js';
+import { DownloadTracker } from './download-tracker.js';
+import { downloadCommand } from './media.js';
+
+const SAVE_SESSION_GRACE_MS = 400;
+const TOAST_MS = 6000;
+
+export class App {
+  constructor(bridge, elements) {
+    this.bridge = bridge;
+    this.elements = elements;
+    this.api = new ApiClient(bridge, () => this.session?.token ?? '');
+    this.session = null;
+    this.library = [];
+    this.libraryLoaded = false;
+    this.trackers = new Map();
+    this.titles = new Map();
+    this.webSite = '';
+    this.subscribers = new Map();
+  }
+
+  subscribe(name, listener) {
+    if (!this.subscribers.has(name)) this.subscribers.set(name, new Set());
+    this.subscribers.get(name).add(listener);
+    return () => this.subscribers.get(name)?.delete(listener);
+  }
+
+  emit(name, value) {
+    for (const listener of [...(this.subscribers.get(name) ?? [])]) listener(value);
+  }
+
+  listen() {
+    const on = (type, handler) => this.bridge.on(type, handler);
+    on('error', (e) => this.toast(e.message || '操作失败', 'error'));
+    on('downloads', (e) => {
+      this.library = Array.isArray(e.items) ? e.items : [];
+      this.libraryLoaded = true;
+      this.emit('library', this.library);
+    });
+    for (const type of ['downloadProgress', 'downloadCompleted', 'downloadFailed']) on(type, (e) => this.onDownloadEvent(e));
+    on('deleteCompleted', () => {
+      this.toast('已从本机删除这节离线课程');
+      this.refreshLibrary();
+    });
+    on('resourceDownloadCompleted', (e) => this.toast(`课件已保存到 ${e.path}`));
+    on('resourceDownloadFailed', (e) => this.toast(`课件保存失败：${e.message}`, 'error'));
+    on('saveProgressRequested', () => this.emit('saveProgress'));
+  }
+
+  /** Asks the native side for the stored session: resolves with it or null. */
+  async restoreSession() {
+    const answer = this.bridge.next(['session', 'noSession'], 15000);
+    this.bridge.send({ type: 'restoreSession' });
+    const reply = await answer;
+    this.session = reply.type === 'session'
+      ? { token: reply.token, ownerKey: reply.ownerKey, userName: reply.userName }
+      : null;
+    return this.session;
+  }
+
+  async signIn(account, password) {
+    const data = await this.api.post('auth/login', { account, password });
+    const session = { token: String(data?.token ?? ''), ownerKey: String(data?.owner_key ?? ''), userName: String(data?.display_name ?? '') };
+    // A stored session is confirmed by silence; a refusal arrives as an "error" event.
+    const refusal = this.bridge.next(['error'], SAVE_SESSION_GRACE_MS).catch(() => null);
+    this.bridge.send({ type: 'saveSession', ...session });
+    const failure = await refusal;
+    if (failure) throw new Error(failure.message);
+    this.session = session;
+    this.emit('session', session);
+    this.refreshLibrary();
+  }
+
+  signOut(notice) {
+    if (this.session) this.api.post('auth/logout').catch(() => {});
+    this.bridge.send({ type: 'clearSession' });
+    this.session = null;
+    this.library = [];
+    this.libraryLoaded = false;
+    this.emit('session', null);
+    if (notice) this.toast(notice, 'error');
+  }
+
+  /** Called when the service refuses the token: the learner has to sign in again. */
+  sessionExpired() {
+    this.signOut('登录已过期，请重新登录');
+  }
+
+  refreshLibrary() {
+    if (this.session) this.bridge.send({ type: 'listDownloads', ownerKey: this.session.ownerKey });
+  }
+
+  libraryItem(assetId) {
+    return this.library.find((item) => item.assetId === assetId) ?? null;
+  }
+
+  /** Waits for the first library listing of this session. */
+  async loadedLibrary() {
+    if (this.libraryLoaded) return this.library;
+    const answer = this.bridge.next(['downloads'], 15000);
+    this.refreshLibrary();
+    await answer;
+    return this.library;
+  }
+
+  startDownload(lesson) {
+    const command = downloadCommand(lesson, this.session);
+    this.titles.set(command.assetId, command.lessonTitle);
+    this.trackers.set(command.assetId, new DownloadTracker(command.assetId));
+    this.bridge.send(command);
+    this.emit('download', command.assetId);
+  }
+
+  tracker(assetId) {
+    return this.trackers.get(assetId) ?? null;
+  }
+
+  onDownloadEvent(event) {
+    const assetId = String(event.assetId ?? '');
+    if (!this.trackers.has(assetId)) this.trackers.set(assetId, new DownloadTracker(assetId));
+    this.trackers.get(assetId).apply(event, Date.now());
+    if (event.type === 'downloadCompleted') {
+      this.toast(`《${this.titles.get(assetId) ?? assetId}》已保存为离线课程`);
+      this.refreshLibrary();
+    } else if (event.type === 'downloadFailed') {
+      const title = this.titles.get(assetId) ?? assetId;
+      this.toast(title ? `《${title}》下载失败：${event.message}` : `下载失败：${event.message}`, 'error');
+    }
+    this.emit('download', assetId);
+  }
+
+  saveCourseware(file) {
+    this.bridge.send({ type: 'downloadResource', url: file.url, suggestedName: file.name });
+  }
+
+  setBanner(text) {
+    this.elements.banner.textContent = text ?? '';
+    this.elements.banner.hidden = !text;
+  }
+
+  toast(message, kind = 'info') {
+    const note = document.createElement('div');
+    note.className = `toast ${kind}`;
+    note.setAttribute('role', kind === 'error' ? 'alert' : 'status');
+    note.textContent = message;
+    this.elements.toasts.append(note);
+    setTimeout(() => note.remove(), TOAST_MS);
+  }
+}

@@ -1,0 +1,49 @@
+// A tiny element builder so views stay declarative without a framework.
+
+/**
+ * h('button', {className: 'primary', onClick: fn, 'aria-label': '…'}, '文字', child)
+ * Props starting with "on" become listeners; `dataset` entries become data-* attributes;
+ * false, null and undefined props and children are skipped.
+ */
+export function h(tag, props = {}, ...children) {
+  const element = document.createElement(tag);
+  for (const [name, value] of Object.entries(props ?? {})) {
+    if (value === false || value === null || value === undefined) continue;
+    if (name.startsWith('on') && typeof value === 'function') {
+      element.addEventListener(name.slice(2).toLowerCase(), value);
+    } else if (name === 'className') {
+      element.className = value;
+    } else if (name === 'dataset') {
+      Object.assign(element.dataset, value);
+    } else if (name in element && typeof value !== 'string') {
+      element[name] = value;
+    } else {
+      element.setAttribute(name, value === true ? '' : String(value));
+    }
+  }
+  append(element, children);
+  return element;
+}
+
+function append(element, children) {
+  for (const child of children.flat(Infinity)) {
+    if (child === null || child === undefined || child === false) continue;
+    element.append(child instanceof Node ? child : document.createTextNode(String(child)));
+  }
+}
+
+export function replaceChildren(element, ...children) {
+  element.replaceChildren();
+  append(element, children);
+}
+
+/** A panel saying something went wrong, with an optional retry button. */
+export function errorPanel(message, retry) {
+  return h('section', { className: 'panel notice error', role: 'alert' },
+    h('p', {}, message),
+    retry && h('button', { type: 'button', className: 'secondary', onClick: retry }, '重试'));
+}
+
+export function loadingPanel(text = '正在加载…') {
+  return h('p', { className: 'loading', role: 'status' }, text);
+}

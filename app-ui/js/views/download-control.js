@@ -1,0 +1,34 @@
+// The download button of one lesson, which turns into a progress bar with phase, percent, rate and
+// time left while the lesson downloads, and shows the reason when it fails.
+
+import { h, replaceChildren } from '../dom.js';
+
+export function downloadControl(app, lesson) {
+  const box = h('div', { className: 'download', dataset: { asset: lesson.asset_id } });
+
+  const draw = () => {
+    const tracker = app.tracker(lesson.asset_id);
+    if (app.libraryItem(lesson.asset_id)) {
+      replaceChildren(box, h('span', { className: 'badge ok' }, '已下载'));
+    } else if (tracker?.active) {
+      const percent = tracker.percent;
+      replaceChildren(box,
+        h('progress', { max: 100, value: percent ?? undefined, 'aria-label': '下载进度' }),
+        h('span', { className: 'progress-text', role: 'status' }, tracker.describe(Date.now())));
+    } else if (!lesson.offline) {
+      replaceChildren(box, h('span', { className: 'badge' }, '仅限在线'));
+    } else {
+      const failed = tracker?.phase === 'failed';
+      replaceChildren(box,
+        failed && h('span', { className: 'progress-text error', role: 'alert' }, tracker.describe(Date.now())),
+        h('button', { type: 'button', className: 'secondary', onClick: () => app.startDownload(lesson) }, failed ? '重新下载' : '下载'));
+    }
+  };
+
+  const stops = [
+    app.subscribe('download', (assetId) => assetId === lesson.asset_id && draw()),
+    app.subscribe('library', draw),
+  ];
+  draw();
+  return { element: box, stop: () => stops.forEach((stop) => stop()) };
+}

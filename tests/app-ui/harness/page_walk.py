@@ -1,0 +1,233 @@
+#!/usr/bin/python3
+"""Walks the packaged page in a real WebKit (MiniBrowser driven by WebKitWebDriver) against the real
+demo service, with a stand-in for the native side (fake-native.js). Checks what the learner sees at
+each step and that the page raises no script errors; screenshots go to <build>/screenshots/.
+
+usage: page_walk.py <source folder> <build folder>
+"""
+import http.server
+import json
+import os
+import socket
+import ssl
+import subprocess
+import sys
+import tempfile
+import threading
+import urllib.error
+import urllib.request
+
+from selenium import webdriver
+
+from walk_helpers import Walk, sign_in
+
+SOURCE, BUILD = sys.argv[1], sys.argv[2]
+APP_UI = os.path.join(SOURCE, 'app-ui')
+HARNESS = os.path.dirname(os.path.abspath(__file__))
+MINIBROWSER = '/usr/lib/x86_64-linux-gnu/webkitgtk-6.0/MiniBrowser'
+MIME = {'.html': 'text/html; charset=utf-8', '.css': 'text/css; charset=utf-8', '.js': 'application/javascript; charset=utf-8',
+        '.svg': 'image/svg+xml', '.png': 'image/png', '.jpg': 'image/jpeg', '.jpeg': 'image/jpeg', '.webp': 'image/webp'}
+ALLOWED_HEADERS = {'accept', 'authorization', 'content-type', 'x-velmora-client'}
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(('127.0.0.1', 0))
+        return s.getsockname()[1]
+
+
+class Service:
+    """The demo service binary on a free port with a private state folder."""
+
+    def __init__(self, state):
+        self.port = free_port()
+        subprocess.run([os.path.join(SOURCE, 'tools/make-clips'), os.path.join(BUILD, 'clips'), 'short', 'medium'],
+                       check=True, stdout=subprocess.DEVNULL)
+        self.process = subprocess.Popen([os.path.join(BUILD, 'tools/demo-service/velmora-demo-service'), '--state', state,
+                                         '--media', os.path.join(BUILD, 'clips'), '--port', str(self.port)],
+                                        stdout=subprocess.PIPE, text=True)
+        self.process.stdout.readline()
+        self.origin = f'https://127.0.0.1:{self.port}'
+        self.tls = ssl.create_default_context(cafile=os.path.join(state, 'ca.pem'))
+
+    def stop(self):
+        self.process.terminate()
+        self.process.wait(10)
+
+
+def make_handler(service, http_origin):
+    class Handler(http.server.BaseHTTPRequestHandler):
+        def log_message(self, *args):
+            pass
+
+        def reply(self, status, body, content_type, extra=()):
+            self.send_response(status)
+            self.send_header('Content-Type', content_type)
+            self.send_header('Content-Length', str(len(body)))
+            for name, value in extra:
+                self.send_header(name, value)
+            self.end_headers()
+            try:
+                self.wfile.write(body)
+            except (BrokenPipeError, ConnectionResetError):
+                pass  # the player dropped a range request it no longer needs
+
+        def do_POST(self):
+            command = json.loads(self.rfile.read(int(self.headers['Content-Length'])))
+            headers = {k: v for k, v in (command.get('headers') or {}).items() if k.lower() in ALLOWED_HEADERS}
+            body = command.get('jsonBody')
+            request = urllib.request.Request(service.origin + '/api/web/v2/' + command.get('path', ''),
+                                             data=body.encode() if body else None, headers=headers,
+                                             method=(command.get('method') or 'GET').upper())
+            try:
+                try:
+                    response = urllib.request.urlopen(request, context=service.tls, timeout=30)
+                except urllib.error.HTTPError as error:
+                    response = error
+                status = response.status if hasattr(response, 'status') else response.code
+                text = response.read().decode().replace(service.origin + '/media/', http_origin + '/__svc/media/')
+                message = '' if 200 <= status <= 299 else f'服务响应异常（HTTP {status}）'
+                answer = {'ok': True, 'result': {'status': status, 'body': text, 'message': message}}
+            except OSError as error:
+                answer = {'ok': False, 'message': str(error)}
+            self.reply(200, json.dumps(answer).encode(), 'application/json')
+
+        def do_GET(self):
+            if self.path.startswith('/__svc/'):
+                return self.proxy_media()
+            if self.path.startswith('/__harness/'):
+                with open(os.path.join(HARNESS, os.path.basename(self.path)), 'rb') as f:
+                    return self.reply(200, f.read(), MIME['.js'])
+            path, _, query = self.path.partition('?')
+            path = path.lstrip('/') or 'index.html'
+            file = os.path.normpath(os.path.join(APP_UI, path))
+            if not file.startswith(APP_UI) or not os.path.isfile(file):
+                return self.reply(404, b'Not Found', 'text/plain; charset=utf-8')
+            with open(file, 'rb') as f:
+                body = f.read()
+            if path == 'index.html' and query != 'without-native':
+                body = body.replace(b'<link rel="stylesheet"', b'<script src="/__harness/fake-native.js"></script>\n  <link rel="stylesheet"', 1)
+            self.reply(200, body, MIME.get(os.path.splitext(file)[1].lower(), 'application/octet-stream'))
+
+        def proxy_media(self):
+            headers = {'Range': self.headers['Range']} if self.headers['Range'] else {}
+            request = urllib.request.Request(service.origin + self.path[len('/__svc'):], headers=headers)
+            try:
+                response = urllib.request.urlopen(request, context=service.tls, timeout=30)
+            except urllib.error.HTTPError as error:
+                response = error
+            body = response.read()
+            passed = [(n, response.headers[n]) for n in ('Content-Range', 'Accept-Ranges') if response.headers[n]]
+            self.reply(response.status if hasattr(response, 'status') else response.code, body,
+                       response.headers.get('Content-Type', 'application/octet-stream'), passed)
+
+    return Handler
+
+
+def walk_page(walk, http_origin, service):
+    # Opened outside the desktop app, the page says what it needs instead of failing silently.
+    walk.driver.get(http_origin + '/index.html?without-native')
+    walk.see('未检测到星禾课堂桌面端')
+    assert walk.js('return document.getElementById("account")') is None
+
+    walk.driver.get(http_origin + '/index.html')
+    walk.see('欢迎来到星禾课堂')
+    assert walk.js('return document.activeElement.id') == 'account', 'the sign-in form should take the keyboard focus'
+    walk.shot('sign-in')
+    sign_in(walk, 'xiaoming', 'wrong')
+    walk.see('账号或密码错误')
+    sign_in(walk, 'xiaoming', 'velmora123')
+    walk.see('我的班级')
+    walk.see('高一（3）班 · 数学')
+    assert walk.posted('saveSession')[-1]['ownerKey'] == 'acct-7f3a9c21-xiaoming'
+    walk.shot('classes')
+
+    walk.click_text('h2', '高一（3）班 · 数学')
+    walk.see('函数与导数')
+    walk.click_text('h2', '函数与导数')
+    walk.see('2.2 导数的几何意义（仅限在线）')
+    walk.see('仅限在线')
+    walk.shot('course')
+
+    walk.click('.download[data-asset="math-1001-02"] button')
+    walk.wait('document.querySelector(\'.download[data-asset="math-1001-02"] progress\')', 'a progress bar')
+    walk.see('正在下载')
+    walk.shot('download-in-progress')
+    walk.wait('document.querySelector(\'.download[data-asset="math-1001-02"]\').innerText.includes("已下载")', 'the finished download')
+    command = walk.posted('download')[-1]
+    assert (command['assetId'], command['classId'], command['lessonId'], command['chapterTitle']) == \
+        ('math-1001-02', 101, 10002, '第一章 函数的概念'), command
+
+    # A download for another account is refused by the native side; the learner reads why.
+    walk.js('window.webkit.messageHandlers.velmora.postMessage({type: "download", ownerKey: "someone-else", token: "t",'
+            ' assetId: "math-1001-01", classId: 101, lessonId: 10001})')
+    walk.see('离线下载参数不完整，请重新登录后再试')
+
+    walk.click_text('a', '1.1 集合与映射')
+    walk.wait('document.querySelector("video.player")', 'the player')
+    walk.see('正在在线播放')
+    walk.wait('document.querySelector("video.player").readyState >= 1 || document.querySelector(".player-error:not([hidden])")',
+              'the video to load', 30)
+    walk.see('函数与导数-讲义.txt')
+    walk.shot('lesson')
+    walk.click_text('button', '保存到本机')
+    walk.see('课件已保存到 /home/learner/函数与导数-讲义.txt')
+    assert walk.posted('downloadResource')[-1]['url'] == service.origin + '/files/courseware/1001/1'
+
+    walk.click('[data-view=library]')
+    walk.see('离线课程')
+    walk.see('1.2 函数的表示法')
+    walk.shot('library')
+    walk.click('button[aria-label="重命名课程"]')
+    walk.wait('document.querySelector("form.rename input")', 'the rename form')
+    walk.js('document.querySelector("form.rename input").value = "函数与导数（复习）";'
+            'document.querySelector("form.rename").requestSubmit();')
+    walk.see('函数与导数（复习）')
+    update = walk.posted('updateDownloadMetadata')[-1]
+    assert update['courseTitle'] == '函数与导数（复习）' and update['ownerKey'] == 'acct-7f3a9c21-xiaoming', update
+
+    walk.click_text('button', '删除')
+    walk.click_text('button', '确认删除')
+    walk.see('已从本机删除这节离线课程')
+    walk.see('还没有离线课程')
+    walk.js('location.hash = "#/offline/math-1001-02"')
+    walk.see('这节离线课程已不在本机，可能已被删除。')
+
+    walk.js('document.querySelector("[data-view=settings]").click()')
+    walk.wait('document.getElementById("zoom")', 'the zoom slider')
+    walk.js('const s = document.getElementById("zoom"); s.value = 130; s.dispatchEvent(new Event("change"));')
+    assert walk.posted('setZoom')[-1]['percent'] == 130
+
+    # Reopening restores the stored session without signing in, and keeps the zoom.
+    walk.js('location.hash = "#/classes"; location.reload()')
+    walk.see('高一（3）班 · 数学')
+    assert walk.posted('setZoom')[0]['percent'] == 130
+    assert not walk.posted('saveSession')
+    assert walk.errors() == [], walk.errors()
+
+
+def main():
+    shots = os.path.join(BUILD, 'screenshots')
+    os.makedirs(shots, exist_ok=True)
+    with tempfile.TemporaryDirectory() as state:
+        service = Service(state)
+        http_port = free_port()
+        http_origin = f'http://127.0.0.1:{http_port}'
+        server = http.server.ThreadingHTTPServer(('127.0.0.1', http_port), make_handler(service, http_origin))
+        threading.Thread(target=server.serve_forever, daemon=True).start()
+        options = webdriver.WebKitGTKOptions()
+        options.binary_location = MINIBROWSER
+        options.add_argument('--automation')
+        driver = webdriver.WebKitGTK(executable_path='/usr/bin/WebKitWebDriver', options=options)
+        driver.set_window_size(1280, 800)
+        try:
+            walk_page(Walk(driver, shots, 'page'), http_origin, service)
+        finally:
+            driver.quit()
+            server.shutdown()
+            service.stop()
+    print('page walk: passed')
+
+
+if __name__ == '__main__':
+    main()

@@ -1,0 +1,191 @@
+#include "DemoResponses.h"
+
+#include <algorithm>
+#include <charconv>
+#include <chrono>
+#include <fstream>
+#include <memory>
+
+namespace velmora::demo {
+
+using nlohmann::json;
+
+namespace {
+
+constexpr std::int64_t kOfflineTicketSeconds = 3600;
+constexpr std::size_t kMediaPieceBytes = 256 * 1024;
+
+std::string percentEncoded(const std::string& text) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : text) {
+        if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' || c == '_') {
+            out += static_cast<char>(c);
+        } else {
+            out += '%';
+            out += kHex[c >> 4];
+            out += kHex[c & 15];
+        }
+    }
+    return out;
+}
+
+std::string contentTypeOf(const std::string& name) {
+    if (name.ends_with(".csv")) return "text/csv; charset=utf-8";
+    if (name.ends_with(".txt")) return "text/plain; charset=utf-8";
+    return "application/octet-stream";
+}
+
+}  // namespace
+
+std::int64_t secondsNow() {
+    return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+std::optional<std::int64_t> parseId(const std::string& text) {
+    std::int64_t value = 0;
+    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size() || value <= 0) return std::nullopt;
+    return value;
+}
+
+void sendData(httplib::Response& response, const json& data) {
+    response.status = 200;
+    response.set_content(json{{"code", 0}, {"msg", "ok"}, {"data", data}}.dump(), "application/json; charset=utf-8");
+}
+
+void sendFailure(httplib::Response& response, int status, const std::string& message) {
+    response.status = status;
+    response.set_content(json{{"code", status}, {"msg", message}, {"data", nullptr}}.dump(), "application/json; charset=utf-8");
+}
+
+const Learner* signedInLearner(const httplib::Request& request, const DemoCatalogue& catalogue, const DemoSigner& signer) {
+    const std::string authorization = request.get_header_value("Authorization");
+    constexpr std::string_view kBearer = "Bearer ";
+    if (!authorization.starts_with(kBearer)) return nullptr;
+    const auto account = signer.tokenAccount(authorization.substr(kBearer.size()));
+    return account ? catalogue.learner(*account) : nullptr;
+}
+
+std::filesystem::path clipPath(const std::filesystem::path& mediaFolder, const std::string& clip) {
+    return mediaFolder / ("clip-" + clip + ".mp4");
+}
+
+bool clipAvailable(const std::filesystem::path& mediaFolder, const std::string& clip) {
+    std::error_code error;
+    return std::filesystem::is_regular_file(clipPath(mediaFolder, clip), error);
+}
+
+std::string mediaAddress(const std::string& origin, const DemoSigner& signer, const std::string& clip, std::int64_t expiresAt) {
+    return origin + "/media/" + clip + ".mp4?expires=" + std::to_string(expiresAt) +
+           "&sig=" + signer.mediaSignature(clip, expiresAt);
+}
+
+void answerOfflineAuthorisation(const httplib::Request& request, httplib::Response& response, const DemoCatalogue& catalogue,
+                                const DemoSigner& signer, const std::filesystem::path& mediaFolder, const std::string& origin) {
+    const Learner* learner = signedInLearner(request, catalogue, signer);
+    if (learner == nullptr) return sendFailure(response, 401, kSignInAgain);
+    const auto classId = parseId(request.get_param_value("class_id"));
+    const auto lessonId = parseId(request.get_param_value("id"));
+    if (!classId || !lessonId || request.get_param_value("is_mobile") != "1") {
+        return sendFailure(response, 400, "离线授权参数无效");
+    }
+    const auto place = catalogue.lesson(*lessonId);
+    if (!place || place->classRoom->id != *classId) return sendFailure(response, 404, "课时不存在");
+    if (!catalogue.enrolled(*learner, *classId)) return sendFailure(response, 403, "你没有该班级的学习权限");
+    const Lesson& lesson = *place->lesson;
+    if (!lesson.offline || !clipAvailable(mediaFolder, lesson.clip)) {
+        response.set_content(json{{"code", 1},
+                                  {"msg", lesson.offline ? "该课时的媒体暂未生成" : "本课时仅支持在线观看，暂不提供离线下载"},
+                                  {"data", json::object()}}
+                                 .dump(),
+                             "application/json; charset=utf-8");
+        return;
+    }
+    sendData(response,
+             {{"offline_download_url", mediaAddress(origin, signer, lesson.clip, secondsNow() + kOfflineTicketSeconds)}});
+}
+
+namespace {
+
+struct ByteRange {
+    std::uint64_t first = 0;
+    std::uint64_t last = 0;
+};
+
+// The one range to serve for the request's parsed Range header: the whole clip when there is none,
+// the first range when there are several, nullopt when the first cannot be satisfied.
+std::optional<ByteRange> rangeToServe(const httplib::Ranges& ranges, std::uint64_t size) {
+    if (ranges.empty()) return ByteRange{0, size - 1};
+    const auto [first, last] = ranges.front();
+    if (first < 0) {  // suffix form: the last `last` bytes
+        if (last <= 0) return std::nullopt;
+        const auto count = static_cast<std::uint64_t>(last);
+        return ByteRange{count >= size ? 0 : size - count, size - 1};
+    }
+    const auto start = static_cast<std::uint64_t>(first);
+    if (start >= size) return std::nullopt;
+    const std::uint64_t end = last < 0 ? size - 1 : std::min(static_cast<std::uint64_t>(last), size - 1);
+    if (end < start) return std::nullopt;
+    return ByteRange{start, end};
+}
+
+}  // namespace
+
+void serveMedia(const httplib::Request& request, httplib::Response& response, const DemoSigner& signer,
+                const std::filesystem::path& mediaFolder) {
+    const std::string clip = request.matches[1];
+    if (!signer.mediaSignatureValid(clip, request.get_param_value("expires"), request.get_param_value("sig"), secondsNow())) {
+        return sendFailure(response, 403, "媒体地址已失效");
+    }
+    const auto path = clipPath(mediaFolder, clip);
+    std::error_code error;
+    const std::uint64_t size = std::filesystem::file_size(path, error);
+    auto file = std::make_shared<std::ifstream>(path, std::ios::binary);
+    if (error || !*file || size == 0) return sendFailure(response, 404, "媒体不存在");
+
+    const auto range = rangeToServe(request.ranges, size);
+    // The library would apply the parsed ranges again, and it miscounts a range that starts past
+    // the end; the ranges are resolved here instead. The request object is the server's own.
+    const_cast<httplib::Request&>(request).ranges.clear();
+    if (!range) {
+        sendFailure(response, 416, "请求的媒体范围无效");
+        response.set_header("Content-Range", "bytes */" + std::to_string(size));
+        return;
+    }
+    const bool partial = range->first != 0 || range->last != size - 1 || !request.get_header_value("Range").empty();
+    response.status = partial ? 206 : 200;
+    response.set_header("Accept-Ranges", "bytes");
+    if (partial) {
+        response.set_header("Content-Range", "bytes " + std::to_string(range->first) + "-" + std::to_string(range->last) + "/" +
+                                                 std::to_string(size));
+    }
+    const std::uint64_t base = range->first;
+    response.set_content_provider(range->last - range->first + 1, "video/mp4",
+                                  [file, base](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+                                      std::string piece(std::min(length, kMediaPieceBytes), '\0');
+                                      file->clear();
+                                      file->seekg(static_cast<std::streamoff>(base + offset));
+                                      file->read(piece.data(), static_cast<std::streamsize>(piece.size()));
+                                      const auto got = static_cast<std::size_t>(file->gcount());
+                                      return got > 0 && sink.write(piece.data(), got);
+                                  });
+}
+
+void serveCourseware(const httplib::Request& request, httplib::Response& response, const DemoCatalogue& catalogue,
+                     const DemoSigner& signer) {
+    const Learner* learner = signedInLearner(request, catalogue, signer);
+    if (learner == nullptr) return sendFailure(response, 401, kSignInAgain);
+    const auto courseId = parseId(request.matches[1]);
+    const auto number = parseId(request.matches[2]);
+    const auto place = courseId ? catalogue.course(*courseId) : std::nullopt;
+    if (!place || !number || !catalogue.enrolled(*learner, place->classRoom->id) ||
+        static_cast<std::size_t>(*number) > place->course->courseware.size()) {
+        return sendFailure(response, 404, "课件不存在");
+    }
+    const Courseware& file = place->course->courseware[static_cast<std::size_t>(*number) - 1];
+    response.set_header("Content-Disposition", "attachment; filename*=UTF-8''" + percentEncoded(file.name));
+    response.set_content(file.text, contentTypeOf(file.name).c_str());
+}
+
+}  // namespace velmora::demo

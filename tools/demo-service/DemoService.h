@@ -1,0 +1,58 @@
+#pragma once
+
+#include <httplib.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "DemoCatalogue.h"
+#include "DemoCertificates.h"
+#include "DemoSigner.h"
+#include "ProgressStore.h"
+
+namespace velmora::demo {
+
+struct DemoServiceConfig {
+    std::filesystem::path stateFolder;  // CA, server certificate, signing secret, saved progress
+    std::filesystem::path mediaFolder;  // clip-short.mp4, clip-medium.mp4, clip-long.mp4
+    std::string host = "127.0.0.1";     // bound and written into every address the service hands out
+    int port = 47443;                   // 0: any free port
+};
+
+// The classroom service played on one HTTPS origin: the course API under "/api/web/v2/", lesson
+// media with byte ranges under "/media/", courseware under "/files/" and the web site at "/".
+class DemoService {
+public:
+    explicit DemoService(DemoServiceConfig config, const DemoCatalogue& catalogue = DemoCatalogue::standard());
+    ~DemoService();
+    DemoService(const DemoService&) = delete;
+    DemoService& operator=(const DemoService&) = delete;
+
+    // Binds and serves on a background thread; returns the port. Throws std::runtime_error when
+    // the TLS set-up or the bind fails.
+    int start();
+    void stop();
+
+    const TlsFiles& tlsFiles() const { return tls_; }
+    // "https://" host ":" port
+    std::string origin() const;
+
+private:
+    void routeApi();
+    void routeCatalogue();
+    void routeLessons();
+    void routeFiles();
+
+    DemoServiceConfig config_;
+    const DemoCatalogue& catalogue_;
+    TlsFiles tls_;
+    DemoSigner signer_;
+    ProgressStore progress_;
+    std::unique_ptr<httplib::SSLServer> server_;
+    std::thread thread_;
+    int port_ = 0;
+};
+
+}  // namespace velmora::demo
