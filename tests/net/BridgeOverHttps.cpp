@@ -1,17 +1,14 @@
 #include "BridgeOverHttps.h"
 
 #include <algorithm>
-#include <cctype>
+#include <strings.h>
 
 namespace velmora::test {
 
 bool SeenRequest::hasHeaderNamed(std::string_view name) const {
-    auto sameName = [&](const auto& header) {
-        return std::equal(header.first.begin(), header.first.end(), name.begin(), name.end(), [](char a, char b) {
-            return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
-        });
-    };
-    return std::any_of(headers.begin(), headers.end(), sameName);
+    return std::any_of(headers.begin(), headers.end(), [&](const auto& header) {
+        return header.first.size() == name.size() && ::strncasecmp(header.first.data(), name.data(), name.size()) == 0;
+    });
 }
 
 FakePage& BridgeOverHttps::page() {
@@ -46,16 +43,16 @@ std::vector<SeenRequest> BridgeOverHttps::requests() {
 Json BridgeOverHttps::awaitMessage(const std::string& type, std::optional<std::string> requestId,
                                    std::chrono::milliseconds limit) {
     Json found;
-    auto matches = [&] {
-        for (const Json& message : page().messages()) {
-            if (message.value("type", "") != type) continue;
-            if (requestId && message.value("requestId", "") != *requestId) continue;
-            found = message;
-            return true;
-        }
-        return false;
-    };
-    mainQueue->runUntil(matches, limit);
+    mainQueue->runUntil(
+        [&] {
+            for (const Json& message : page().messages()) {
+                if (message.value("type", "") == type && (!requestId || message.value("requestId", "") == *requestId)) {
+                    return found = message, true;
+                }
+            }
+            return false;
+        },
+        limit);
     return found;
 }
 

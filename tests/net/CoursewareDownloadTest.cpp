@@ -12,11 +12,7 @@ std::string repeated(std::string_view unit, std::size_t times) {
 }
 
 TEST(SafeFileNameTest, RemovesPathAndLineCharactersOnly) {
-    struct Case {
-        std::string name;
-        std::string safe;
-    };
-    for (const Case& c : std::vector<Case>{
+    for (const auto& [name, safe] : std::vector<std::pair<std::string, std::string>>{
              {"a/b:c.pdf", "abc.pdf"},
              {"x\\y.txt", "xy.txt"},
              {std::string("nul\0l.doc", 9), "null.doc"},
@@ -26,19 +22,22 @@ TEST(SafeFileNameTest, RemovesPathAndLineCharactersOnly) {
              {"", "课程资料"},
              {"\r\n", "课程资料"},
          }) {
-        SCOPED_TRACE(c.name);
-        EXPECT_EQ(CoursewareDownload::safeFileName(c.name), c.safe);
+        SCOPED_TRACE(name);
+        EXPECT_EQ(CoursewareDownload::safeFileName(name), safe);
     }
 }
 
 TEST(SafeFileNameTest, KeepsThe180FirstUserPerceivedCharactersAfterRemoval) {
-    EXPECT_EQ(CoursewareDownload::safeFileName(std::string(200, 'n')), std::string(180, 'n'));
-    EXPECT_EQ(CoursewareDownload::safeFileName(repeated("/", 50) + std::string(180, 'n')), std::string(180, 'n'));
     // A family emoji is one character of 25 bytes; an accented letter with a combining mark is one.
     std::string family = "\xF0\x9F\x91\xA8\xE2\x80\x8D\xF0\x9F\x91\xA9\xE2\x80\x8D\xF0\x9F\x91\xA7\xE2\x80\x8D\xF0\x9F\x91\xA6";
-    EXPECT_EQ(CoursewareDownload::safeFileName(repeated(family, 181)), repeated(family, 180));
-    EXPECT_EQ(CoursewareDownload::safeFileName(repeated("e\xCC\x81", 181)), repeated("e\xCC\x81", 180));
-    EXPECT_EQ(CoursewareDownload::safeFileName(repeated("课", 179) + "件.pdf"), repeated("课", 179) + "件");
+    for (const auto& [name, safe] : std::vector<std::pair<std::string, std::string>>{
+             {std::string(200, 'n'), std::string(180, 'n')},
+             {repeated("/", 50) + std::string(180, 'n'), std::string(180, 'n')},
+             {repeated(family, 181), repeated(family, 180)},
+             {repeated("e\xCC\x81", 181), repeated("e\xCC\x81", 180)},
+             {repeated("课", 179) + "件.pdf", repeated("课", 179) + "件"}}) {
+        EXPECT_EQ(CoursewareDownload::safeFileName(name), safe);
+    }
 }
 
 TEST(CoursewareAddressTest, AcceptsOnlyHttpsURLs) {
@@ -54,11 +53,7 @@ TEST(CoursewareAddressTest, AcceptsOnlyHttpsURLs) {
 }
 
 TEST(CoursewareAddressTest, ProposesTheSuggestedNameOrTheLastPathComponent) {
-    struct Case {
-        Json payload;
-        std::string proposed;
-    };
-    for (const Case& c : std::vector<Case>{
+    for (const auto& [payload, proposed] : std::vector<std::pair<Json, std::string>>{
              {{{"suggestedName", "a/b:c.pdf"}}, "abc.pdf"},
              {{{"suggestedName", ""}}, "课程资料"},
              {{{"suggestedName", 5}, {"url", "https://h.test/files/notes.pdf"}}, "notes.pdf"},
@@ -70,9 +65,8 @@ TEST(CoursewareAddressTest, ProposesTheSuggestedNameOrTheLastPathComponent) {
              {{{"url", "https://h.test/"}}, "课程资料"},
              {{{"url", "https://h.test"}}, "课程资料"},
          }) {
-        SCOPED_TRACE(c.payload.dump());
-        std::string url = c.payload.value("url", "https://h.test/x");
-        EXPECT_EQ(CoursewareDownload::proposedName(c.payload, url), c.proposed);
+        SCOPED_TRACE(payload.dump());
+        EXPECT_EQ(CoursewareDownload::proposedName(payload, payload.value("url", "https://h.test/x")), proposed);
     }
 }
 

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -14,7 +15,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using test::TestHttpsServer;
-using test::TestMainQueue;
 
 std::string errorText(const std::exception_ptr& error) {
     try {
@@ -24,31 +24,31 @@ std::string errorText(const std::exception_ptr& error) {
     }
 }
 
-// A recorded request as the server saw it.
 struct Seen {
-    std::string method;
-    std::string path;
+    std::string method, path, body;
     httplib::Headers headers;
-    std::string body;
     int remotePort = 0;
+
+    std::string header(const std::string& name) const {
+        auto found = headers.find(name);
+        return found == headers.end() ? "<absent>" : found->second;
+    }
 };
 
 class HttpSessionTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        server.handleAll("/echo.*", [this](const httplib::Request& request, httplib::Response& response) {
-            record(request);
+    HttpSessionTest() { serveEcho(server); }
+
+    // "/echo…" answers "answer:<method>" and records the request; "/sized/<n>" answers n bytes.
+    void serveEcho(TestHttpsServer& target) {
+        target.handleAll("/echo.*", [this](const httplib::Request& request, httplib::Response& response) {
+            std::lock_guard lock(mutex);
+            seen.push_back({request.method, request.path, request.body, request.headers, request.remote_port});
             response.set_content("answer:" + request.method, "text/plain");
         });
-        server.handleAll("/status/(\\d+)", [this](const httplib::Request& request, httplib::Response& response) {
-            record(request);
-            response.status = std::stoi(request.matches[1]);
+        target.server().Get("/sized/(\\d+)", [](const httplib::Request& request, httplib::Response& response) {
+            response.set_content(std::string(std::stoul(request.matches[1]), 'x'), "application/octet-stream");
         });
-    }
-
-    void record(const httplib::Request& request) {
-        std::lock_guard lock(mutex);
-        seen.push_back({request.method, request.path, request.headers, request.body, request.remote_port});
     }
 
     std::vector<Seen> requests() {
@@ -56,15 +56,11 @@ protected:
         return seen;
     }
 
-    std::string header(const Seen& request, const std::string& name) {
-        auto found = request.headers.find(name);
-        return found == request.headers.end() ? "<absent>" : found->second;
-    }
-
-    HttpDataResult fetch(HttpRequest request) {
+    // Runs a data task and checks that it completes on the main queue's thread.
+    HttpDataResult fetch(HttpRequest request, HttpSession* through = nullptr) {
         std::optional<HttpDataResult> result;
         std::thread::id completedOn;
-        session().dataTask(std::move(request), [&](HttpDataResult r) {
+        (through ? *through : session()).dataTask(std::move(request), [&](HttpDataResult r) {
             completedOn = std::this_thread::get_id();
             result = std::move(r);
         });
@@ -81,44 +77,38 @@ protected:
         return *http;
     }
 
+    // Registers before the server starts; `to` is read when the request comes, once the port is known.
+    void redirect(const std::string& from, std::function<std::string()> to) {
+        server.server().Get(from, [to](const httplib::Request&, httplib::Response& response) { response.set_redirect(to()); });
+    }
+
     TestHttpsServer server;
-    std::shared_ptr<TestMainQueue> mainQueue = std::make_shared<TestMainQueue>();
+    std::shared_ptr<test::TestMainQueue> mainQueue = std::make_shared<test::TestMainQueue>();
     std::unique_ptr<HttpSession> http;  // destroyed before the server
     std::mutex mutex;
     std::vector<Seen> seen;
 };
 
-TEST_F(HttpSessionTest, SendsMethodHeadersAndBodyAsGiven) {
+TEST_F(HttpSessionTest, SendsMethodHeadersAndBodyAsGivenOverOneConnection) {
     session();
-    struct Case {
-        std::string method;
-        std::string body;
-    };
-    for (const Case& c : {Case{"GET", ""}, Case{"POST", "{\"a\":1}"}, Case{"PATCH", ""}, Case{"DELETE", "gone"}}) {
-        SCOPED_TRACE(c.method + " " + c.body);
-        HttpRequest request{.url = server.url("/echo?q=1"),
-                            .method = c.method,
-                            .headers = {{"X-Velmora-Client", "app"}, {"accept", "application/json"}},
-                            .body = c.body};
-        HttpDataResult result = fetch(request);
+    for (const auto& [method, body] : std::vector<std::pair<std::string, std::string>>{
+             {"GET", ""}, {"POST", "{\"a\":1}"}, {"PATCH", ""}, {"DELETE", "gone"}}) {
+        SCOPED_TRACE(method + " " + body);
+        HttpDataResult result = fetch({.url = server.url("/echo?q=1"),
+                                       .method = method,
+                                       .headers = {{"X-Velmora-Client", "app"}, {"accept", "application/json"}},
+                                       .body = body});
         ASSERT_FALSE(result.error) << errorText(result.error);
         EXPECT_EQ(result.response.status, 200);
-        EXPECT_EQ(result.response.body, "answer:" + c.method);
+        EXPECT_EQ(result.response.body, "answer:" + method);
         Seen last = requests().back();
-        EXPECT_EQ(last.method, c.method);
-        EXPECT_EQ(last.body, c.body);
-        EXPECT_EQ(header(last, "X-Velmora-Client"), "app");
-        EXPECT_EQ(header(last, "Accept"), "application/json");
-        // Nothing the caller did not ask for: no form content type, no 100-continue handshake.
-        EXPECT_EQ(header(last, "Content-Type"), "<absent>");
-        EXPECT_EQ(header(last, "Expect"), "<absent>");
-        EXPECT_EQ(header(last, "User-Agent"), "<absent>");
+        EXPECT_EQ(last.method, method);
+        EXPECT_EQ(last.body, body);
+        EXPECT_EQ(last.header("X-Velmora-Client"), "app");
+        EXPECT_EQ(last.header("Accept"), "application/json");
+        // Nothing the caller did not ask for: no form content type, no 100-continue, no agent.
+        for (const char* absent : {"Content-Type", "Expect", "User-Agent"}) EXPECT_EQ(last.header(absent), "<absent>");
     }
-}
-
-TEST_F(HttpSessionTest, ReusesOneConnectionForSequentialRequests) {
-    session();
-    for (int i = 0; i < 3; ++i) ASSERT_FALSE(fetch({.url = server.url("/echo")}).error);
     std::set<int> ports;
     for (const Seen& request : requests()) ports.insert(request.remotePort);
     EXPECT_EQ(ports.size(), 1u);
@@ -126,79 +116,54 @@ TEST_F(HttpSessionTest, ReusesOneConnectionForSequentialRequests) {
 
 TEST_F(HttpSessionTest, BodyLimitAllowsExactlyTheLimitAndStopsPastIt) {
     constexpr std::size_t kLimit = 100'000;
-    server.server().Get("/sized/(\\d+)", [](const httplib::Request& request, httplib::Response& response) {
-        response.set_content(std::string(std::stoul(request.matches[1]), 'x'), "application/octet-stream");
-    });
     session();
     HttpDataResult exact = fetch({.url = server.url("/sized/" + std::to_string(kLimit)), .maxResponseBytes = kLimit});
     ASSERT_FALSE(exact.error) << errorText(exact.error);
     EXPECT_EQ(exact.response.body.size(), kLimit);
-
     HttpDataResult over = fetch({.url = server.url("/sized/" + std::to_string(kLimit + 1)), .maxResponseBytes = kLimit});
     ASSERT_TRUE(over.error);
     EXPECT_THROW(std::rethrow_exception(over.error), HttpResponseTooLargeError);
 }
 
-TEST_F(HttpSessionTest, FollowsHttpsRedirectsOnTheSameHostWithAuthorization) {
-    server.server().Get("/moved",
-                        [](const httplib::Request&, httplib::Response& response) { response.set_redirect("/echo/target"); });
-    session();
-    HttpDataResult result = fetch({.url = server.url("/moved"), .headers = {{"Authorization", "Bearer t0k"}}});
-    ASSERT_FALSE(result.error) << errorText(result.error);
-    EXPECT_EQ(result.response.status, 200);
-    ASSERT_EQ(requests().size(), 1u);
-    EXPECT_EQ(requests()[0].path, "/echo/target");
-    EXPECT_EQ(header(requests()[0], "Authorization"), "Bearer t0k");
-}
-
-TEST_F(HttpSessionTest, NeverCarriesAuthorizationToAnotherHostOrPort) {
+TEST_F(HttpSessionTest, RedirectsKeepAuthorizationOnlyOnTheSameHostAndPort) {
     TestHttpsServer other;
-    other.handleAll("/echo.*", [this](const httplib::Request& request, httplib::Response& response) {
-        record(request);
-        response.set_content("elsewhere", "text/plain");
-    });
+    serveEcho(other);
     other.start();
-    server.server().Get("/to-localhost", [&](const httplib::Request&, httplib::Response& response) {
-        response.set_redirect(server.localhostURL("/echo/localhost"));
-    });
-    server.server().Get("/to-port", [&](const httplib::Request&, httplib::Response& response) {
-        response.set_redirect(other.url("/echo/port"));
-    });
+    redirect("/moved", [] { return "/echo/target"; });
+    redirect("/to-localhost", [this] { return server.localhostURL("/echo/localhost"); });
+    redirect("/to-port", [&other] { return other.url("/echo/port"); });
     session();
-    for (const char* path : {"/to-localhost", "/to-port"}) {
+    for (const auto& [path, reached, authorization] : std::vector<std::tuple<std::string, std::string, std::string>>{
+             {"/moved", "/echo/target", "Bearer secret"},
+             {"/to-localhost", "/echo/localhost", "<absent>"},
+             {"/to-port", "/echo/port", "<absent>"}}) {
         SCOPED_TRACE(path);
         HttpDataResult result =
             fetch({.url = server.url(path), .headers = {{"Authorization", "Bearer secret"}, {"Accept", "*/*"}}});
         ASSERT_FALSE(result.error) << errorText(result.error);
+        EXPECT_EQ(result.response.status, 200);
         Seen last = requests().back();
-        EXPECT_NE(last.path, path);
-        EXPECT_EQ(header(last, "Authorization"), "<absent>");
-        EXPECT_EQ(header(last, "Accept"), "*/*");
+        EXPECT_EQ(last.path, reached);
+        EXPECT_EQ(last.header("Authorization"), authorization);
+        EXPECT_EQ(last.header("Accept"), "*/*");
     }
+    EXPECT_EQ(requests().size(), 3u);
 }
 
-TEST_F(HttpSessionTest, RefusesRedirectsAwayFromHttpsWithLibcurlsText) {
-    server.server().Get("/to-http", [&](const httplib::Request&, httplib::Response& response) {
-        response.set_redirect("http://127.0.0.1:" + std::to_string(server.port()) + "/echo");
-    });
+TEST_F(HttpSessionTest, RefusesRedirectsAwayFromHttpsAndUntrustedServersWithLibcurlsText) {
+    redirect("/to-http", [this] { return "http://127.0.0.1:" + std::to_string(server.port()) + "/echo"; });
     session();
-    HttpDataResult result = fetch({.url = server.url("/to-http")});
-    ASSERT_TRUE(result.error);
-    EXPECT_THROW(std::rethrow_exception(result.error), HttpTransportError);
-    EXPECT_NE(errorText(result.error).find("http"), std::string::npos) << errorText(result.error);
-    EXPECT_TRUE(requests().empty());
-}
+    HttpDataResult toHttp = fetch({.url = server.url("/to-http")});
+    ASSERT_TRUE(toHttp.error);
+    EXPECT_THROW(std::rethrow_exception(toHttp.error), HttpTransportError);
+    EXPECT_NE(errorText(toHttp.error).find("http"), std::string::npos) << errorText(toHttp.error);
 
-TEST_F(HttpSessionTest, TrustsOnlyTheConfiguredAuthorities) {
-    server.start();
     Endpoints systemOnly = server.endpoints();
     systemOnly.caFile.clear();
     HttpSession untrusting(systemOnly, mainQueue);
-    std::optional<HttpDataResult> result;
-    untrusting.dataTask({.url = server.url("/echo")}, [&](HttpDataResult r) { result = std::move(r); });
-    ASSERT_TRUE(mainQueue->runUntil([&] { return result.has_value(); }));
-    ASSERT_TRUE(result->error);
-    EXPECT_NE(errorText(result->error).find("certificate"), std::string::npos) << errorText(result->error);
+    HttpDataResult untrusted = fetch({.url = server.url("/echo")}, &untrusting);
+    ASSERT_TRUE(untrusted.error);
+    EXPECT_NE(errorText(untrusted.error).find("certificate"), std::string::npos) << errorText(untrusted.error);
     EXPECT_TRUE(requests().empty());
 
     Endpoints missing = server.endpoints();
@@ -207,12 +172,10 @@ TEST_F(HttpSessionTest, TrustsOnlyTheConfiguredAuthorities) {
 }
 
 TEST_F(HttpSessionTest, TransferRunsOnTheCallersThreadAndStopsWhenCancelled) {
-    server.server().Get("/stream", [](const httplib::Request&, httplib::Response& response) {
-        response.set_content(std::string(2'000'000, 's'), "application/octet-stream");
-    });
     session();
+    std::string url = server.url("/sized/2000000");
     std::size_t received = 0;
-    CurlTransfer whole({.url = server.url("/stream")}, session().tlsTrust(), [&](std::string_view bytes) {
+    CurlTransfer whole({.url = url}, session().tlsTrust(), [&](std::string_view bytes) {
         received += bytes.size();
         return true;
     });
@@ -221,10 +184,7 @@ TEST_F(HttpSessionTest, TransferRunsOnTheCallersThreadAndStopsWhenCancelled) {
     EXPECT_EQ(received, 2'000'000u);
 
     std::atomic<bool> cancelled = false;
-    CurlTransfer stopped({.url = server.url("/stream")}, session().tlsTrust(), [&](std::string_view) {
-        cancelled = true;
-        return true;
-    });
+    CurlTransfer stopped({.url = url}, session().tlsTrust(), [&](std::string_view) { return cancelled = true; });
     stopped.setCancelFlag(&cancelled);
     CURLcode code = stopped.perform();
     EXPECT_EQ(code, CURLE_ABORTED_BY_CALLBACK);

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <set>
 
 #include "BridgeOverHttps.h"
@@ -34,23 +35,17 @@ protected:
     // Asks for `url`, confirms the panel with `destination` and returns the event that follows.
     Json save(const std::string& url, const fs::path& destination) {
         ask(url);
-        if (panel->pending.size() != 1) {
-            ADD_FAILURE() << "expected one open panel";
-            return nullptr;
-        }
+        EXPECT_EQ(panel->pending.size(), 1u);
+        if (panel->pending.empty()) return nullptr;
         std::size_t before = page().messages().size();
         panel->answer(destination);
         Json event;
         mainQueue->runUntil(
             [&] {
                 std::vector<Json> messages = page().messages();
-                for (std::size_t i = before; i < messages.size(); ++i) {
-                    if (messages[i].value("type", "").starts_with("resourceDownload")) {
-                        event = messages[i];
-                        return true;
-                    }
-                }
-                return false;
+                auto found = std::find_if(messages.begin() + static_cast<std::ptrdiff_t>(before), messages.end(),
+                                          [](const Json& m) { return m.value("type", "").starts_with("resourceDownload"); });
+                return found != messages.end() && (event = *found, true);
             },
             20s);
         return event;
@@ -93,44 +88,33 @@ TEST_F(CoursewareOverHttps, CancellingThePanelSendsNothing) {
     EXPECT_TRUE(requests().empty());
 }
 
-TEST_F(CoursewareOverHttps, SavesTheFileWhereTheLearnerChose) {
-    fs::path destination = downloads / "notes.pdf";
-    Json event = save(server.url("/files/notes.pdf"), destination);
-    EXPECT_EQ(event, (Json{{"type", "resourceDownloadCompleted"}, {"path", destination.string()}}));
-    EXPECT_EQ(panel->suggestedNames, std::vector<std::string>{"notes.pdf"});
-    EXPECT_EQ(test::readText(destination), "content of notes.pdf");
-    EXPECT_EQ(folderContents(), std::set<std::string>{"notes.pdf"});
-    ASSERT_EQ(requests().size(), 1u);
-    EXPECT_EQ(requests()[0].header("Accept"), "application/octet-stream,*/*;q=0.8");
-}
-
-TEST_F(CoursewareOverHttps, ReplacesAnExistingFile) {
-    fs::path destination = downloads / "chosen.pdf";
-    test::writeFile(destination, std::string("old contents that are longer than the new ones"));
-    Json event = save(server.url("/files/new.pdf"), destination);
-    EXPECT_EQ(event, (Json{{"type", "resourceDownloadCompleted"}, {"path", destination.string()}}));
-    EXPECT_EQ(test::readText(destination), "content of new.pdf");
-    EXPECT_EQ(folderContents(), std::set<std::string>{"chosen.pdf"});
+TEST_F(CoursewareOverHttps, SavesTheFileWhereTheLearnerChoseReplacingAnExistingOne) {
+    test::writeFile(downloads / "chosen.pdf", std::string("old contents that are longer than the new ones"));
+    for (const auto& [name, file] : std::vector<std::pair<std::string, std::string>>{{"notes.pdf", "notes.pdf"},
+                                                                                      {"new.pdf", "chosen.pdf"}}) {
+        SCOPED_TRACE(file);
+        fs::path destination = downloads / file;
+        EXPECT_EQ(save(server.url("/files/" + name), destination),
+                  (Json{{"type", "resourceDownloadCompleted"}, {"path", destination.string()}}));
+        EXPECT_EQ(panel->suggestedNames.back(), name);
+        EXPECT_EQ(test::readText(destination), "content of " + name);
+        EXPECT_EQ(requests().back().header("Accept"), "application/octet-stream,*/*;q=0.8");
+    }
+    EXPECT_EQ(folderContents(), (std::set<std::string>{"chosen.pdf", "notes.pdf"}));
 }
 
 TEST_F(CoursewareOverHttps, NotFoundWritesNothingAndKeepsAnExistingFile) {
-    fs::path fresh = downloads / "fresh.pdf";
-    EXPECT_EQ(save(server.url("/missing/fresh.pdf"), fresh),
-              (Json{{"type", "resourceDownloadFailed"}, {"message", "课件服务返回 HTTP 404"}}));
+    const Json notFound = {{"type", "resourceDownloadFailed"}, {"message", "课件服务返回 HTTP 404"}};
+    EXPECT_EQ(save(server.url("/missing/fresh.pdf"), downloads / "fresh.pdf"), notFound);
     EXPECT_TRUE(folderContents().empty());
-
-    fs::path existing = downloads / "existing.pdf";
-    test::writeFile(existing, std::string("keep me"));
-    EXPECT_EQ(save(server.url("/missing/existing.pdf"), existing),
-              (Json{{"type", "resourceDownloadFailed"}, {"message", "课件服务返回 HTTP 404"}}));
-    EXPECT_EQ(test::readText(existing), "keep me");
+    test::writeFile(downloads / "existing.pdf", std::string("keep me"));
+    EXPECT_EQ(save(server.url("/missing/existing.pdf"), downloads / "existing.pdf"), notFound);
+    EXPECT_EQ(test::readText(downloads / "existing.pdf"), "keep me");
     EXPECT_EQ(folderContents(), std::set<std::string>{"existing.pdf"});
 }
 
 TEST_F(CoursewareOverHttps, TransportAndMoveFailuresKeepThePlatformsText) {
-    page();
-    std::string closedPort = "https://127.0.0.1:1/files/a.pdf";
-    Json unreachable = save(closedPort, downloads / "a.pdf");
+    Json unreachable = save("https://127.0.0.1:1/files/a.pdf", downloads / "a.pdf");
     EXPECT_EQ(unreachable.value("type", ""), "resourceDownloadFailed");
     EXPECT_NE(unreachable.value("message", "").find("127.0.0.1"), std::string::npos) << unreachable.dump();
 

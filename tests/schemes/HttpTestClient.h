@@ -11,38 +11,31 @@
 namespace velmora::test {
 
 // A plain HTTP/1.1 client over one TCP connection to 127.0.0.1, for requests that a library would
-// refuse or rewrite (foreign Host, "..", several Host fields).
+// refuse or rewrite (foreign Host, "..", several Host fields, pipelining).
 class RawHttpConnection {
 public:
-    explicit RawHttpConnection(std::uint16_t port);
-
-    void send(const std::string& bytes);
-
-    // Reads one response: head, then the body by its Content-Length (or to the close without one).
-    // Nullopt when the server closes before a whole head arrived.
     struct Response {
         int status = 0;
         std::map<std::string, std::string> fields;  // names lower-cased
         std::string body;
     };
+
+    explicit RawHttpConnection(std::uint16_t port);
+    void send(const std::string& bytes);
+    // One whole response; nullopt when the server closes before a whole head arrived.
     std::optional<Response> readResponse();
-
-    // Reads just the response head and returns it as text.
     std::string readHead();
-
-    // True when the server has closed the connection (reads end of stream within `timeoutMs`).
+    // True when the server closes the connection within `timeoutMs`.
     bool closedByServer(int timeoutMs = 2000);
 
-    void close() { socket_ = FileDescriptor(); }
-
 private:
-    std::string readSome();
+    bool readMore();
 
     FileDescriptor socket_;
     std::string buffer_;
 };
 
-// A GET through libcurl, as a media player's HTTP stack makes it.
+// A GET through libcurl on one reused handle, as a media player's HTTP stack makes it.
 struct CurlAnswer {
     long status = 0;
     std::map<std::string, std::string> fields;  // names lower-cased
@@ -53,10 +46,6 @@ struct CurlAnswer {
 class CurlClient {
 public:
     CurlClient();
-    ~CurlClient();
-    CurlClient(const CurlClient&) = delete;
-    CurlClient& operator=(const CurlClient&) = delete;
-
     // Throws std::runtime_error with curl's text when the transfer fails.
     CurlAnswer get(const std::string& url, const std::optional<std::string>& range = {});
 

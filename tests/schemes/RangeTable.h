@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -42,6 +43,23 @@ inline std::vector<RangeRow> rangeTable() {
         {"EndNotANumber", "bytes=5-x", 206, 5, 999},
         {"TwoDashes", "bytes=5-10-20", 206, 5, 999},
     };
+}
+
+// The five headers a row's answer carries, names as the media handler spells them or lower-cased.
+inline std::map<std::string, std::string> rangeHeaders(const RangeRow& row, bool lowerCased = false) {
+    auto range = "bytes " + std::to_string(row.start) + "-" + std::to_string(row.end) + "/" + std::to_string(kTableLessonSize);
+    return {{lowerCased ? "content-type" : "Content-Type", "video/mp4"},
+            {lowerCased ? "accept-ranges" : "Accept-Ranges", "bytes"},
+            {lowerCased ? "content-length" : "Content-Length", std::to_string(row.end - row.start + 1)},
+            {lowerCased ? "content-range" : "Content-Range", range},
+            {lowerCased ? "cache-control" : "Cache-Control", "no-store"}};
+}
+
+// The row's slice of `lesson`.
+template <typename Container>
+Container rangeBody(const std::vector<std::uint8_t>& lesson, const RangeRow& row) {
+    return Container(lesson.begin() + static_cast<std::ptrdiff_t>(row.start),
+                     lesson.begin() + static_cast<std::ptrdiff_t>(row.end + 1));
 }
 
 }  // namespace velmora::test
