@@ -56,7 +56,11 @@ public:
     // Lessons reserved from acceptance to completion (those being authorised included).
     std::size_t activeCount() const { return active_.size(); }
 
+private:
+    // Only make() can name this, so every coordinator lives in a shared_ptr (its tasks hold it).
     struct Private {};
+
+public:
     DownloadCoordinator(Private, Post post, Dependencies dependencies);
 
 private:
