@@ -4,6 +4,7 @@
 #include "app/GtkSavePanel.h"
 #include "app/NavigationPolicy.h"
 #include "app/WebKitSchemeTask.h"
+#include "app/WebKitServiceTrust.h"
 
 #include "vault/VaultManager.h"
 
@@ -165,6 +166,7 @@ void VelmoraApplicationDelegate::createMainWindow() {
     registerSchemes(context);
     WebKitNetworkSession* session = configuration_.automation ? webkit_web_context_get_network_session_for_automation(context)
                                                               : webkit_network_session_get_default();
+    WebKitServiceTrust::trustServiceCertificate(session, configuration_.bridgeEnvironment.endpoints);
     startMediaLoopback();
     webView_ = std::make_shared<WebKitWebViewHost>(context, session, configuration_.automation);
     webView_->installScripts(mediaLoopback_ ? std::optional<std::string>(mediaLoopback_->baseAddress()) : std::nullopt);

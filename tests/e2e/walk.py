@@ -1,8 +1,9 @@
 #!/usr/bin/python3
 """The end-to-end walk: the real app of the demo build, driven by WebKitWebDriver, against the demo
-service. Sign in, download a multi-MiB lesson while watching its progress events, find it in the
-offline library, stop the service, play it offline and seek, retitle it, delete it, then restart
-the app and find the session restored without signing in. Screenshots go to <out>/screenshots/.
+service. Sign in, play a lesson online and seek, download a multi-MiB lesson while watching its
+progress events, find it in the offline library, stop the service, play it offline and seek,
+retitle it, delete it, then restart the app and find the session restored without signing in.
+Screenshots go to <out>/screenshots/.
 
 usage: walk.py <source folder> <demo build folder> <out folder>
 """
@@ -104,17 +105,18 @@ def download(walk):
     assert events(walk, 'downloadCompleted'), 'no downloadCompleted event'
 
 
-def play_offline_and_seek(walk):
-    walk.js(f'location.hash = "#/offline/{LESSON}"')
-    walk.see('正在播放本机加密离线副本')
-    walk.wait('document.querySelector("video.player") && document.querySelector("video.player").readyState >= 1', 'offline media', 30)
+def play_and_seek(walk, route, source_text, seek_to, shot):
+    walk.js(f'location.hash = "{route}"')
+    walk.see(source_text)
+    walk.wait('document.querySelector("video.player") && document.querySelector("video.player").readyState >= 1', 'the media', 30)
     walk.js('const v = document.querySelector("video.player"); window.__seeked = false;'
-            'v.addEventListener("seeked", () => { window.__seeked = true; }); v.muted = true; v.play(); v.currentTime = 20;')
+            'v.addEventListener("seeked", () => { window.__seeked = true; }); v.muted = true; v.play();'
+            f'v.currentTime = {seek_to};')
     walk.wait('window.__seeked', 'the seeked event', 30)
     start = walk.js('return document.querySelector("video.player").currentTime')
-    assert start >= 19, start
+    assert start >= seek_to - 1, start
     walk.wait(f'document.querySelector("video.player").currentTime > {start + 0.5}', 'playback to advance after the seek', 30)
-    walk.shot('lesson-offline')
+    walk.shot(shot)
 
 
 def retitle_and_delete(walk):
@@ -148,6 +150,8 @@ def main():
         sign_in(walk, 'xiaoming', 'velmora123')
         walk.see('高一（3）班 · 数学')
         walk.shot('classes')
+        # Online: the https stream from the service, whose certificate only the demo CA vouches for.
+        play_and_seek(walk, '#/lesson/10001', '正在在线播放', 3, 'lesson-online')
         download(walk)
 
         # The native side refuses a download for another account; the learner reads why.
@@ -158,7 +162,7 @@ def main():
         walk.js('location.hash = "#/library"')
         walk.see('1.2 函数的表示法')
         service.stop()
-        play_offline_and_seek(walk)
+        play_and_seek(walk, f'#/offline/{LESSON}', '正在播放本机加密离线副本', 20, 'lesson-offline')
         retitle_and_delete(walk)
         assert walk.errors() == [], walk.errors()
         close(walk)
