@@ -96,8 +96,10 @@ void WebKitSchemeTask::didReceive(const SchemeResponse& response) {
     onMain([response](WebKitSchemeTask& task) { task.respondOnMain(response); });
 }
 
-void WebKitSchemeTask::didReceive(ByteView data) {
-    onMain([bytes = Bytes(data.begin(), data.end())](WebKitSchemeTask& task) {
+void WebKitSchemeTask::didReceive(ByteView data) { didReceive(Bytes(data.begin(), data.end())); }
+
+void WebKitSchemeTask::didReceive(Bytes&& data) {
+    onMain([bytes = std::move(data)](WebKitSchemeTask& task) {
         if (task.phase_ == Phase::streaming) GioPushInputStream::push(task.body_.get(), bytes);
     });
 }

@@ -36,6 +36,7 @@ public:
     const SchemeRequest& request() const override { return values_; }
     void didReceive(const SchemeResponse& response) override;
     void didReceive(ByteView data) override;
+    void didReceive(Bytes&& data) override;
     void didFinish() override;
     void didFail(const std::string& message) override;
 

@@ -114,32 +114,42 @@ LoopbackConnection::Outcome LoopbackConnection::answer(const std::string& mediaA
     schemeRequest.url = mediaAddress;
     if (auto range = request.field("Range")) schemeRequest.headers.emplace("Range", *range);
     bool keepAlive = request.keepsAlive();
-    auto task = std::make_shared<LoopbackTask>(std::move(schemeRequest), socket_, keepAlive, media_);
+    auto task = std::make_shared<LoopbackTask>(std::move(schemeRequest), keepAlive);
     media_.start(task);
-    return awaitEnd(*task, keepAlive);
+    try {
+        return awaitEnd(*task, keepAlive);
+    } catch (...) {
+        giveUp(*task);  // never leave the media queue waiting for room in an outbox nobody empties
+        throw;
+    }
 }
 
-// Watches the socket while the media queue writes the answer, so that a client that goes away
-// stops the task at once instead of after the whole answer.
+// Writes the answer as the media queue hands it over, and between pieces watches the socket, so
+// that a client that goes away stops the task at once instead of after the whole answer. A write
+// that fails (reset, shut down, or no progress within the send time-out) stops it as well, before
+// the media queue reads another piece.
 LoopbackConnection::Outcome LoopbackConnection::awaitEnd(LoopbackTask& task, bool keepAlive) {
     bool watchInput = true;
     for (;;) {
-        std::array<pollfd, 2> waiting{{{task.endDescriptor(), POLLIN, 0},
+        while (const Bytes* bytes = task.nextToWrite()) {
+            if (!sendAll({reinterpret_cast<const char*>(bytes->data()), bytes->size()})) return giveUp(task);
+            task.popWritten();
+        }
+        switch (task.ending()) {
+            case LoopbackTask::Ending::running: break;
+            case LoopbackTask::Ending::finished: return Outcome::keepOpen;
+            case LoopbackTask::Ending::failedBeforeHead:
+                return writeNotFound(keepAlive, task.failureMessage()) && keepAlive ? Outcome::keepOpen : Outcome::close;
+            case LoopbackTask::Ending::cutShort: return Outcome::close;
+        }
+        std::array<pollfd, 2> waiting{{{task.readyDescriptor(), POLLIN, 0},
                                        {socket_.get(), static_cast<short>(watchInput ? POLLIN | POLLRDHUP : 0), 0}}};
         if (::poll(waiting.data(), waiting.size(), -1) < 0) {
             if (errno == EINTR) continue;
             return giveUp(task);
         }
         if (waiting[1].revents != 0 && clientIsGone(waiting[1].revents, watchInput)) return giveUp(task);
-        if ((waiting[0].revents & POLLIN) == 0) continue;
-        switch (task.ending()) {
-            case LoopbackTask::Ending::running: continue;
-            case LoopbackTask::Ending::finished: return Outcome::keepOpen;
-            case LoopbackTask::Ending::failedBeforeHead:
-                return writeNotFound(keepAlive, task.failureMessage()) && keepAlive ? Outcome::keepOpen : Outcome::close;
-            case LoopbackTask::Ending::cutShort: return Outcome::close;
-            case LoopbackTask::Ending::clientGone: return giveUp(task);
-        }
+        if ((waiting[0].revents & POLLIN) != 0) task.clearReady();
     }
 }
 

@@ -1,8 +1,6 @@
 #include "schemes/LoopbackTask.h"
 
-#include <fcntl.h>
 #include <sys/eventfd.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,12 +9,6 @@
 namespace velmora {
 
 namespace {
-
-FileDescriptor duplicate(const FileDescriptor& socket) {
-    int fd = ::fcntl(socket.get(), F_DUPFD_CLOEXEC, 0);
-    if (fd < 0) throw std::system_error(errno, std::generic_category(), "dup");
-    return FileDescriptor(fd);
-}
 
 FileDescriptor makeEventDescriptor() {
     int fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -62,21 +54,46 @@ std::optional<std::uint64_t> declaredLength(const SchemeResponse& response) {
 
 }  // namespace
 
-LoopbackTask::LoopbackTask(SchemeRequest request, const FileDescriptor& socket, bool keepAlive, SchemeHandler& media)
-    : request_(std::move(request)),
-      media_(media),
-      socket_(duplicate(socket)),
-      end_(makeEventDescriptor()),
-      closeAfter_(!keepAlive) {}
+LoopbackTask::LoopbackTask(SchemeRequest request, bool keepAlive)
+    : request_(std::move(request)), ready_(makeEventDescriptor()), closeAfter_(!keepAlive) {}
+
+void LoopbackTask::clearReady() {
+    std::uint64_t count = 0;
+    [[maybe_unused]] ssize_t ignored = ::read(ready_.get(), &count, sizeof count);
+}
+
+const Bytes* LoopbackTask::nextToWrite() {
+    std::lock_guard lock(mutex_);
+    return outbox_.empty() ? nullptr : &outbox_.front();
+}
+
+void LoopbackTask::popWritten() {
+    {
+        std::lock_guard lock(mutex_);
+        if (outbox_.empty()) return;
+        outbox_.pop_front();
+        ++runsWritten_;
+    }
+    roomInOutbox_.notify_one();
+}
 
 LoopbackTask::Ending LoopbackTask::ending() const {
-    std::lock_guard lock(endMutex_);
-    return ending_;
+    std::lock_guard lock(mutex_);
+    return outbox_.empty() ? ending_ : Ending::running;
 }
 
 std::string LoopbackTask::failureMessage() const {
-    std::lock_guard lock(endMutex_);
+    std::lock_guard lock(mutex_);
     return failureMessage_;
+}
+
+void LoopbackTask::abandon() {
+    {
+        std::lock_guard lock(mutex_);
+        abandoned_ = true;
+        outbox_.clear();
+    }
+    roomInOutbox_.notify_one();
 }
 
 void LoopbackTask::didReceive(const SchemeResponse& response) {
@@ -84,11 +101,15 @@ void LoopbackTask::didReceive(const SchemeResponse& response) {
     // Without a length the end of the body can only be told by closing the connection.
     closeAfter_ = closeAfter_ || !declaredLength_;
     headSent_ = true;
-    write(responseHead(response, closeAfter_));
+    std::string head = responseHead(response, closeAfter_);
+    post(Bytes(head.begin(), head.end()), false);
 }
 
-void LoopbackTask::didReceive(ByteView data) {
-    if (write({reinterpret_cast<const char*>(data.data()), data.size()})) sentLength_ += data.size();
+void LoopbackTask::didReceive(ByteView data) { didReceive(Bytes(data.begin(), data.end())); }
+
+void LoopbackTask::didReceive(Bytes&& data) {
+    sentLength_ += data.size();
+    post(std::move(data), true);
 }
 
 void LoopbackTask::didFinish() {
@@ -105,32 +126,34 @@ void LoopbackTask::didFail(const std::string& message) {
     }
 }
 
-bool LoopbackTask::write(std::string_view bytes) {
-    while (!bytes.empty()) {
-        if (abandoned_) return false;
-        ssize_t wrote = ::send(socket_.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL);
-        if (wrote < 0) {
-            if (errno == EINTR) continue;
-            // Reset, shut down, or no progress within the send time-out.
-            abandoned_ = true;
-            media_.stop(*this);
-            end(Ending::clientGone);
-            return false;
-        }
-        bytes.remove_prefix(static_cast<std::size_t>(wrote));
-    }
-    return true;
+// Waits for room, on the delivering thread: this is the back-pressure from a slow client.
+void LoopbackTask::post(Bytes bytes, bool isData) {
+    std::unique_lock lock(mutex_);
+    roomInOutbox_.wait(lock, [this] { return abandoned_ || outbox_.size() < kOutboxCapacity; });
+    if (abandoned_) return;
+    outbox_.push_back(std::move(bytes));
+    const std::size_t writtenWithThis = runsWritten_ + outbox_.size();
+    const bool readingAhead = runsWritten_ >= 2;  // the head and one whole data piece
+    lock.unlock();
+    signalReady();
+    if (!isData || readingAhead) return;
+    lock.lock();
+    roomInOutbox_.wait(lock, [&] { return abandoned_ || runsWritten_ >= writtenWithThis; });
 }
 
 void LoopbackTask::end(Ending ending, std::string message) {
     {
-        std::lock_guard lock(endMutex_);
+        std::lock_guard lock(mutex_);
         if (ending_ != Ending::running) return;
         ending_ = ending;
         failureMessage_ = std::move(message);
     }
+    signalReady();
+}
+
+void LoopbackTask::signalReady() {
     const std::uint64_t one = 1;
-    [[maybe_unused]] ssize_t ignored = ::write(end_.get(), &one, sizeof one);
+    [[maybe_unused]] ssize_t ignored = ::write(ready_.get(), &one, sizeof one);
 }
 
 }  // namespace velmora

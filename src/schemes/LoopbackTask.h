@@ -3,65 +3,81 @@
 #include "core/Files.h"
 #include "schemes/SchemeTask.h"
 
-#include <atomic>
+#include <condition_variable>
+#include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <mutex>
 #include <optional>
 #include <string>
 
 namespace velmora {
 
-// The scheme task behind one loopback HTTP request. The answer is written to the client socket
-// straight from the delivering thread (the media queue): a piece costs one copy into the socket and
-// no thread hop, and a client that reads slowly slows the decryption through TCP back-pressure
-// instead of filling memory. The connection thread waits for endDescriptor() and then reads how
-// the task ended; a delivery that cannot be written ends it as clientGone.
+// The scheme task behind one loopback HTTP request. Deliveries (on the media queue) only put the
+// answer's bytes into a small outbox; the connection thread takes them out and writes them to the
+// client. So the media queue decrypts the next piece while the connection sends the last one, and
+// a client that reads slowly still slows the decryption: a delivery waits while the outbox is full.
+// Reading ahead starts only once a whole data piece has been written: until then a data delivery
+// returns after its bytes are written, so a player that takes a few bytes and seeks away (most
+// requests while seeking) costs no decryption of a piece it will never take.
 class LoopbackTask : public SchemeTask {
 public:
+    // Byte runs (the response head, data pieces) the outbox holds at most, counting the one being
+    // written: with 2 MiB pieces, a task holds at most this many pieces plus the one being decrypted.
+    static constexpr std::size_t kOutboxCapacity = 2;
+
     enum class Ending {
-        running,
-        finished,          // the whole answer was written; the connection may carry another request
-        failedBeforeHead,  // nothing was written; failureMessage() says why
-        cutShort,          // the answer was written only in part, or its framing asks for a close
-        clientGone,        // a write failed: the client is gone or stopped reading
+        running,           // still answering, or answered but not yet all written
+        finished,          // the whole answer was handed over; the connection may carry another request
+        failedBeforeHead,  // nothing was handed over; failureMessage() says why
+        cutShort,          // the answer was handed over only in part, or its framing asks for a close
     };
 
-    // Writes to its own duplicate of `socket`, so it never writes to a reused descriptor number
-    // whatever the connection does meanwhile. A write that fails stops the task at `media` at once,
-    // from the delivering thread, so not even one more piece is read for a client that is gone.
-    // Throws std::system_error when dup or eventfd fails.
-    LoopbackTask(SchemeRequest request, const FileDescriptor& socket, bool keepAlive, SchemeHandler& media);
+    // Throws std::system_error when the eventfd cannot be made.
+    LoopbackTask(SchemeRequest request, bool keepAlive);
 
-    // Readable once the task has ended (an eventfd; poll it with POLLIN).
-    int endDescriptor() const { return end_.get(); }
+    // Readable (POLLIN) after the outbox has gained bytes or the task has ended; drain it with
+    // clearReady() before looking at the outbox again.
+    int readyDescriptor() const { return ready_.get(); }
+    void clearReady();
 
+    // Connection thread: the oldest bytes in the outbox, or nullptr when it is empty. They stay in
+    // the outbox (and count against its capacity) until popWritten(); the reference stays valid.
+    const Bytes* nextToWrite();
+    void popWritten();
+
+    // How the task ended; `running` while it goes on or while the outbox still holds bytes.
     Ending ending() const;
     std::string failureMessage() const;
 
-    // The client is gone: every later delivery is dropped without writing.
-    void abandon() { abandoned_ = true; }
+    // The client is gone: the outbox is emptied, a waiting delivery returns, later ones are dropped.
+    void abandon();
 
     const SchemeRequest& request() const override { return request_; }
     void didReceive(const SchemeResponse& response) override;
     void didReceive(ByteView data) override;
+    void didReceive(Bytes&& data) override;
     void didFinish() override;
     void didFail(const std::string& message) override;
 
 private:
-    bool write(std::string_view bytes);
+    void post(Bytes bytes, bool isData);
     void end(Ending ending, std::string message = {});
+    void signalReady();
 
     SchemeRequest request_;
-    SchemeHandler& media_;
-    FileDescriptor socket_;
-    FileDescriptor end_;
+    FileDescriptor ready_;
     bool closeAfter_;
     // Written only by the delivering thread, which the handler's serial queue makes one at a time.
     bool headSent_ = false;
     std::optional<std::uint64_t> declaredLength_;
     std::uint64_t sentLength_ = 0;
-    std::atomic<bool> abandoned_{false};
-    mutable std::mutex endMutex_;
+
+    mutable std::mutex mutex_;  // guards everything below
+    std::condition_variable roomInOutbox_;
+    std::deque<Bytes> outbox_;  // a deque keeps the front's address while the back grows
+    std::size_t runsWritten_ = 0;  // the head is the first run, data pieces follow
+    bool abandoned_ = false;
     Ending ending_ = Ending::running;
     std::string failureMessage_;
 };

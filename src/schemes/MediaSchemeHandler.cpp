@@ -165,7 +165,7 @@ void MediaSchemeHandler::answer(SchemeTask& task, const SchemeTask* identity) {
         if (isCancelled(identity)) return;
         std::uint64_t pieceEnd = range.end - cursor < kPieceSizeBytes ? range.end : cursor + kPieceSizeBytes - 1;
         Bytes piece = vault_.readRange(address.ownerKey, address.assetId, cursor, pieceEnd);
-        task.didReceive(ByteView(piece));
+        task.didReceive(std::move(piece));
         if (pieceEnd == range.end) break;
         cursor = pieceEnd + 1;
     }

@@ -43,6 +43,9 @@ public:
     virtual const SchemeRequest& request() const = 0;
     virtual void didReceive(const SchemeResponse& response) = 0;
     virtual void didReceive(ByteView data) = 0;
+    // The same delivery for bytes the caller gives away: a task that keeps data past the call (a
+    // queue, another thread) takes them without a copy. By default it is delivered as a view.
+    virtual void didReceive(Bytes&& data) { didReceive(ByteView(data)); }
     virtual void didFinish() = 0;
     // `message` is the failure's description (a VelmoraError sentence or the system's own text).
     virtual void didFail(const std::string& message) = 0;

@@ -2,6 +2,7 @@
 
 #include "HttpTestClient.h"
 #include "RangeTable.h"
+#include "RecordingSchemeTask.h"
 #include "StoredLesson.h"
 #include "schemes/MediaSchemeHandler.h"
 #include "support/TempDirectory.h"
@@ -77,6 +78,17 @@ bool eventually(const std::function<bool()>& condition) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return true;
+}
+
+// The task's piece count once it has stopped changing for a while: the delivering side is waiting.
+int steadyPieces(const SpyHandler::Watched& task) {
+    int seen = -1;
+    for (int quiet = 0; quiet < 6; std::this_thread::sleep_for(std::chrono::milliseconds(50))) {
+        int now = task.pieces;
+        quiet = now == seen ? quiet + 1 : 0;
+        seen = now;
+    }
+    return seen;
 }
 
 class MediaLoopbackTest : public ::testing::Test {
@@ -255,6 +267,39 @@ TEST_F(MediaLoopbackTest, DestructionEndsStalledAndIdleConnections) {
     auto destroyed = std::async(std::launch::async, [&] { loopback.reset(); });
     EXPECT_EQ(destroyed.wait_for(std::chrono::seconds(10)), std::future_status::ready);
     EXPECT_TRUE(idle.closedByServer());
+    EXPECT_FALSE(spy.started()[0]->ended);
+}
+
+TEST_F(MediaLoopbackTest, AClientThatStopsReadingHoldsBackDecryptionAndLaterGetsEveryByte) {
+    Bytes lesson = test::lessonBytes(64 * kMiB);  // 32 pieces
+    test::storeLesson(vault, "long", kOwner, lesson);
+    test::RawHttpConnection connection(loopback->port());
+    connection.send(get(target("long")));
+    ASSERT_TRUE(eventually([&] { return !spy.started().empty() && spy.started()[0]->pieces > 0; }));
+    // What the socket buffers hold, the outbox and the piece being read: a handful, not the lesson.
+    EXPECT_LE(steadyPieces(*spy.started()[0]), 12);
+
+    auto response = connection.readResponse();
+    ASSERT_TRUE(response);
+    EXPECT_TRUE(response->body == std::string(lesson.begin(), lesson.end()));
+    EXPECT_TRUE(eventually([&] { return spy.started()[0]->ended.load(); }));
+    EXPECT_FALSE(connection.closedByServer(100));
+}
+
+TEST_F(MediaLoopbackTest, DestructionWithAStalledClientLeavesTheMediaQueueFree) {
+    test::storeLesson(vault, "long", kOwner, test::lessonBytes(64 * kMiB));
+    test::RawHttpConnection stalled(loopback->port());
+    stalled.send(get(target("long")));
+    ASSERT_TRUE(eventually([&] { return !spy.started().empty() && spy.started()[0]->pieces > 0; }));
+    steadyPieces(*spy.started()[0]);  // the media queue now waits for room in the outbox
+
+    auto destroyed = std::async(std::launch::async, [&] { loopback.reset(); });
+    ASSERT_EQ(destroyed.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    auto next = std::make_shared<test::RecordingSchemeTask>("velmora-media://local/v1/long?owner=" + kOwner,
+                                                            std::map<std::string, std::string>{{"Range", "bytes=0-9"}});
+    media.start(next);
+    ASSERT_TRUE(next->waitForEnd());
+    EXPECT_EQ(next->events.back(), "finish");
     EXPECT_FALSE(spy.started()[0]->ended);
 }
 
