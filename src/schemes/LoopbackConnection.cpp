@@ -114,7 +114,7 @@ LoopbackConnection::Outcome LoopbackConnection::answer(const std::string& mediaA
     schemeRequest.url = mediaAddress;
     if (auto range = request.field("Range")) schemeRequest.headers.emplace("Range", *range);
     bool keepAlive = request.keepsAlive();
-    auto task = std::make_shared<LoopbackTask>(std::move(schemeRequest), keepAlive);
+    auto task = std::make_shared<LoopbackTask>(std::move(schemeRequest), socket_, keepAlive, media_);
     media_.start(task);
     try {
         return awaitEnd(*task, keepAlive);
@@ -124,10 +124,9 @@ LoopbackConnection::Outcome LoopbackConnection::answer(const std::string& mediaA
     }
 }
 
-// Writes the answer as the media queue hands it over, and between pieces watches the socket, so
-// that a client that goes away stops the task at once instead of after the whole answer. A write
-// that fails (reset, shut down, or no progress within the send time-out) stops it as well, before
-// the media queue reads another piece.
+// Writes what the task puts into its outbox, and between pieces watches the socket, so that a client
+// that goes away stops the task at once instead of after the whole answer. A write that fails
+// (reset, shut down, or no progress within the send time-out) stops it as well.
 LoopbackConnection::Outcome LoopbackConnection::awaitEnd(LoopbackTask& task, bool keepAlive) {
     bool watchInput = true;
     for (;;) {
@@ -141,6 +140,7 @@ LoopbackConnection::Outcome LoopbackConnection::awaitEnd(LoopbackTask& task, boo
             case LoopbackTask::Ending::failedBeforeHead:
                 return writeNotFound(keepAlive, task.failureMessage()) && keepAlive ? Outcome::keepOpen : Outcome::close;
             case LoopbackTask::Ending::cutShort: return Outcome::close;
+            case LoopbackTask::Ending::clientGone: return giveUp(task);
         }
         std::array<pollfd, 2> waiting{{{task.readyDescriptor(), POLLIN, 0},
                                        {socket_.get(), static_cast<short>(watchInput ? POLLIN | POLLRDHUP : 0), 0}}};

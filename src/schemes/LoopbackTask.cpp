@@ -1,6 +1,8 @@
 #include "schemes/LoopbackTask.h"
 
+#include <fcntl.h>
 #include <sys/eventfd.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -9,6 +11,12 @@
 namespace velmora {
 
 namespace {
+
+FileDescriptor duplicate(const FileDescriptor& socket) {
+    int fd = ::fcntl(socket.get(), F_DUPFD_CLOEXEC, 0);
+    if (fd < 0) throw std::system_error(errno, std::generic_category(), "dup");
+    return FileDescriptor(fd);
+}
 
 FileDescriptor makeEventDescriptor() {
     int fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -54,8 +62,12 @@ std::optional<std::uint64_t> declaredLength(const SchemeResponse& response) {
 
 }  // namespace
 
-LoopbackTask::LoopbackTask(SchemeRequest request, bool keepAlive)
-    : request_(std::move(request)), ready_(makeEventDescriptor()), closeAfter_(!keepAlive) {}
+LoopbackTask::LoopbackTask(SchemeRequest request, const FileDescriptor& socket, bool keepAlive, SchemeHandler& media)
+    : request_(std::move(request)),
+      media_(media),
+      socket_(duplicate(socket)),
+      ready_(makeEventDescriptor()),
+      closeAfter_(!keepAlive) {}
 
 void LoopbackTask::clearReady() {
     std::uint64_t count = 0;
@@ -72,7 +84,6 @@ void LoopbackTask::popWritten() {
         std::lock_guard lock(mutex_);
         if (outbox_.empty()) return;
         outbox_.pop_front();
-        ++runsWritten_;
     }
     roomInOutbox_.notify_one();
 }
@@ -102,14 +113,14 @@ void LoopbackTask::didReceive(const SchemeResponse& response) {
     closeAfter_ = closeAfter_ || !declaredLength_;
     headSent_ = true;
     std::string head = responseHead(response, closeAfter_);
-    post(Bytes(head.begin(), head.end()), false);
+    deliver(Bytes(head.begin(), head.end()), false);
 }
 
 void LoopbackTask::didReceive(ByteView data) { didReceive(Bytes(data.begin(), data.end())); }
 
 void LoopbackTask::didReceive(Bytes&& data) {
     sentLength_ += data.size();
-    post(std::move(data), true);
+    deliver(std::move(data), true);
 }
 
 void LoopbackTask::didFinish() {
@@ -126,19 +137,41 @@ void LoopbackTask::didFail(const std::string& message) {
     }
 }
 
-// Waits for room, on the delivering thread: this is the back-pressure from a slow client.
-void LoopbackTask::post(Bytes bytes, bool isData) {
-    std::unique_lock lock(mutex_);
-    roomInOutbox_.wait(lock, [this] { return abandoned_ || outbox_.size() < kOutboxCapacity; });
-    if (abandoned_) return;
-    outbox_.push_back(std::move(bytes));
-    const std::size_t writtenWithThis = runsWritten_ + outbox_.size();
-    const bool readingAhead = runsWritten_ >= 2;  // the head and one whole data piece
-    lock.unlock();
+void LoopbackTask::deliver(Bytes bytes, bool isData) {
+    if (!readingAhead_) {
+        // Nothing is in the outbox yet, so the connection thread writes nothing meanwhile.
+        readingAhead_ = writeDirectly(bytes) && isData;
+        return;
+    }
+    {
+        // Waits for room: this is the back-pressure from a slow client.
+        std::unique_lock lock(mutex_);
+        roomInOutbox_.wait(lock, [this] { return abandoned_ || outbox_.size() < kOutboxCapacity; });
+        if (abandoned_) return;
+        outbox_.push_back(std::move(bytes));
+    }
     signalReady();
-    if (!isData || readingAhead) return;
-    lock.lock();
-    roomInOutbox_.wait(lock, [&] { return abandoned_ || runsWritten_ >= writtenWithThis; });
+}
+
+bool LoopbackTask::writeDirectly(const Bytes& bytes) {
+    std::string_view rest(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    while (!rest.empty()) {
+        {
+            std::lock_guard lock(mutex_);
+            if (abandoned_) return false;
+        }
+        ssize_t wrote = ::send(socket_.get(), rest.data(), rest.size(), MSG_NOSIGNAL);
+        if (wrote < 0) {
+            if (errno == EINTR) continue;
+            // Reset, shut down, or no progress within the send time-out.
+            media_.stop(*this);
+            abandon();
+            end(Ending::clientGone);
+            return false;
+        }
+        rest.remove_prefix(static_cast<std::size_t>(wrote));
+    }
+    return true;
 }
 
 void LoopbackTask::end(Ending ending, std::string message) {

@@ -13,28 +13,33 @@
 
 namespace velmora {
 
-// The scheme task behind one loopback HTTP request. Deliveries (on the media queue) only put the
-// answer's bytes into a small outbox; the connection thread takes them out and writes them to the
-// client. So the media queue decrypts the next piece while the connection sends the last one, and
-// a client that reads slowly still slows the decryption: a delivery waits while the outbox is full.
-// Reading ahead starts only once a whole data piece has been written: until then a data delivery
-// returns after its bytes are written, so a player that takes a few bytes and seeks away (most
-// requests while seeking) costs no decryption of a piece it will never take.
+// The scheme task behind one loopback HTTP request. The delivering thread (the media queue) writes
+// the response head and the first data piece to the client itself, as a seek's answer needs no
+// more: a player that takes a few bytes and seeks away costs no thread hop and no decryption of a
+// piece it never takes. Once a whole piece has gone out the client is streaming, and the task reads
+// ahead: deliveries only put their bytes into a small outbox that the connection thread writes
+// out, so the media queue decrypts the next piece while the last one is sent. A delivery waits
+// while the outbox is full, so a client that reads slowly still slows the decryption.
 class LoopbackTask : public SchemeTask {
 public:
-    // Byte runs (the response head, data pieces) the outbox holds at most, counting the one being
-    // written: with 2 MiB pieces, a task holds at most this many pieces plus the one being decrypted.
-    static constexpr std::size_t kOutboxCapacity = 2;
+    // Pieces the outbox holds at most, counting the one being written. One piece on its way out
+    // while the media queue decrypts the next is all the overlap that two cores give; holding more
+    // 2 MiB pieces at once made the allocator hand freed pages back and fault them in again.
+    static constexpr std::size_t kOutboxCapacity = 1;
 
     enum class Ending {
         running,           // still answering, or answered but not yet all written
         finished,          // the whole answer was handed over; the connection may carry another request
         failedBeforeHead,  // nothing was handed over; failureMessage() says why
         cutShort,          // the answer was handed over only in part, or its framing asks for a close
+        clientGone,        // a write of the delivering thread failed: the client is gone or stopped reading
     };
 
-    // Throws std::system_error when the eventfd cannot be made.
-    LoopbackTask(SchemeRequest request, bool keepAlive);
+    // Writes to its own duplicate of `socket`, so it never writes to a reused descriptor number
+    // whatever the connection does meanwhile. A write that fails stops the task at `media` at once,
+    // from the delivering thread, so not even one more piece is read for a client that is gone.
+    // Throws std::system_error when dup or eventfd fails.
+    LoopbackTask(SchemeRequest request, const FileDescriptor& socket, bool keepAlive, SchemeHandler& media);
 
     // Readable (POLLIN) after the outbox has gained bytes or the task has ended; drain it with
     // clearReady() before looking at the outbox again.
@@ -61,22 +66,25 @@ public:
     void didFail(const std::string& message) override;
 
 private:
-    void post(Bytes bytes, bool isData);
+    void deliver(Bytes bytes, bool isData);
+    bool writeDirectly(const Bytes& bytes);
     void end(Ending ending, std::string message = {});
     void signalReady();
 
     SchemeRequest request_;
+    SchemeHandler& media_;
+    FileDescriptor socket_;
     FileDescriptor ready_;
     bool closeAfter_;
     // Written only by the delivering thread, which the handler's serial queue makes one at a time.
     bool headSent_ = false;
     std::optional<std::uint64_t> declaredLength_;
     std::uint64_t sentLength_ = 0;
+    bool readingAhead_ = false;  // set once the delivering thread has written a whole data piece
 
     mutable std::mutex mutex_;  // guards everything below
     std::condition_variable roomInOutbox_;
     std::deque<Bytes> outbox_;  // a deque keeps the front's address while the back grows
-    std::size_t runsWritten_ = 0;  // the head is the first run, data pieces follow
     bool abandoned_ = false;
     Ending ending_ = Ending::running;
     std::string failureMessage_;

@@ -3,18 +3,40 @@
 #include <gtest/gtest.h>
 
 #include <poll.h>
+#include <sys/socket.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <future>
+#include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace velmora {
 namespace {
 
 using namespace std::chrono_literals;
 using Ending = LoopbackTask::Ending;
+
+// Records which tasks were stopped.
+class StopRecorder : public SchemeHandler {
+public:
+    void start(std::shared_ptr<SchemeTask>) override {}
+    void stop(const SchemeTask& task) override {
+        std::lock_guard lock(mutex_);
+        stopped_.push_back(&task);
+    }
+    std::vector<const SchemeTask*> stopped() {
+        std::lock_guard lock(mutex_);
+        return stopped_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::vector<const SchemeTask*> stopped_;
+};
 
 SchemeResponse responseOfLength(std::size_t length) {
     SchemeResponse response;
@@ -23,7 +45,11 @@ SchemeResponse responseOfLength(std::size_t length) {
     return response;
 }
 
-Bytes piece(std::size_t size, std::uint8_t fill) { return Bytes(size, fill); }
+std::string headOfLength(std::size_t length) {
+    return "HTTP/1.1 206 Partial Content\r\nContent-Length: " + std::to_string(length) + "\r\n\r\n";
+}
+
+Bytes piece(std::size_t size, char fill) { return Bytes(size, static_cast<std::uint8_t>(fill)); }
 
 bool isReady(const LoopbackTask& task) {
     pollfd waiting{task.readyDescriptor(), POLLIN, 0};
@@ -40,15 +66,40 @@ std::string drain(LoopbackTask& task) {
     return written;
 }
 
-// Delivers a head and `pieces` pieces of one byte each from its own thread, as the media queue does,
-// counting the deliveries that have returned.
+class LoopbackTaskTest : public ::testing::Test {
+protected:
+    LoopbackTaskTest() {
+        std::array<int, 2> ends{};
+        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends.data()) != 0) throw std::runtime_error("socketpair");
+        ours = FileDescriptor(ends[0]);
+        client = FileDescriptor(ends[1]);
+    }
+
+    std::unique_ptr<LoopbackTask> task(bool keepAlive = true) {
+        return std::make_unique<LoopbackTask>(SchemeRequest{}, ours, keepAlive, handler);
+    }
+
+    // What the task wrote to the client socket itself so far.
+    std::string receivedByClient() {
+        std::string got;
+        std::array<char, 4096> buffer{};
+        for (ssize_t n; (n = ::recv(client.get(), buffer.data(), buffer.size(), MSG_DONTWAIT)) > 0;) got.append(buffer.data(), n);
+        return got;
+    }
+
+    FileDescriptor ours, client;
+    StopRecorder handler;
+};
+
+// Delivers a head and `pieces` pieces of one letter each from its own thread, as the media queue
+// does, counting the deliveries that have returned.
 struct Producer {
     Producer(LoopbackTask& task, int pieces) {
         done = std::async(std::launch::async, [&task, pieces, this] {
             task.didReceive(responseOfLength(static_cast<std::size_t>(pieces)));
             returned++;
             for (int i = 0; i < pieces; ++i) {
-                task.didReceive(piece(1, static_cast<std::uint8_t>('a' + i)));
+                task.didReceive(piece(1, static_cast<char>('a' + i)));
                 returned++;
             }
             task.didFinish();
@@ -58,50 +109,37 @@ struct Producer {
     std::future<void> done;
 };
 
-// Takes the oldest run out of the outbox, as the connection does once it has written it.
-std::string takeOne(LoopbackTask& task) {
-    const Bytes* bytes = task.nextToWrite();
-    if (!bytes) return {};
-    std::string written(bytes->begin(), bytes->end());
-    task.popWritten();
-    return written;
-}
-
-TEST(LoopbackTaskTest, ReadsAheadOnlyAfterAWholePieceAndThenWithinTheOutbox) {
-    LoopbackTask task({}, true);
-    Producer producer(task, 6);
-    // The head returns at once; the first piece waits until it has been written.
+TEST_F(LoopbackTaskTest, WritesHeadAndFirstPieceItselfThenReadsAheadWithinTheOutbox) {
+    auto answer = task();
+    Producer producer(*answer, 6);
     std::this_thread::sleep_for(100ms);
-    EXPECT_EQ(producer.returned, 1);
-    EXPECT_EQ(takeOne(task).rfind("HTTP/1.1 206 Partial Content\r\nContent-Length: 6\r\n\r\n", 0), 0u);
-    std::this_thread::sleep_for(50ms);
-    EXPECT_EQ(producer.returned, 1);
-
-    // Once a piece went out whole, deliveries return while there is room, and then wait.
-    EXPECT_EQ(takeOne(task), "a");
-    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(receivedByClient(), headOfLength(6) + "a");
+    // Read-ahead pieces fill the outbox; the next delivery waits for room.
     EXPECT_EQ(producer.returned, 2 + static_cast<int>(LoopbackTask::kOutboxCapacity));
     EXPECT_EQ(producer.done.wait_for(0ms), std::future_status::timeout);
+    EXPECT_TRUE(isReady(*answer));
 
     std::string rest;
-    while (producer.done.wait_for(1ms) != std::future_status::ready) rest += drain(task);
-    rest += drain(task);
+    while (producer.done.wait_for(1ms) != std::future_status::ready) rest += drain(*answer);
+    rest += drain(*answer);
     EXPECT_EQ(rest, "bcdef");
-    EXPECT_EQ(task.ending(), Ending::finished);
+    EXPECT_EQ(receivedByClient(), "");
+    EXPECT_EQ(answer->ending(), Ending::finished);
 }
 
-TEST(LoopbackTaskTest, AbandonReleasesAWaitingDeliveryAndDropsTheRest) {
-    LoopbackTask task({}, true);
-    Producer producer(task, 50);
+TEST_F(LoopbackTaskTest, AbandonReleasesAWaitingDeliveryAndDropsTheRest) {
+    auto answer = task();
+    Producer producer(*answer, 50);
     std::this_thread::sleep_for(50ms);
     ASSERT_EQ(producer.done.wait_for(0ms), std::future_status::timeout);
-    task.abandon();
+    answer->abandon();
     ASSERT_EQ(producer.done.wait_for(5s), std::future_status::ready);
-    EXPECT_EQ(task.nextToWrite(), nullptr);
+    EXPECT_EQ(answer->nextToWrite(), nullptr);
     EXPECT_EQ(producer.returned, 51);
+    EXPECT_EQ(receivedByClient(), headOfLength(50) + "a");
 }
 
-TEST(LoopbackTaskTest, EndingWaitsUntilTheOutboxIsEmpty) {
+TEST_F(LoopbackTaskTest, EndingWaitsUntilTheOutboxIsEmpty) {
     struct Case {
         const char* name;
         bool keepAlive;
@@ -112,42 +150,48 @@ TEST(LoopbackTaskTest, EndingWaitsUntilTheOutboxIsEmpty) {
                           Case{"ShortBody", true, 6, Ending::cutShort},
                           Case{"ClientAskedForClose", false, 4, Ending::cutShort}}) {
         SCOPED_TRACE(c.name);
-        LoopbackTask task({}, c.keepAlive);
-        task.clearReady();
-        EXPECT_FALSE(isReady(task));
-        auto opening = std::async(std::launch::async, [&] {
-            task.didReceive(responseOfLength(c.declared));
-            const Bytes first = piece(2, 'x');
-            task.didReceive(ByteView(first));  // copied: the caller keeps its buffer
-        });
-        std::string written;
-        while (opening.wait_for(1ms) != std::future_status::ready) written += drain(task);
-        written += drain(task);
-        EXPECT_TRUE(isReady(task));
-        task.clearReady();
-
-        task.didReceive(piece(2, 'y'));  // reading ahead now: returns without a writer
-        task.didFinish();
-        EXPECT_TRUE(isReady(task));
-        EXPECT_EQ(task.ending(), Ending::running);
-        written += drain(task);
-        EXPECT_EQ(written.substr(written.size() - 4), "xxyy");
-        EXPECT_EQ(task.ending(), c.expected);
+        auto answer = task(c.keepAlive);
+        answer->didReceive(responseOfLength(c.declared));
+        const Bytes first = piece(2, 'x');
+        answer->didReceive(ByteView(first));
+        EXPECT_FALSE(isReady(*answer));
+        answer->didReceive(piece(2, 'y'));
+        answer->didFinish();
+        EXPECT_TRUE(isReady(*answer));
+        EXPECT_EQ(answer->ending(), Ending::running);
+        EXPECT_EQ(drain(*answer), "yy");
+        EXPECT_EQ(answer->ending(), c.expected);
+        std::string written = receivedByClient();
+        EXPECT_EQ(written.substr(written.size() - 2), "xx");
+        EXPECT_EQ(written.find("Connection: close\r\n") != std::string::npos, !c.keepAlive);
     }
 }
 
-TEST(LoopbackTaskTest, FailureBeforeTheHeadKeepsTheMessageAndAfterItCutsShort) {
-    LoopbackTask early({}, true);
-    early.didFail("离线媒体标识无效");
-    EXPECT_EQ(early.ending(), Ending::failedBeforeHead);
-    EXPECT_EQ(early.failureMessage(), "离线媒体标识无效");
-    EXPECT_EQ(early.nextToWrite(), nullptr);
+TEST_F(LoopbackTaskTest, FailedWriteStopsTheTaskAndDropsLaterDeliveries) {
+    auto answer = task();
+    client = FileDescriptor();  // the client hangs up
+    answer->didReceive(responseOfLength(10));
+    EXPECT_EQ(handler.stopped(), std::vector<const SchemeTask*>{answer.get()});
+    EXPECT_EQ(answer->ending(), Ending::clientGone);
+    answer->didReceive(piece(5, 'z'));
+    answer->didReceive(piece(5, 'z'));
+    answer->didFinish();
+    EXPECT_EQ(answer->nextToWrite(), nullptr);
+    EXPECT_EQ(answer->ending(), Ending::clientGone);
+}
 
-    LoopbackTask late({}, true);
-    late.didReceive(responseOfLength(10));
-    late.didFail("authentication failed");
-    drain(late);
-    EXPECT_EQ(late.ending(), Ending::cutShort);
+TEST_F(LoopbackTaskTest, FailureBeforeTheHeadKeepsTheMessageAndAfterItCutsShort) {
+    auto early = task();
+    early->didFail("离线媒体标识无效");
+    EXPECT_EQ(early->ending(), Ending::failedBeforeHead);
+    EXPECT_EQ(early->failureMessage(), "离线媒体标识无效");
+    EXPECT_EQ(receivedByClient(), "");
+
+    auto late = task();
+    late->didReceive(responseOfLength(10));
+    late->didFail("authentication failed");
+    EXPECT_EQ(late->ending(), Ending::cutShort);
+    EXPECT_EQ(receivedByClient(), headOfLength(10));
 }
 
 }  // namespace
