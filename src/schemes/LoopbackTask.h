@@ -56,6 +56,8 @@ public:
     std::string failureMessage() const;
 
     // The client is gone: the outbox is emptied, a waiting delivery returns, later ones are dropped.
+    // Connection thread, between writes (the task also calls it when its own write fails, which can
+    // only happen before anything was put into the outbox).
     void abandon();
 
     const SchemeRequest& request() const override { return request_; }
