@@ -6,9 +6,9 @@
 
 namespace velmora::test {
 
-// A certificate authority and a server certificate for 127.0.0.1 and "localhost", made fresh with
-// OpenSSL when constructed and written as PEM files into a temporary folder. Throws
-// std::runtime_error with OpenSSL's text when generation fails.
+// A certificate authority and a server certificate for 127.0.0.1 and "localhost", made fresh by the
+// demo service's certificate maker in a temporary folder. Throws std::runtime_error with OpenSSL's
+// text when generation fails.
 class TestTls {
 public:
     TestTls();
