@@ -9,7 +9,6 @@
 #include <atomic>
 #include <chrono>
 #include <future>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -20,22 +19,11 @@ namespace {
 using namespace std::chrono_literals;
 using Ending = LoopbackTask::Ending;
 
-// Records which tasks were stopped.
-class StopRecorder : public SchemeHandler {
-public:
+// Records which tasks were stopped; stop comes on the delivering thread, here the test's own.
+struct StopRecorder : SchemeHandler {
     void start(std::shared_ptr<SchemeTask>) override {}
-    void stop(const SchemeTask& task) override {
-        std::lock_guard lock(mutex_);
-        stopped_.push_back(&task);
-    }
-    std::vector<const SchemeTask*> stopped() {
-        std::lock_guard lock(mutex_);
-        return stopped_;
-    }
-
-private:
-    std::mutex mutex_;
-    std::vector<const SchemeTask*> stopped_;
+    void stop(const SchemeTask& task) override { stopped.push_back(&task); }
+    std::vector<const SchemeTask*> stopped;
 };
 
 SchemeResponse responseOfLength(std::size_t length) {
@@ -171,7 +159,7 @@ TEST_F(LoopbackTaskTest, FailedWriteStopsTheTaskAndDropsLaterDeliveries) {
     auto answer = task();
     client = FileDescriptor();  // the client hangs up
     answer->didReceive(responseOfLength(10));
-    EXPECT_EQ(handler.stopped(), std::vector<const SchemeTask*>{answer.get()});
+    EXPECT_EQ(handler.stopped, std::vector<const SchemeTask*>{answer.get()});
     EXPECT_EQ(answer->ending(), Ending::clientGone);
     answer->didReceive(piece(5, 'z'));
     answer->didReceive(piece(5, 'z'));
