@@ -3,7 +3,6 @@
 #include <cstdint>
 #include <map>
 #include <optional>
-#include <ostream>
 #include <string>
 #include <vector>
 
@@ -16,8 +15,6 @@ struct RangeRow {
     int status;
     std::uint64_t start;
     std::uint64_t end;
-
-    friend void PrintTo(const RangeRow& value, std::ostream* out) { *out << value.name; }
 };
 
 inline constexpr std::uint64_t kTableLessonSize = 1000;
