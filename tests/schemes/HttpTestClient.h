@@ -24,6 +24,10 @@ public:
     void send(const std::string& bytes);
     // One whole response; nullopt when the server closes before a whole head arrived.
     std::optional<Response> readResponse();
+    std::optional<Response> exchange(const std::string& request) {
+        send(request);
+        return readResponse();
+    }
     std::string readHead();
     // True when the server closes the connection within `timeoutMs`.
     bool closedByServer(int timeoutMs = 2000);
