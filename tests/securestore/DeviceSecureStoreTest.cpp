@@ -1,4 +1,5 @@
 #include "securestore/DeviceSecureStore.h"
+#include "securestore/IdentitySource.h"
 
 #include "core/Files.h"
 #include "core/VelmoraError.h"
@@ -9,6 +10,8 @@
 #include <gtest/gtest.h>
 
 #include <thread>
+
+#include <unistd.h>
 
 namespace velmora {
 namespace {
@@ -122,7 +125,6 @@ TEST_F(StoreFixture, MasterKeyIsMadeOnceKeptReplacedWhenShortAndNeverWhenUnreada
     SecretBytes key = store.loadOrCreateMasterKey();
     EXPECT_EQ(key.size(), 32u);
     EXPECT_EQ(store.loadOrCreateMasterKey(), key);
-    EXPECT_TRUE(fs::exists(dir.path() / "VelmoraClassroom/SecureStore/device-v2-ac1e02995fb68e6dd27a23c5.secure"));
 
     store.save(Bytes(16, 0xAB), "vault-master-key");
     key = store.loadOrCreateMasterKey();
@@ -165,6 +167,49 @@ TEST_F(StoreFixture, SessionRecordRoundTripsClearsAndPassesDecodingErrorsOn) {
     EXPECT_THROW(store.loadSession(), Json::out_of_range);
     store.save(bytesOf("not json"), "desktop-session");
     EXPECT_THROW(store.loadSession(), Json::parse_error);
+
+    // The stored form: the three members as strings; extra members are ignored.
+    EXPECT_EQ(session.toJson(), (Json{{"token", "tok\"en"}, {"ownerKey", "owner-1"}, {"userName", "星禾同学 Ünïcode"}}));
+    EXPECT_THROW(DesktopSession::fromJson(Json{{"token", 1}, {"ownerKey", "o"}, {"userName", "u"}}), Json::type_error);
+    EXPECT_THROW(DesktopSession::fromJson(Json{{"token", nullptr}, {"ownerKey", "o"}, {"userName", "u"}}), Json::type_error);
+    EXPECT_THROW(DesktopSession::fromJson(Json{{"token", "t"}, {"ownerKey", "o"}, {"userName", 5}}), Json::type_error);
+    EXPECT_THROW(DesktopSession::fromJson(Json::array()), Json::exception);
+    EXPECT_EQ(DesktopSession::fromJson(Json{{"token", " t "}, {"ownerKey", ""}, {"userName", "u"}, {"x", Json::array({1})}}),
+              (DesktopSession{" t ", "", "u"}));
+}
+
+SystemIdentitySource sourceIn(const test::TempDirectory& dir) {
+    return SystemIdentitySource({dir / "machine-id", dir / "dbus-machine-id", dir / "machine-info"});
+}
+
+TEST(IdentitySourceTest, MachineIdComesFromTheFirstFileWithTrailingNewlineRemoved) {
+    test::TempDirectory dir;
+    EXPECT_EQ(sourceIn(dir).platformIdentity(), "");
+    test::writeFile(dir / "dbus-machine-id", std::string("dbus0123\n"));
+    EXPECT_EQ(sourceIn(dir).platformIdentity(), "dbus0123");
+    test::writeFile(dir / "machine-id", std::string(" etc0123 \n"));
+    EXPECT_EQ(sourceIn(dir).platformIdentity(), " etc0123 ");  // used as read, only the newline goes
+    test::writeFile(dir / "machine-id", std::string("\n"));
+    EXPECT_EQ(sourceIn(dir).platformIdentity(), "dbus0123");
+}
+
+TEST(IdentitySourceTest, PrettyHostNameHandlesShellQuoting) {
+    EXPECT_EQ(SystemIdentitySource::prettyHostName(""), "");
+    EXPECT_EQ(SystemIdentitySource::prettyHostName("CHASSIS=laptop\nPRETTY_HOSTNAME=Plain\n"), "Plain");
+    EXPECT_EQ(SystemIdentitySource::prettyHostName("PRETTY_HOSTNAME=\"Lin's \\\"Book\\\"\"\n"), "Lin's \"Book\"");
+    EXPECT_EQ(SystemIdentitySource::prettyHostName("PRETTY_HOSTNAME='星禾 | 书房'"), "星禾 | 书房");
+    EXPECT_EQ(SystemIdentitySource::prettyHostName("#PRETTY_HOSTNAME=no\n"), "");
+}
+
+TEST(IdentitySourceTest, UserAndHostComeFromTheProcess) {
+    test::TempDirectory dir;
+    SystemIdentitySource source = sourceIn(dir);
+    EXPECT_EQ(source.userId(), ::getuid());
+    EXPECT_FALSE(source.userName().empty());
+    char host[256] = {};
+    ::gethostname(host, sizeof host - 1);
+    EXPECT_EQ(source.hostName(), host);
+    EXPECT_EQ(source.localizedHostName(), "");
 }
 
 }  // namespace
