@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -177,26 +179,16 @@ TEST_F(SessionCommandsTest, ReadOnlyStoreReportsTheSystemTextAndDamagesNothing) 
     fs::create_directory(root);
     ASSERT_EQ(::chown(dir.path().c_str(), kNobody, kNobody), 0);
     ASSERT_EQ(::chown(root.c_str(), kNobody, kNobody), 0);
-    int pipeFds[2];
-    ASSERT_EQ(::pipe(pipeFds), 0);
     pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-        ::close(pipeFds[0]);
         std::string failure = (::setgid(kNobody) == 0 && ::setuid(kNobody) == 0) ? saveIntoReadOnlyStore(root, identity)
                                                                                   : "cannot drop privileges";
-        ssize_t ignored = ::write(pipeFds[1], failure.data(), failure.size());
-        (void)ignored;
+        if (!failure.empty()) std::fprintf(stderr, "%s\n", failure.c_str());  // shown in the test's output
         ::_exit(failure.empty() ? 0 : 1);
     }
-    ::close(pipeFds[1]);
-    std::string failure;
-    char buffer[512];
-    for (ssize_t got; (got = ::read(pipeFds[0], buffer, sizeof buffer)) > 0;) failure.append(buffer, static_cast<std::size_t>(got));
-    ::close(pipeFds[0]);
     int status = 0;
     ::waitpid(child, &status, 0);
-    EXPECT_EQ(failure, "");
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
