@@ -27,13 +27,15 @@ std::string repeated(const std::string& unit, std::size_t times) {
     return out;
 }
 
+BridgeEnvironment storeIn(const fs::path& root, const std::shared_ptr<test::FakeIdentity>& identity) {
+    BridgeEnvironment env;
+    env.dataRoot = root;
+    env.identity = identity;
+    return env;
+}
+
 struct SessionCommandsTest : testing::Test {
-    BridgeEnvironment environment() {
-        BridgeEnvironment env;
-        env.dataRoot = dir.path();
-        env.identity = identity;
-        return env;
-    }
+    BridgeEnvironment environment() { return storeIn(dir.path(), identity); }
 
     DeviceSecureStore store() const { return DeviceSecureStore(dir.path(), identity); }
 
@@ -149,10 +151,7 @@ TEST_F(SessionCommandsTest, ClearRemovesTheStoredSessionSilently) {
 // stored entry stay as they were. Root ignores folder permissions, so as root the scenario runs
 // in a child process that has given up its privileges.
 std::string saveIntoReadOnlyStore(const fs::path& root, const std::shared_ptr<test::FakeIdentity>& identity) {
-    BridgeEnvironment env;
-    env.dataRoot = root;
-    env.identity = identity;
-    FakePage page{env};
+    FakePage page{storeIn(root, identity)};
     page.send({{"type", "saveSession"}, {"token", "first"}, {"ownerKey", "owner"}});
     DeviceSecureStore store(root, identity);
     SecretBytes masterKey = store.loadOrCreateMasterKey();
