@@ -194,11 +194,10 @@ TEST_F(ApiProxyOverHttps, PassesAllowedHeadersUnderThePagesSpellingToTheConcaten
     EXPECT_NE(seen.header("Accept"), "1");
 }
 
+// Which paths and methods are refused is checked in NetworkCommandsTest; here, that none is sent.
 TEST_F(ApiProxyOverHttps, RefusalsReplyWithoutAnyRequest) {
     for (const auto& [payload, message] : std::vector<std::pair<Json, std::string>>{
-             {{{"path", std::string(4097, 'p')}}, "接口地址无效"},
              {{{"path", "//127.0.0.1/x"}}, "接口地址无效"},
-             {{{"path", "x"}, {"method", "HEAD"}}, "接口请求方法无效"},
              {{{"path", "x"}, {"method", "POST"}, {"jsonBody", std::string(16 * kMiB + 1, 'j')}}, "请求内容过大"},
          }) {
         SCOPED_TRACE(message);
