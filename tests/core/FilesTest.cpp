@@ -15,8 +15,6 @@ namespace fs = std::filesystem;
 using test::modeOf;
 using test::TempDirectory;
 
-bool runningAsRoot() { return ::geteuid() == 0; }
-
 TEST(FilesTest, AtomicWriteReplacesWholeAndSetsMode) {
     TempDirectory dir;
     fs::path file = dir / "entry.secure";
@@ -24,12 +22,12 @@ TEST(FilesTest, AtomicWriteReplacesWholeAndSetsMode) {
     writeFileAtomically(file, bytesOf("second"), 0600);
     EXPECT_EQ(test::readText(file), "second");
     EXPECT_EQ(modeOf(file), 0600u);
-    // No temporary files are left beside it.
-    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);  // no temporary left
+    EXPECT_THROW(writeFileAtomically(dir / "missing/file", bytesOf("x")), std::system_error);
 }
 
 TEST(FilesTest, AtomicWriteFailureKeepsTheOldFileAndCarriesTheSystemText) {
-    if (runningAsRoot()) GTEST_SKIP() << "root ignores folder permissions";
+    if (::geteuid() == 0) GTEST_SKIP() << "root ignores folder permissions";
     TempDirectory dir;
     fs::path file = dir / "keep.json";
     writeFileAtomically(file, bytesOf("old"));
@@ -41,11 +39,6 @@ TEST(FilesTest, AtomicWriteFailureKeepsTheOldFileAndCarriesTheSystemText) {
         EXPECT_NE(std::string(error.what()).find("Permission denied"), std::string::npos) << error.what();
     }
     EXPECT_EQ(test::readText(file), "old");
-}
-
-TEST(FilesTest, AtomicWriteIntoMissingFolderFails) {
-    TempDirectory dir;
-    EXPECT_THROW(writeFileAtomically(dir / "missing/file", bytesOf("x")), std::system_error);
 }
 
 TEST(FilesTest, ConcurrentAtomicWritersLeaveOneWholeValue) {
@@ -73,7 +66,7 @@ TEST(FilesTest, CreateDirectoriesAppliesModeDespiteUmask) {
     EXPECT_THROW(createDirectories(dir / "plain/sub", 0700), std::system_error);
 }
 
-TEST(FilesTest, ReadWholeFileAndErrors) {
+TEST(FilesTest, ReadsWholeAndExactlyReportingFailures) {
     TempDirectory dir;
     Bytes data = randomBytes(200000);
     test::writeFile(dir / "blob", data);
@@ -84,20 +77,12 @@ TEST(FilesTest, ReadWholeFileAndErrors) {
     } catch (const std::system_error& error) {
         EXPECT_NE(std::string(error.what()).find("No such file or directory"), std::string::npos);
     }
-}
-
-TEST(FilesTest, PreadExactlyReportsShortFiles) {
-    TempDirectory dir;
     test::writeFile(dir / "short", std::string("12345"));
     FileDescriptor file = openFile(dir / "short", O_RDONLY);
     Bytes out(3);
     preadExactly(file.get(), out, 2, dir / "short");
     EXPECT_EQ(out, (Bytes{'3', '4', '5'}));
     EXPECT_THROW(preadExactly(file.get(), out, 4, dir / "short"), std::system_error);
-}
-
-TEST(FilesTest, RemoveAndSetModeReportFailures) {
-    TempDirectory dir;
     EXPECT_FALSE(removeFile(dir / "absent"));
     EXPECT_TRUE(setMode(dir / "absent", 0600));
 }

@@ -27,15 +27,9 @@ TEST(UnicodeTest, PrefixKeepsWholeClusters) {
 }
 
 TEST(UnicodeTest, LetterMarkNumberCategories) {
-    EXPECT_TRUE(isLetterMarkOrNumber(U'\u4E2D'));  // 中
-    EXPECT_TRUE(isLetterMarkOrNumber(U'\u00FC'));  // ü
-    EXPECT_TRUE(isLetterMarkOrNumber(U'\u0301'));  // combining acute (Mn)
-    EXPECT_TRUE(isLetterMarkOrNumber(U'7'));
-    EXPECT_TRUE(isLetterMarkOrNumber(U'\u2163'));  // Roman numeral four (Nl)
-    EXPECT_FALSE(isLetterMarkOrNumber(U'-'));
-    EXPECT_FALSE(isLetterMarkOrNumber(U'_'));
-    EXPECT_FALSE(isLetterMarkOrNumber(U'.'));
-    EXPECT_FALSE(isLetterMarkOrNumber(U' '));
+    // 中, ü, combining acute (Mn), 7, Roman numeral four (Nl)
+    for (char32_t c : {U'\u4E2D', U'\u00FC', U'\u0301', U'7', U'\u2163'}) EXPECT_TRUE(isLetterMarkOrNumber(c)) << static_cast<std::uint32_t>(c);
+    for (char32_t c : {U'-', U'_', U'.', U' '}) EXPECT_FALSE(isLetterMarkOrNumber(c)) << static_cast<std::uint32_t>(c);
 }
 
 TEST(UnicodeTest, ComparesNormalisedCodePoints) {
