@@ -3,14 +3,10 @@
 #include "DownloadFixtures.h"
 #include "core/VelmoraError.h"
 #include "net/HttpSession.h"
-#include "support/TempDirectory.h"
-#include "support/TestMainQueue.h"
-#include "vault/VaultManager.h"
 
-#include <gtest/gtest.h>
+#include <gmock/gmock.h>
 
 #include <filesystem>
-#include <mutex>
 
 namespace velmora {
 namespace {
@@ -65,25 +61,15 @@ TEST(AuthorizationAnswerTest, FindsTheHttpsAddressOrTheRightFailure) {
     EXPECT_EQ(failureOf(200, exactlyEightMiB), std::string(8 * 1024 * 1024 - 10, 'a'));
 }
 
-// A coordinator over a real session, vault and HTTPS server that answers the authorisation call.
-class DownloadCoordinatorTest : public testing::Test {
+// A coordinator over a real session and vault, and the test server's authorisation route.
+class DownloadCoordinatorTest : public test::DownloadServerTest {
 protected:
     void SetUp() override {
-        test::addMediaRoutes(server);
-        server.server().Get(test::kAuthorizationPath,
-                            [this](const httplib::Request& request, httplib::Response& response) {
-                                std::lock_guard lock(mutex);
-                                authorizations.push_back(request);
-                                response.status = answerStatus;
-                                response.set_content(answerBody, "application/json");
-                            });
-        server.start();
+        DownloadServerTest::SetUp();
         http = std::make_shared<HttpSession>(server.endpoints(), mainQueue);
         coordinator = DownloadCoordinator::make([this](const Json& message) { events.push_back(message); },
                                                 {server.endpoints(), mainQueue, http, &vault, {http->tlsTrust()}});
     }
-
-    void answerWithMedia(const std::string& path) { answerBody = Json{{"data", {{"offline_download_url", server.url(path)}}}}.dump(); }
 
     bool waitForEnd(const std::string& assetId) {
         return mainQueue->runUntil([&] {
@@ -94,6 +80,13 @@ protected:
         }, 60s);
     }
 
+    // Starts "lesson-a" on media that stalls after its first chunk, and waits for that chunk.
+    bool startStalledDownload() {
+        answerWithMedia("/stall/1200000");
+        coordinator->start(test::lessonRequest("lesson-a"));
+        return mainQueue->runUntil([&] { return eventsOfType("downloadProgress").size() >= 2; }, 20s);
+    }
+
     std::vector<Json> eventsOfType(const std::string& type) const {
         std::vector<Json> out;
         for (const Json& event : events) {
@@ -102,17 +95,9 @@ protected:
         return out;
     }
 
-    test::TestHttpsServer server;
-    test::TempDirectory dir;
-    VaultManager vault{dir.path(), SecretBytes(randomBytes(32))};
-    std::shared_ptr<test::TestMainQueue> mainQueue = std::make_shared<test::TestMainQueue>();
     std::shared_ptr<HttpSession> http;
     std::shared_ptr<DownloadCoordinator> coordinator;
     std::vector<Json> events;
-    std::mutex mutex;
-    std::vector<httplib::Request> authorizations;
-    int answerStatus = 200;
-    std::string answerBody;
 };
 
 TEST_F(DownloadCoordinatorTest, RunsALessonFromAuthorisationToCompletion) {
@@ -122,13 +107,11 @@ TEST_F(DownloadCoordinatorTest, RunsALessonFromAuthorisationToCompletion) {
     EXPECT_EQ(events[0], (Json{{"type", "downloadProgress"}, {"assetId", "lesson-a"}, {"downloaded", 0}, {"total", 0},
                                {"phase", "authorizing"}}));
     ASSERT_TRUE(waitForEnd("lesson-a"));
-
     std::vector<std::string> phases;
     for (const Json& event : eventsOfType("downloadProgress")) phases.push_back(event["phase"]);
     EXPECT_EQ(phases, (std::vector<std::string>{"authorizing", "downloading", "downloading", "downloading", "completed"}));
     EXPECT_EQ(events.back(), (Json{{"type", "downloadCompleted"}, {"assetId", "lesson-a"}}));
     EXPECT_EQ(coordinator->activeCount(), 0u);
-
     std::lock_guard lock(mutex);
     ASSERT_EQ(authorizations.size(), 1u);
     const httplib::Request& call = authorizations[0];
@@ -138,8 +121,6 @@ TEST_F(DownloadCoordinatorTest, RunsALessonFromAuthorisationToCompletion) {
     EXPECT_EQ(call.get_param_value("class_id"), "42");
     EXPECT_EQ(call.get_param_value("id"), "9001");
     EXPECT_EQ(call.get_param_value("is_mobile"), "1");
-    EXPECT_EQ(DownloadCoordinator::authorizationURL(server.endpoints(), test::lessonRequest("x")),
-              server.url(std::string(test::kAuthorizationPath) + "?class_id=42&id=9001&is_mobile=1"));
 }
 
 TEST_F(DownloadCoordinatorTest, SecondRequestIsRefusedWhileTheFirstIsStillBeingAuthorised) {
@@ -157,9 +138,7 @@ TEST_F(DownloadCoordinatorTest, SecondRequestIsRefusedWhileTheFirstIsStillBeingA
 }
 
 TEST_F(DownloadCoordinatorTest, SecondRequestIsRefusedWhileTheFirstIsDownloading) {
-    answerWithMedia("/stall/1200000");
-    coordinator->start(test::lessonRequest("lesson-a"));
-    ASSERT_TRUE(mainQueue->runUntil([&] { return eventsOfType("downloadProgress").size() >= 2; }, 20s));
+    ASSERT_TRUE(startStalledDownload());
     coordinator->start(test::lessonRequest("lesson-a"));
     EXPECT_EQ(eventsOfType("downloadFailed"),
               (std::vector<Json>{{{"type", "downloadFailed"}, {"assetId", "lesson-a"}, {"message", "该小节已在下载队列中"}}}));
@@ -169,40 +148,35 @@ TEST_F(DownloadCoordinatorTest, SecondRequestIsRefusedWhileTheFirstIsDownloading
     EXPECT_FALSE(fs::exists(vault.partialURL("lesson-a")));
 }
 
-TEST_F(DownloadCoordinatorTest, RefusedAuthorisationWritesNothingAndFreesTheLesson) {
-    answerStatus = 401;
-    answerBody = "{}";
-    coordinator->start(test::lessonRequest("lesson-a"));
-    ASSERT_TRUE(waitForEnd("lesson-a"));
-    EXPECT_EQ(events.back(), (Json{{"type", "downloadFailed"}, {"assetId", "lesson-a"}, {"message", "课程授权服务返回 HTTP 401"}}));
-    EXPECT_TRUE(fs::is_empty(vault.rootURL()));
-
-    answerStatus = 200;
+// A refused authorisation and failing media each end in one failure that leaves the vault empty
+// and frees the lesson for another try.
+TEST_F(DownloadCoordinatorTest, FailuresLeaveNothingAndTheLessonCanBeRetried) {
+    const std::vector<std::tuple<int, const char*, testing::Matcher<std::string>>> failures = {
+        {401, nullptr, testing::StrEq("课程授权服务返回 HTTP 401")},
+        {200, "/status/404", testing::StrEq("课程媒体服务返回 HTTP 404")},
+        {200, "/drop/1500000", testing::Not(testing::IsEmpty())},
+    };
+    for (const auto& [status, media, message] : failures) {
+        SCOPED_TRACE(media ? media : "authorisation");
+        events.clear();
+        answerStatus = status;
+        if (media) answerWithMedia(media); else answerBody = "{}";
+        coordinator->start(test::lessonRequest("lesson-b"));
+        ASSERT_TRUE(waitForEnd("lesson-b"));
+        ASSERT_EQ(eventsOfType("downloadFailed").size(), 1u);
+        EXPECT_THAT(events.back()["message"].get<std::string>(), message);
+        EXPECT_TRUE(fs::is_empty(vault.rootURL()));
+    }
     answerWithMedia("/media/5000");
     events.clear();
-    coordinator->start(test::lessonRequest("lesson-a"));
+    coordinator->start(test::lessonRequest("lesson-b"));
     EXPECT_EQ(events.front()["phase"], "authorizing");
-    ASSERT_TRUE(waitForEnd("lesson-a"));
+    ASSERT_TRUE(waitForEnd("lesson-b"));
     EXPECT_EQ(events.back()["type"], "downloadCompleted");
 }
 
-TEST_F(DownloadCoordinatorTest, MediaFailuresReachThePageAndTheLessonCanBeRetried) {
-    for (const char* path : {"/status/404", "/drop/1500000"}) {
-        SCOPED_TRACE(path);
-        events.clear();
-        answerWithMedia(path);
-        coordinator->start(test::lessonRequest("lesson-b"));
-        ASSERT_TRUE(waitForEnd("lesson-b"));
-        EXPECT_EQ(eventsOfType("downloadFailed").size(), 1u);
-        EXPECT_FALSE(fs::exists(vault.partialURL("lesson-b")));
-    }
-    EXPECT_EQ(eventsOfType("downloadFailed")[0]["message"].get<std::string>().empty(), false);
-}
-
 TEST_F(DownloadCoordinatorTest, ReleasedCoordinatorPostsNothingMore) {
-    answerWithMedia("/stall/1200000");
-    coordinator->start(test::lessonRequest("lesson-a"));
-    ASSERT_TRUE(mainQueue->runUntil([&] { return eventsOfType("downloadProgress").size() >= 2; }, 20s));
+    ASSERT_TRUE(startStalledDownload());
     coordinator->cancelAll();
     std::size_t seen = events.size();
     coordinator.reset();

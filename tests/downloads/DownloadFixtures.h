@@ -1,9 +1,15 @@
 #pragma once
 
 #include "core/Crypto.h"
+#include "support/TempDirectory.h"
 #include "support/TestHttpsServer.h"
+#include "support/TestMainQueue.h"
 #include "vault/DownloadRequest.h"
+#include "vault/VaultManager.h"
 
+#include <gtest/gtest.h>
+
+#include <mutex>
 #include <string>
 
 namespace velmora::test {
@@ -35,6 +41,19 @@ inline DownloadRequest lessonRequest(const std::string& assetId) {
 
 inline constexpr const char* kAuthorizationPath = "/api/web/v2/classes/getClassChapterItemStashInfo";
 
+// lessonBytes(size) in 300,000-byte pieces, chunked; `finish` ends the body, otherwise the
+// connection closes once the bytes are out (short of any announced length).
+inline httplib::ContentProviderWithoutLength pieces(std::size_t size, bool finish) {
+    auto body = std::make_shared<std::string>(lessonBytes(size));
+    return [body, finish](std::size_t offset, httplib::DataSink& sink) {
+        if (offset >= body->size() && !finish) return false;
+        std::size_t piece = std::min<std::size_t>(300000, body->size() - offset);
+        if (piece > 0) sink.write(body->data() + offset, piece);
+        if (finish && offset + piece == body->size()) sink.done();
+        return true;
+    };
+}
+
 // Media routes on a test server:
 //   /media/<n>          n bytes with Content-Length
 //   /chunked/<n>        n bytes, chunked (no length announced)
@@ -44,41 +63,27 @@ inline constexpr const char* kAuthorizationPath = "/api/web/v2/classes/getClassC
 //   /stall/<sent>       sends `sent` bytes (chunked), then goes silent until the server stops
 inline void addMediaRoutes(TestHttpsServer& server) {
     auto& s = server.server();
-    s.Get(R"(/media/(\d+))", [](const httplib::Request& request, httplib::Response& response) {
-        response.set_content(lessonBytes(std::stoul(request.matches[1])), "video/mp4");
+    auto size = [](const httplib::Request& request, int index) { return std::stoul(request.matches[index]); };
+    s.Get(R"(/media/(\d+))", [=](const httplib::Request& request, httplib::Response& response) {
+        response.set_content(lessonBytes(size(request, 1)), "video/mp4");
     });
-    s.Get(R"(/chunked/(\d+))", [](const httplib::Request& request, httplib::Response& response) {
-        auto body = std::make_shared<std::string>(lessonBytes(std::stoul(request.matches[1])));
-        response.set_chunked_content_provider("video/mp4", [body](std::size_t offset, httplib::DataSink& sink) {
-            std::size_t piece = std::min<std::size_t>(300000, body->size() - offset);
-            if (piece > 0) sink.write(body->data() + offset, piece);
-            if (offset + piece == body->size()) sink.done();
-            return true;
-        });
+    s.Get(R"(/chunked/(\d+))", [=](const httplib::Request& request, httplib::Response& response) {
+        response.set_chunked_content_provider("video/mp4", pieces(size(request, 1), true));
     });
     s.Get(R"(/status/(\d+))", [](const httplib::Request& request, httplib::Response& response) {
         response.status = std::stoi(request.matches[1]);
         response.set_content(std::string(5000, 'x'), "text/html");
     });
-    s.Get(R"(/short/(\d+)/(\d+))", [](const httplib::Request& request, httplib::Response& response) {
-        std::size_t announced = std::stoul(request.matches[1]);
-        auto body = std::make_shared<std::string>(lessonBytes(std::stoul(request.matches[2])));
-        response.set_content_provider(announced, "video/mp4", [body](std::size_t offset, std::size_t, httplib::DataSink& sink) {
-            if (offset >= body->size()) return false;  // closes the connection short of the announced length
-            sink.write(body->data() + offset, std::min<std::size_t>(300000, body->size() - offset));
-            return true;
-        });
+    s.Get(R"(/short/(\d+)/(\d+))", [=](const httplib::Request& request, httplib::Response& response) {
+        auto send = pieces(size(request, 2), false);
+        response.set_content_provider(size(request, 1), "video/mp4",
+                                      [send](std::size_t offset, std::size_t, httplib::DataSink& sink) { return send(offset, sink); });
     });
-    s.Get(R"(/drop/(\d+))", [](const httplib::Request& request, httplib::Response& response) {
-        auto body = std::make_shared<std::string>(lessonBytes(std::stoul(request.matches[1])));
-        response.set_chunked_content_provider("video/mp4", [body](std::size_t offset, httplib::DataSink& sink) {
-            if (offset >= body->size()) return false;
-            sink.write(body->data() + offset, std::min<std::size_t>(300000, body->size() - offset));
-            return true;
-        });
+    s.Get(R"(/drop/(\d+))", [=](const httplib::Request& request, httplib::Response& response) {
+        response.set_chunked_content_provider("video/mp4", pieces(size(request, 1), false));
     });
-    s.Get(R"(/stall/(\d+))", [&server](const httplib::Request& request, httplib::Response& response) {
-        auto body = std::make_shared<std::string>(lessonBytes(std::stoul(request.matches[1])));
+    s.Get(R"(/stall/(\d+))", [&server, size](const httplib::Request& request, httplib::Response& response) {
+        auto body = std::make_shared<std::string>(lessonBytes(size(request, 1)));
         response.set_chunked_content_provider("video/mp4", [body, &server](std::size_t offset, httplib::DataSink& sink) {
             if (offset < body->size()) {
                 sink.write(body->data(), body->size());
@@ -89,5 +94,32 @@ inline void addMediaRoutes(TestHttpsServer& server) {
         });
     });
 }
+
+// A started HTTPS server with the media routes and an authorisation route that keeps each call
+// and answers with `answerStatus` and `answerBody`, beside an empty vault.
+class DownloadServerTest : public testing::Test {
+protected:
+    void SetUp() override {
+        addMediaRoutes(server);
+        server.server().Get(kAuthorizationPath, [this](const httplib::Request& request, httplib::Response& response) {
+            std::lock_guard lock(mutex);
+            authorizations.push_back(request);
+            response.status = answerStatus;
+            response.set_content(answerBody, "application/json");
+        });
+        server.start();
+    }
+
+    void answerWithMedia(const std::string& path) { answerBody = Json{{"data", {{"offline_download_url", server.url(path)}}}}.dump(); }
+
+    TestHttpsServer server;
+    TempDirectory dir;
+    VaultManager vault{dir.path(), SecretBytes(randomBytes(32))};
+    std::shared_ptr<TestMainQueue> mainQueue = std::make_shared<TestMainQueue>();
+    std::mutex mutex;
+    std::vector<httplib::Request> authorizations;
+    int answerStatus = 200;
+    std::string answerBody;
+};
 
 }  // namespace velmora::test
