@@ -28,7 +28,9 @@ TEST(UnicodeTest, PrefixKeepsWholeClusters) {
 
 TEST(UnicodeTest, LetterMarkNumberCategories) {
     // 中, ü, combining acute (Mn), 7, Roman numeral four (Nl)
-    for (char32_t c : {U'\u4E2D', U'\u00FC', U'\u0301', U'7', U'\u2163'}) EXPECT_TRUE(isLetterMarkOrNumber(c)) << static_cast<std::uint32_t>(c);
+    for (char32_t c : {U'\u4E2D', U'\u00FC', U'\u0301', U'7', U'\u2163'}) {
+        EXPECT_TRUE(isLetterMarkOrNumber(c)) << static_cast<std::uint32_t>(c);
+    }
     for (char32_t c : {U'-', U'_', U'.', U' '}) EXPECT_FALSE(isLetterMarkOrNumber(c)) << static_cast<std::uint32_t>(c);
 }
 

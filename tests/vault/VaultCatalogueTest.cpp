@@ -104,14 +104,20 @@ TEST_F(VaultCatalogueTest, ListsOnlyTheCallersCompletedLessonsFromVisibleJsonFil
     EXPECT_TRUE(vault.list(kOwner).empty());
 }
 
-TEST_F(VaultCatalogueTest, DeleteRemovesTheOwnersLessonEvenWithoutMedia) {
+TEST_F(VaultCatalogueTest, DeleteAndCleanPartialRemoveOnlyTheirLessonsFiles) {
     add(entry("gone"));
     test::writeFile(vault.partialURL("gone"), std::string("p"));
     fs::remove(vault.mediaURL(add(entry("orphan")).assetId));
     add(entry("stays"));
     vault.deleteItem(kOwner, "gone");
-    vault.deleteItem(kOwner, "orphan");
+    vault.deleteItem(kOwner, "orphan");  // even without media
+    vault.cleanPartial("none");
+    test::writeFile(vault.partialURL("p"), std::string("x"));
+    test::writeFile(vault.rootURL().parent_path() / "outside.part", std::string("x"));
+    vault.cleanPartial("../outside");
+    vault.cleanPartial("p");
     EXPECT_EQ(names(), (std::set<std::string>{"stays.json", "stays.vlmedia"}));
+    EXPECT_TRUE(fs::exists(vault.rootURL().parent_path() / "outside.part"));
 }
 
 TEST_F(VaultCatalogueTest, DeleteAndUpdateRefuseUnsafeMissingBrokenAndForeignLessonsTouchingNothing) {
@@ -195,16 +201,6 @@ TEST_F(VaultCatalogueTest, ReplacingALessonNeverLeavesItWithoutMedia) {
     done = true;
     watcher.join();
     EXPECT_EQ(absences.load(), 0);
-}
-
-TEST_F(VaultCatalogueTest, CleanPartialRemovesOnlyTheLessonsPartialFile) {
-    vault.cleanPartial("none");
-    test::writeFile(vault.partialURL("p"), std::string("x"));
-    test::writeFile(vault.rootURL().parent_path() / "outside.part", std::string("x"));
-    vault.cleanPartial("../outside");
-    vault.cleanPartial("p");
-    EXPECT_TRUE(names().empty());
-    EXPECT_TRUE(fs::exists(vault.rootURL().parent_path() / "outside.part"));
 }
 
 TEST_F(VaultCatalogueTest, NoFileUnderTheVaultHoldsAnyPlaintextWindow) {
