@@ -148,8 +148,6 @@ TEST_F(DownloadCoordinatorTest, SecondRequestIsRefusedWhileTheFirstIsDownloading
     EXPECT_FALSE(fs::exists(vault.partialURL("lesson-a")));
 }
 
-// A refused authorisation and failing media each end in one failure that leaves the vault empty
-// and frees the lesson for another try.
 TEST_F(DownloadCoordinatorTest, FailuresLeaveNothingAndTheLessonCanBeRetried) {
     const std::vector<std::tuple<int, const char*, testing::Matcher<std::string>>> failures = {
         {401, nullptr, testing::StrEq("课程授权服务返回 HTTP 401")},

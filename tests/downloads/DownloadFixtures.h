@@ -95,8 +95,7 @@ inline void addMediaRoutes(TestHttpsServer& server) {
     });
 }
 
-// A started HTTPS server with the media routes and an authorisation route that keeps each call
-// and answers with `answerStatus` and `answerBody`, beside an empty vault.
+// A started server with the media routes and an authorisation route that keeps each call.
 class DownloadServerTest : public testing::Test {
 protected:
     void SetUp() override {

@@ -28,6 +28,7 @@ protected:
             [this](std::uint64_t downloaded, std::uint64_t total, const std::string& phase) {
                 std::lock_guard lock(mutex);
                 progress.emplace_back(downloaded, total, phase);
+                changed.notify_all();
             },
             [this](const DownloadResult& result) {
                 std::lock_guard lock(mutex);
@@ -119,12 +120,10 @@ TEST_F(EncryptedDownloadTest, EachFailureIsReportedOnceAndLeavesNothing) {
 TEST_F(EncryptedDownloadTest, CancelEndsWithOneFailureAndRemovesThePartialFile) {
     auto download = makeDownload("/stall/1200000");
     download->start();
-    auto deadline = std::chrono::steady_clock::now() + 20s;
-    while (std::chrono::steady_clock::now() < deadline) {
-        std::lock_guard lock(mutex);
-        if (!progress.empty()) break;
+    {
+        std::unique_lock lock(mutex);
+        ASSERT_TRUE(changed.wait_for(lock, 20s, [this] { return !progress.empty(); })) << "the first chunk never arrived";
     }
-    ASSERT_FALSE(progress.empty()) << "the first chunk never arrived";
     download->cancel();
     DownloadResult result = waitForResult();
     EXPECT_FALSE(result.succeeded);

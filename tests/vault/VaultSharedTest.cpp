@@ -21,7 +21,6 @@ class VaultSharedTest : public ::testing::Test {
 protected:
     void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
 
-    // Configures the shared vault in the child process.
     void configureInChild() {
         childRoot = root.path();
         std::atexit([] { std::filesystem::remove_all(childRoot); });
