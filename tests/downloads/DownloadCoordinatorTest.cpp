@@ -80,13 +80,6 @@ protected:
         }, 60s);
     }
 
-    // Starts "lesson-a" on media that stalls after its first chunk, and waits for that chunk.
-    bool startStalledDownload() {
-        answerWithMedia("/stall/1200000");
-        coordinator->start(test::lessonRequest("lesson-a"));
-        return mainQueue->runUntil([&] { return eventsOfType("downloadProgress").size() >= 2; }, 20s);
-    }
-
     std::vector<Json> eventsOfType(const std::string& type) const {
         std::vector<Json> out;
         for (const Json& event : events) {
@@ -123,48 +116,45 @@ TEST_F(DownloadCoordinatorTest, RunsALessonFromAuthorisationToCompletion) {
     EXPECT_EQ(call.get_param_value("is_mobile"), "1");
 }
 
-TEST_F(DownloadCoordinatorTest, SecondRequestIsRefusedWhileTheFirstIsStillBeingAuthorised) {
-    answerWithMedia("/media/2000");
+// A duplicate is refused while the first is authorised and while it downloads, and never starts.
+TEST_F(DownloadCoordinatorTest, SecondRequestIsRefusedWhileTheFirstIsAuthorisedOrDownloading) {
+    const Json refusal = {{"type", "downloadFailed"}, {"assetId", "lesson-a"}, {"message", "该小节已在下载队列中"}};
+    answerWithMedia("/stall/1200000");
     coordinator->start(test::lessonRequest("lesson-a"));
     coordinator->start(test::lessonRequest("lesson-a"));
     ASSERT_EQ(events.size(), 2u);
-    EXPECT_EQ(events[1], (Json{{"type", "downloadFailed"}, {"assetId", "lesson-a"}, {"message", "该小节已在下载队列中"}}));
-    ASSERT_TRUE(mainQueue->runUntil([&] { return !eventsOfType("downloadCompleted").empty(); }, 60s));
+    EXPECT_EQ(events[1], refusal);
+    ASSERT_TRUE(mainQueue->runUntil([&] { return eventsOfType("downloadProgress").size() >= 2; }, 20s));
+    coordinator->start(test::lessonRequest("lesson-a"));
+    EXPECT_EQ(eventsOfType("downloadFailed"), (std::vector<Json>{refusal, refusal}));
+    coordinator->cancelAll();
+    ASSERT_TRUE(mainQueue->runUntil([&] { return eventsOfType("downloadFailed").size() == 3; }, 20s));
+    EXPECT_EQ(eventsOfType("downloadFailed")[2]["message"], "下载已取消");
+    EXPECT_FALSE(fs::exists(vault.partialURL("lesson-a")));
     mainQueue->runFor(200ms);
-    EXPECT_EQ(eventsOfType("downloadCompleted").size(), 1u);
-    EXPECT_EQ(eventsOfType("downloadFailed").size(), 1u);
+    EXPECT_EQ(eventsOfType("downloadFailed").size(), 3u);
     std::lock_guard lock(mutex);
     EXPECT_EQ(authorizations.size(), 1u);
 }
 
-TEST_F(DownloadCoordinatorTest, SecondRequestIsRefusedWhileTheFirstIsDownloading) {
-    ASSERT_TRUE(startStalledDownload());
-    coordinator->start(test::lessonRequest("lesson-a"));
-    EXPECT_EQ(eventsOfType("downloadFailed"),
-              (std::vector<Json>{{{"type", "downloadFailed"}, {"assetId", "lesson-a"}, {"message", "该小节已在下载队列中"}}}));
-    coordinator->cancelAll();
-    ASSERT_TRUE(mainQueue->runUntil([&] { return eventsOfType("downloadFailed").size() == 2; }, 20s));
-    EXPECT_EQ(eventsOfType("downloadFailed")[1]["message"], "下载已取消");
-    EXPECT_FALSE(fs::exists(vault.partialURL("lesson-a")));
-}
-
 TEST_F(DownloadCoordinatorTest, FailuresLeaveNothingAndTheLessonCanBeRetried) {
     const std::vector<std::tuple<int, const char*, testing::Matcher<std::string>>> failures = {
-        {401, nullptr, testing::StrEq("课程授权服务返回 HTTP 401")},
+        {401, "/media/5000", testing::StrEq("课程授权服务返回 HTTP 401")},
         {200, "/status/404", testing::StrEq("课程媒体服务返回 HTTP 404")},
         {200, "/drop/1500000", testing::Not(testing::IsEmpty())},
     };
     for (const auto& [status, media, message] : failures) {
-        SCOPED_TRACE(media ? media : "authorisation");
+        SCOPED_TRACE(testing::Message() << status << " " << media);
         events.clear();
         answerStatus = status;
-        if (media) answerWithMedia(media); else answerBody = "{}";
+        answerWithMedia(media);
         coordinator->start(test::lessonRequest("lesson-b"));
         ASSERT_TRUE(waitForEnd("lesson-b"));
         ASSERT_EQ(eventsOfType("downloadFailed").size(), 1u);
         EXPECT_THAT(events.back()["message"].get<std::string>(), message);
         EXPECT_TRUE(fs::is_empty(vault.rootURL()));
     }
+    answerStatus = 200;
     answerWithMedia("/media/5000");
     events.clear();
     coordinator->start(test::lessonRequest("lesson-b"));
@@ -174,7 +164,9 @@ TEST_F(DownloadCoordinatorTest, FailuresLeaveNothingAndTheLessonCanBeRetried) {
 }
 
 TEST_F(DownloadCoordinatorTest, ReleasedCoordinatorPostsNothingMore) {
-    ASSERT_TRUE(startStalledDownload());
+    answerWithMedia("/stall/1200000");
+    coordinator->start(test::lessonRequest("lesson-a"));
+    ASSERT_TRUE(mainQueue->runUntil([&] { return eventsOfType("downloadProgress").size() >= 2; }, 20s));
     coordinator->cancelAll();
     std::size_t seen = events.size();
     coordinator.reset();
