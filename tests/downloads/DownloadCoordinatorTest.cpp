@@ -114,6 +114,8 @@ TEST_F(DownloadCoordinatorTest, RunsALessonFromAuthorisationToCompletion) {
     EXPECT_EQ(call.get_param_value("class_id"), "42");
     EXPECT_EQ(call.get_param_value("id"), "9001");
     EXPECT_EQ(call.get_param_value("is_mobile"), "1");
+    EXPECT_EQ(DownloadCoordinator::authorizationURL(server.endpoints(), test::lessonRequest("x")),
+              server.url(std::string(test::kAuthorizationPath) + "?class_id=42&id=9001&is_mobile=1"));
 }
 
 // A duplicate is refused while the first is authorised and while it downloads, and never starts.
