@@ -1,117 +1,303 @@
 #!/usr/bin/python3
 """The real application under Xvfb with a private session bus: window, page environment, bridge,
-frame isolation, navigation policy, tray item, single instance and a clean quit.
+frame isolation, navigation policy, offline media, zoom, tray item, single instance, quit and crash.
 
 Usage: shell_gui_test.py <velmora-classroom binary> <test page folder> <seal_lesson tool>"""
 
+import http.server
 import os
+import re
+import shutil
 import signal
+import ssl
 import subprocess
 import sys
+import tempfile
+import threading
 import time
 import unittest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import shell_harness as h  # noqa: E402
+import gi
 
-BINARY = None
-PAGE = None
-SEAL_TOOL = None
+gi.require_version("Gio", "2.0")
+from gi.repository import Gio, GLib  # noqa: E402
+from selenium import webdriver  # noqa: E402
+from selenium.webdriver.webkitgtk.options import Options  # noqa: E402
+
+BINARY = PAGE = SEAL_TOOL = None
+APPLICATION_ID = "com.velmora.Classroom"
 OWNER_KEY = "gui-account-key"
 ASSET_ID = "lesson-1"
 START_ADDRESS = "velmora-app://local/index.html"
 TITLE = "星禾课堂"
+POST = "window.webkit.messageHandlers.velmora.postMessage"
+
+
+def wait_for(condition, timeout=15.0, message="condition"):
+    deadline = time.monotonic() + timeout
+    while not (value := condition()):
+        if time.monotonic() > deadline:
+            raise AssertionError(f"timed out waiting for {message}")
+        time.sleep(0.1)
+    return value
+
+
+def alive(pid):
+    return os.path.exists(f"/proc/{pid}") and open(f"/proc/{pid}/stat").read().split()[2] != "Z"
+
+
+class Installation:
+    """The binary copied into a fresh folder with the test page beside it as "app-ui" and a private
+    XDG_DATA_HOME; start() adds an HTTPS server for web frames and a WebDriver session."""
+
+    def __init__(self, page=True):
+        self.root = tempfile.mkdtemp(prefix="velmora-gui-")
+        self.binary = os.path.join(self.root, "velmora-classroom")
+        shutil.copy2(BINARY, self.binary)
+        if page:
+            os.symlink(os.path.abspath(PAGE), os.path.join(self.root, "app-ui"))
+        self.env = dict(os.environ, XDG_DATA_HOME=os.path.join(self.root, "data"))
+        os.makedirs(self.env["XDG_DATA_HOME"])
+        self.requests, self.server, self.driver = [], None, None
+
+    def start(self):
+        cert, key = os.path.join(self.root, "server.pem"), os.path.join(self.root, "server.key")
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1", "-subj", "/CN=127.0.0.1",
+                        "-addext", "subjectAltName=IP:127.0.0.1", "-keyout", key, "-out", cert], check=True, capture_output=True)
+        requests = self.requests
+
+        class Handler(http.server.SimpleHTTPRequestHandler):
+            def __init__(self, *args, **kwargs):
+                super().__init__(*args, directory=PAGE, **kwargs)
+
+            def do_GET(self):
+                requests.append(self.path)
+                super().do_GET()
+
+            def log_message(self, *args):
+                pass
+
+        self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(cert, key)
+        self.server.socket = context.wrap_socket(self.server.socket, server_side=True)
+        threading.Thread(target=self.server.serve_forever, daemon=True).start()
+
+        self.log_path = os.path.join(self.root, "app.log")
+        options = Options()
+        options.binary_location = self.binary
+        options.add_argument("--automation-mode")
+        options.set_capability("browserName", "VelmoraClassroom")
+        options.set_capability("acceptInsecureCerts", True)
+        saved = dict(os.environ)
+        os.environ.update(self.env)  # WebKitWebDriver passes its own environment to the application
+        try:
+            self.driver = webdriver.WebKitGTK(executable_path="/usr/bin/WebKitWebDriver", options=options,
+                                              service_log_path=self.log_path)
+        finally:
+            os.environ.clear()
+            os.environ.update(saved)
+        self.driver.set_script_timeout(20)
+        wait_for(lambda: self.js("return !!window.shellTest && document.readyState === 'complete'"), message="the test page")
+        return self
+
+    def js(self, source, *args):
+        return self.driver.execute_script(source, *args)
+
+    def url(self, path):
+        return f"https://127.0.0.1:{self.server.server_address[1]}/{path}"
+
+    def close(self):
+        if self.driver:
+            try:
+                self.driver.quit()
+            except Exception:  # the application may already have ended
+                pass
+        if self.server:
+            self.server.shutdown()
+            self.server.server_close()
+        shutil.rmtree(self.root, ignore_errors=True)
+
+
+def session_bus():
+    address = Gio.dbus_address_get_for_bus_sync(Gio.BusType.SESSION, None)
+    flags = Gio.DBusConnectionFlags.AUTHENTICATION_CLIENT | Gio.DBusConnectionFlags.MESSAGE_BUS_CONNECTION
+    return Gio.DBusConnection.new_for_address_sync(address, flags, None, None)
+
+
+def call(bus, name, path, interface, method, parameters=None, reply_type=None):
+    return bus.call_sync(name, path, interface, method, parameters, GLib.VariantType.new(reply_type) if reply_type else None,
+                         Gio.DBusCallFlags.NONE, 5000, None)
+
+
+def application_pid():
+    return call(session_bus(), "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                "GetConnectionUnixProcessID", GLib.Variant("(s)", (APPLICATION_ID,)), "(u)").unpack()[0]
+
+
+def web_processes_of(app_pid):
+    """The WebKit web content processes started (directly or through a sandbox) by `app_pid`."""
+    def parent(pid):
+        try:
+            with open(f"/proc/{pid}/stat") as handle:
+                return int(handle.read().rsplit(")", 1)[1].split()[1])
+        except (OSError, ValueError, IndexError):
+            return 0
+
+    found = []
+    for pid in (int(e) for e in os.listdir("/proc") if e.isdigit()):
+        try:
+            with open(f"/proc/{pid}/comm") as handle:
+                if not handle.read().startswith("WebKitWebProces"):
+                    continue
+        except OSError:
+            continue
+        ancestor = pid
+        while ancestor > 1 and ancestor != app_pid:
+            ancestor = parent(ancestor)
+        if ancestor == app_pid:
+            found.append(pid)
+    return found
+
+
+class FakeStatusNotifierWatcher:
+    """Owns org.kde.StatusNotifierWatcher on its own connection and thread and records every item
+    that registers, with the registering connection's unique name."""
+
+    XML = """<node><interface name="org.kde.StatusNotifierWatcher"><method name="RegisterStatusNotifierItem">
+      <arg name="service" type="s" direction="in"/></method></interface></node>"""
+
+    def __init__(self):
+        self.items, ready = [], threading.Event()
+        self._context = GLib.MainContext.new()
+        self._loop = GLib.MainLoop.new(self._context, False)
+
+        def run():
+            self._context.push_thread_default()
+            bus = session_bus()
+            bus.register_object("/StatusNotifierWatcher", Gio.DBusNodeInfo.new_for_xml(self.XML).interfaces[0],
+                                self._on_call, None, None)
+            call(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "RequestName",
+                 GLib.Variant("(su)", ("org.kde.StatusNotifierWatcher", 4)), "(u)")
+            ready.set()
+            self._loop.run()
+
+        self._thread = threading.Thread(target=run, daemon=True)
+        self._thread.start()
+        if not ready.wait(10):
+            raise RuntimeError("the fake watcher did not start")
+
+    def _on_call(self, connection, sender, path, interface, method, parameters, invocation):
+        self.items.append((sender, parameters.unpack()[0]))
+        invocation.return_value(None)
+
+    def stop(self):
+        self._context.invoke_full(GLib.PRIORITY_DEFAULT, self._loop.quit)
+        self._thread.join(5)
+
+
+def toplevel_windows():
+    """(window id, UTF-8 title, mapped) of every top-level X11 window."""
+    def run(*args):
+        return subprocess.run(args, capture_output=True, text=True).stdout
+
+    windows = []
+    for window in re.findall(r"^\s+(0x[0-9a-f]+)", run("xwininfo", "-root", "-children"), re.M):
+        match = re.search(r'= "(.*)"', run("xprop", "-id", window, "_NET_WM_NAME"))
+        windows.append((window, match.group(1) if match else "", "IsViewable" in run("xwininfo", "-id", window)))
+    return windows
+
+
+def window_titled(title):
+    return [w for w in toplevel_windows() if w[1] == title]
+
+
+def mapped_windows():
+    return {w[0] for w in toplevel_windows() if w[2]}
+
+
+def press_key(window, key):
+    """Gives `window` the keyboard focus and types `key` through XTEST."""
+    subprocess.run(["xdotool", "windowfocus", "--sync", window], check=True, timeout=10)
+    subprocess.run(["xdotool", "key", "--clearmodifiers", key], check=True, timeout=10)
 
 
 class RunningApplication(unittest.TestCase):
-    """One application for the whole class, started under WebDriver with a tray watcher present."""
+    """One application for the whole class, with a sealed offline lesson and a tray watcher present."""
 
     @classmethod
     def setUpClass(cls):
-        cls.watcher = h.FakeStatusNotifierWatcher()
-        cls.installation = h.Installation(BINARY, PAGE)
-        cls.clip = os.path.join(cls.installation.root, "lesson.mp4")
-        h.make_clip(cls.clip)
-        h.seal_lesson(SEAL_TOOL, cls.installation, OWNER_KEY, ASSET_ID, cls.clip)
-        cls.https = h.LocalHttpsServer(PAGE, cls.installation.root)
-        cls.app = h.DriverSession(cls.installation)
-        cls.bus = h.session_bus()
-        h.wait_for(lambda: cls.app.script("return !!window.shellTest && document.readyState === 'complete'"),
-                   message="the test page")
+        cls.watcher = FakeStatusNotifierWatcher()
+        cls.app = Installation()
+        clip = os.path.join(cls.app.root, "lesson.mp4")
+        subprocess.run(["ffmpeg", "-loglevel", "error", "-y", "-f", "lavfi", "-i", "testsrc=duration=6:size=320x240:rate=25",
+                        "-f", "lavfi", "-i", "sine=frequency=440:duration=6", "-c:v", "libx264", "-preset", "ultrafast",
+                        "-pix_fmt", "yuv420p", "-c:a", "aac", "-shortest", "-movflags", "+faststart", clip],
+                       check=True, capture_output=True, timeout=60)
+        subprocess.run([SEAL_TOOL, cls.app.env["XDG_DATA_HOME"], OWNER_KEY, ASSET_ID, clip], check=True, capture_output=True,
+                       timeout=60, env=cls.app.env)
+        cls.app.start()
+        cls.bus = session_bus()
 
     @classmethod
     def tearDownClass(cls):
-        cls.app.quit()
-        cls.https.stop()
+        cls.app.close()
         cls.watcher.stop()
-        cls.installation.remove()
 
     def messages(self):
-        return self.app.script("return window.shellTest.messages")
+        return self.app.js("return window.shellTest.messages")
 
     def main_window(self):
-        windows = h.window_titled(TITLE)
-        self.assertEqual(len(windows), 1, f"windows: {h.toplevel_windows()}")
+        windows = window_titled(TITLE)
+        self.assertEqual(len(windows), 1, f"windows: {toplevel_windows()}")
         return windows[0]
 
-    def test_window_shows_the_packaged_page_with_the_product_title(self):
+    def test_window_shows_the_packaged_page_with_the_exact_agent_and_body_class(self):
         self.assertTrue(self.main_window()[2], "the main window is not mapped")
         self.assertEqual(self.app.driver.current_url, START_ADDRESS)
+        self.assertEqual(self.app.js("return navigator.userAgent"), "VelmoraClassroom-macOS/1.4.5 AppleWebKit")
+        self.assertTrue(self.app.js("return document.body.classList.contains('mac-native')"))
 
-    def test_page_sees_the_exact_user_agent_and_the_native_body_class(self):
-        self.assertEqual(self.app.script("return navigator.userAgent"), "VelmoraClassroom-macOS/1.4.5 AppleWebKit")
-        self.assertTrue(self.app.script("return document.body.classList.contains('mac-native')"))
-
-    def test_message_from_the_page_is_answered_with_a_message_event(self):
+    def test_only_valid_envelopes_are_answered_with_a_message_event(self):
         before = len(self.messages())
-        self.app.script("window.webkit.messageHandlers.velmora.postMessage({type: 'restoreSession'})")
-        h.wait_for(lambda: len(self.messages()) > before, message="the bridge's reply")
-        self.assertEqual(self.messages()[before:], [{"type": "noSession"}])
-
-    def test_invalid_envelopes_get_no_answer(self):
-        before = len(self.messages())
-        self.app.script("""const post = (body) => window.webkit.messageHandlers.velmora.postMessage(body);
-                           post({}); post({type: 7}); post({type: 'RestoreSession'}); post('restoreSession');""")
+        self.app.js(f"const post = (body) => {POST}(body); post({{}}); post({{type: 7}}); post({{type: 'RestoreSession'}});"
+                    "post('restoreSession');")
         # A valid message afterwards proves the earlier ones were handled (and ignored) first.
-        self.app.script("window.webkit.messageHandlers.velmora.postMessage({type: 'restoreSession'})")
-        h.wait_for(lambda: len(self.messages()) > before, message="the reply to the valid message")
+        self.app.js(f"{POST}({{type: 'restoreSession'}})")
+        wait_for(lambda: len(self.messages()) > before, message="the reply to the valid message")
         time.sleep(0.3)
         self.assertEqual(self.messages()[before:], [{"type": "noSession"}])
 
-    def frame_reports(self):
-        return self.app.script("return window.shellTest.frameReports")
-
     def test_app_frames_reach_the_bridge_and_web_frames_do_not(self):
-        self.app.script("document.getElementById('web-frame').src = arguments[0]", self.https.url("frame.html"))
-        reports = h.wait_for(lambda: len(self.frame_reports()) >= 2 and self.frame_reports(), message="both frames")
-        self.assertIn({"origin": "velmora-app:", "hasBridge": True}, reports)
-        self.assertIn({"origin": "https:", "hasBridge": False}, reports)
+        reports = lambda: self.app.js("return window.shellTest.frameReports")  # noqa: E731
+        self.app.js("document.getElementById('web-frame').src = arguments[0]", self.app.url("frame.html"))
+        wait_for(lambda: len(reports()) >= 2, message="both frames")
+        self.assertIn({"origin": "velmora-app:", "hasBridge": True}, reports())
+        self.assertIn({"origin": "https:", "hasBridge": False}, reports())
 
         before = len(self.messages())
-        self.app.script("document.getElementById('web-frame').contentWindow.postMessage('post', '*')")
+        self.app.js("document.getElementById('web-frame').contentWindow.postMessage('post', '*')")
         time.sleep(1.0)
         self.assertEqual(self.messages()[before:], [], "a web frame reached the bridge")
-
-        self.app.script("document.getElementById('app-frame').contentWindow.postMessage('post', '*')")
-        h.wait_for(lambda: len(self.messages()) > before, message="the reply to the app frame")
+        self.app.js("document.getElementById('app-frame').contentWindow.postMessage('post', '*')")
+        wait_for(lambda: len(self.messages()) > before, message="the reply to the app frame")
         self.assertEqual(self.messages()[before:], [{"type": "noSession"}])
 
     def test_main_frame_stays_on_the_packaged_page_for_web_and_mail_links(self):
         # A web address that answers, so that only the policy can keep the page.
-        self.app.script("document.getElementById('web-link').href = arguments[0]", self.https.url("frame.html"))
-        self.app.script("window.shellTest.marker = 'still here'")
+        self.app.js("document.getElementById('web-link').href = arguments[0]", self.app.url("frame.html"))
+        self.app.js("window.shellTest.marker = 'still here'")
         for link in ("web-link", "mail-link"):
             with self.subTest(link=link):
-                self.app.script("document.getElementById(arguments[0]).click()", link)
+                self.app.js("document.getElementById(arguments[0]).click()", link)
                 time.sleep(1.0)
                 self.assertEqual(self.app.driver.current_url, START_ADDRESS)
-                self.assertEqual(self.app.script("return window.shellTest.marker"), "still here")
+                self.assertEqual(self.app.js("return window.shellTest.marker"), "still here")
 
-    def lesson_address(self):
-        return f"velmora-media://local/v1/{ASSET_ID}?owner={OWNER_KEY}"
+    lesson_address = f"velmora-media://local/v1/{ASSET_ID}?owner={OWNER_KEY}"
 
     def test_offline_lesson_plays_and_seeks_in_a_video_element(self):
-        self.app.script("""
+        self.app.js("""
             const video = document.createElement('video');
             video.muted = true;  // Xvfb has no sound output
             video.src = arguments[0];
@@ -119,168 +305,133 @@ class RunningApplication(unittest.TestCase):
             video.addEventListener('seeked', () => window.shellTest.video.seeked++);
             video.addEventListener('error', () => { window.shellTest.video.error = video.error && video.error.code; });
             video.autoplay = true;  // no gesture: the script is not a user action
-            document.body.appendChild(video);""", self.lesson_address())
-        state = "return [window.shellTest.video.element.readyState, window.shellTest.video.error]"
-        h.wait_for(lambda: self.app.script(state)[0] >= 2 or self.app.script(state)[1], timeout=30, message="the video")
-        self.assertIsNone(self.app.script(state)[1])
-        self.assertTrue(self.app.script("return window.shellTest.video.element.currentSrc").startswith("http://127.0.0.1:"))
+            document.body.appendChild(video);""", self.lesson_address)
+        state = lambda: self.app.js("return [window.shellTest.video.element.readyState, window.shellTest.video.error]")  # noqa
+        wait_for(lambda: state()[0] >= 2 or state()[1], timeout=30, message="the video")
+        self.assertIsNone(state()[1])
+        self.assertTrue(self.app.js("return window.shellTest.video.element.currentSrc").startswith("http://127.0.0.1:"))
 
-        self.app.script("window.shellTest.video.element.currentTime = 4")
-        h.wait_for(lambda: self.app.script("return window.shellTest.video.seeked") >= 1, timeout=30, message="seeked")
-        self.assertGreaterEqual(self.app.script("return window.shellTest.video.element.currentTime"), 3.9)
-        start = self.app.script("return window.shellTest.video.element.currentTime")
-        h.wait_for(lambda: self.app.script("return window.shellTest.video.element.currentTime") > start + 0.2, timeout=30,
-                   message="playback to move on")
+        position = lambda: self.app.js("return window.shellTest.video.element.currentTime")  # noqa: E731
+        self.app.js("window.shellTest.video.element.currentTime = 4")
+        wait_for(lambda: self.app.js("return window.shellTest.video.seeked") >= 1, timeout=30, message="seeked")
+        self.assertGreaterEqual(position(), 3.9)
+        start = position()
+        wait_for(lambda: position() > start + 0.2, timeout=30, message="playback to move on")
 
     def test_media_scheme_answers_fetch_and_fails_foreign_accounts(self):
-        # The page's origin differs from the media scheme's, so the answer is opaque to it (no
-        # CORS headers); what shows is whether WebKit got a response or a failure.
+        # The answer is opaque to the page (another origin, no CORS); what shows is response or failure.
         fetch = """const done = arguments[arguments.length - 1];
             fetch(arguments[0], { mode: 'no-cors', headers: { Range: 'bytes=0-15' } })
               .then((r) => done({ type: r.type })).catch((e) => done({ error: String(e) }));"""
-        self.assertEqual(self.app.driver.execute_async_script(fetch, self.lesson_address()), {"type": "opaque"})
-        foreign = self.lesson_address().replace(OWNER_KEY, "another-account")
+        self.assertEqual(self.app.driver.execute_async_script(fetch, self.lesson_address), {"type": "opaque"})
+        foreign = self.lesson_address.replace(OWNER_KEY, "another-account")
         self.assertIn("error", self.app.driver.execute_async_script(fetch, foreign))
 
     def test_zoom_command_changes_the_page_zoom(self):
-        width = self.app.script("return window.innerWidth")
-        self.app.script("window.webkit.messageHandlers.velmora.postMessage({type: 'setZoom', percent: 125})")
-        h.wait_for(lambda: self.app.script("return window.innerWidth") < width, message="the zoomed layout")
-        self.assertAlmostEqual(self.app.script("return window.innerWidth") * 1.25, width, delta=2)
-        self.app.script("window.webkit.messageHandlers.velmora.postMessage({type: 'setZoom', percent: 100})")
-        h.wait_for(lambda: self.app.script("return window.innerWidth") == width, message="the zoom reset")
+        width = self.app.js("return window.innerWidth")
+        self.app.js(f"{POST}({{type: 'setZoom', percent: 125}})")
+        wait_for(lambda: self.app.js("return window.innerWidth") < width, message="the zoomed layout")
+        self.assertAlmostEqual(self.app.js("return window.innerWidth") * 1.25, width, delta=2)
+        self.app.js(f"{POST}({{type: 'setZoom', percent: 100}})")
+        wait_for(lambda: self.app.js("return window.innerWidth") == width, message="the zoom reset")
+
+    def hide_to_tray(self):
+        self.app.js(f"{POST}({{type: 'minimizeToTray'}})")
+        wait_for(lambda: not self.main_window()[2], message="the window to hide")
 
     def test_tray_item_registers_and_activate_shows_the_hidden_window(self):
-        sender, service = h.wait_for(lambda: self.watcher.registered() and self.watcher.registered()[0],
-                                     message="the tray item to register")
+        sender, service = wait_for(lambda: self.watcher.items and self.watcher.items[0], message="the tray item to register")
         self.assertTrue(service.startswith("org.kde.StatusNotifierItem-"), service)
-        title = h.call(self.bus, service, "/StatusNotifierItem", "org.freedesktop.DBus.Properties", "Get",
-                       h.GLib.Variant("(ss)", ("org.kde.StatusNotifierItem", "Title")), "(v)").unpack()[0]
+        title = call(self.bus, service, "/StatusNotifierItem", "org.freedesktop.DBus.Properties", "Get",
+                     GLib.Variant("(ss)", ("org.kde.StatusNotifierItem", "Title")), "(v)").unpack()[0]
         self.assertEqual(title, TITLE)
-
-        layout = h.call(self.bus, sender, "/StatusNotifierItem/Menu", "com.canonical.dbusmenu", "GetLayout",
-                        h.GLib.Variant("(iias)", (0, -1, [])), "(u(ia{sv}av))").unpack()[1]
+        layout = call(self.bus, sender, "/StatusNotifierItem/Menu", "com.canonical.dbusmenu", "GetLayout",
+                      GLib.Variant("(iias)", (0, -1, [])), "(u(ia{sv}av))").unpack()[1]
         labels = [child[1].get("label", child[1].get("type")) for child in layout[2]]
         self.assertEqual(labels, ["打开星禾课堂", "设置…", "separator", "退出星禾课堂"])
 
-        self.app.script("window.webkit.messageHandlers.velmora.postMessage({type: 'minimizeToTray'})")
-        h.wait_for(lambda: not self.main_window()[2], message="the window to hide")
-        h.call(self.bus, service, "/StatusNotifierItem", "org.kde.StatusNotifierItem", "Activate",
-               h.GLib.Variant("(ii)", (0, 0)))
-        h.wait_for(lambda: self.main_window()[2], message="the window to come back")
+        self.hide_to_tray()
+        call(self.bus, service, "/StatusNotifierItem", "org.kde.StatusNotifierItem", "Activate", GLib.Variant("(ii)", (0, 0)))
+        wait_for(lambda: self.main_window()[2], message="the window to come back")
 
     def test_second_launch_shows_the_existing_window(self):
-        self.app.script("window.webkit.messageHandlers.velmora.postMessage({type: 'minimizeToTray'})")
-        h.wait_for(lambda: not self.main_window()[2], message="the window to hide")
-        second = subprocess.run([self.installation.binary], env=self.installation.environment(), timeout=20,
-                                capture_output=True, text=True)
+        self.hide_to_tray()
+        second = subprocess.run([self.app.binary], env=self.app.env, timeout=20, capture_output=True, text=True)
         self.assertEqual(second.returncode, 0, second.stderr)
-        h.wait_for(lambda: self.main_window()[2], message="the window to come back")
-        self.assertEqual(len(h.window_titled(TITLE)), 1)
+        wait_for(lambda: self.main_window()[2], message="the window to come back")
+        self.assertEqual(len(window_titled(TITLE)), 1)
         self.assertEqual(self.app.driver.current_url, START_ADDRESS)
 
     def test_zz_ends_cleanly_on_termination_without_gtk_warnings(self):
-        pid = h.process_of(self.bus, h.APPLICATION_ID)
-        screenshot = os.environ.get("VELMORA_GUI_SCREENSHOT")
-        if screenshot:
-            self.app.driver.get_screenshot_as_file(screenshot)
+        pid = application_pid()
         os.kill(pid, signal.SIGTERM)
-        h.wait_for(lambda: not os.path.exists(f"/proc/{pid}") or "Z" in open(f"/proc/{pid}/stat").read().split()[2],
-                   message="the application to end")
-        problems = [line for line in self.app.log().splitlines()
-                    if "velmora-classroom" in line and ("CRITICAL" in line or "WARNING" in line)]
+        wait_for(lambda: not alive(pid), message="the application to end")
+        with open(self.app.log_path, encoding="utf-8", errors="replace") as handle:
+            problems = [line for line in handle if "velmora-classroom" in line and ("CRITICAL" in line or "WARNING" in line)]
         self.assertEqual(problems, [])
-
-
-class QuitConfirmation(unittest.TestCase):
-    """Every quit request goes through one confirmation; confirming lets the page save first."""
-
-    def setUp(self):
-        self.installation = h.Installation(BINARY, PAGE)
-        self.https = h.LocalHttpsServer(PAGE, self.installation.root)
-        self.app = h.DriverSession(self.installation)
-        self.bus = h.session_bus()
-        h.wait_for(lambda: self.app.script("return !!window.shellTest && document.readyState === 'complete'"),
-                   message="the test page")
-        self.pid = h.process_of(self.bus, h.APPLICATION_ID)
-        # The page tells the test server when it is asked to save its progress.
-        self.app.script("""window.addEventListener('message', (event) => {
-            if (event.data && event.data.type === 'saveProgressRequested') fetch(arguments[0], {mode: 'no-cors'});
-        });""", self.https.url("saved"))
-        self.main = h.window_titled(TITLE)[0][0]
-
-    def tearDown(self):
-        self.app.quit()
-        self.https.stop()
-        self.installation.remove()
-
-    def post(self, body):
-        self.app.script("window.webkit.messageHandlers.velmora.postMessage(arguments[0])", body)
-
-    def dialogs(self):
-        return h.mapped_windows() - {self.main}
-
-    def running(self):
-        return os.path.exists(f"/proc/{self.pid}") and open(f"/proc/{self.pid}/stat").read().split()[2] != "Z"
-
-    def test_cancel_keeps_running_and_confirm_saves_then_ends(self):
-        self.post({"type": "minimizeToTray"})
-        h.wait_for(lambda: self.main not in h.mapped_windows(), message="the window to hide")
-
-        self.post({"type": "close"})
-        dialog = h.wait_for(lambda: len(self.dialogs()) == 1 and next(iter(self.dialogs())), message="the quit dialog")
-        self.assertIn(self.main, h.mapped_windows(), "the main window was not brought back first")
-        self.post({"type": "close"})
-        time.sleep(1.0)
-        self.assertEqual(self.dialogs(), {dialog}, "a second request showed a second dialog")
-
-        h.press_key(dialog, "Escape")
-        h.wait_for(lambda: not self.dialogs(), message="the dialog to close")
-        time.sleep(0.5)
-        self.assertTrue(self.running())
-        self.assertNotIn("/saved", self.https.requests)
-
-        self.post({"type": "close"})
-        dialog = h.wait_for(lambda: len(self.dialogs()) == 1 and next(iter(self.dialogs())), message="the dialog again")
-        h.press_key(dialog, "Return")
-        h.wait_for(lambda: not self.running(), timeout=10, message="the application to end")
-        self.assertEqual(self.https.requests.count("/saved"), 1)
-
-
-class WebProcessCrash(unittest.TestCase):
-    def test_crash_reloads_the_page(self):
-        installation = h.Installation(BINARY, PAGE)
-        https = h.LocalHttpsServer(PAGE, installation.root)
-        app = h.DriverSession(installation)
-        try:
-            # The page reports each load to the test server, which outlives the WebDriver session
-            # (WebKit ends automation sessions whose web process dies).
-            app.driver.get(START_ADDRESS + "?report=" + https.url("loaded"))
-            h.wait_for(lambda: https.requests.count("/loaded") == 1, message="the first load")
-            app_pid = h.process_of(h.session_bus(), h.APPLICATION_ID)
-            for pid in h.wait_for(lambda: h.web_processes_of(app_pid), message="the web process"):
-                os.kill(pid, signal.SIGKILL)
-            h.wait_for(lambda: https.requests.count("/loaded") == 2, timeout=30, message="the reload")
-            self.assertTrue(h.window_titled(TITLE)[0][2])
-        finally:
-            app.quit()
-            https.stop()
-            installation.remove()
 
 
 class MissingWebUi(unittest.TestCase):
     def test_without_the_app_ui_folder_the_process_stops_with_the_message(self):
-        installation = h.Installation(BINARY, page_folder=None)
-        try:
-            process = subprocess.Popen([installation.binary], env=installation.environment(), stderr=subprocess.PIPE,
-                                       text=True)
-            line = process.stderr.readline()
-            self.assertEqual(line.strip(), "应用界面资源缺失")
-            self.assertEqual(h.window_titled(TITLE), [], "the main window appeared")
-            process.send_signal(signal.SIGTERM)
-            self.assertEqual(process.wait(timeout=20), 1)
-        finally:
-            installation.remove()
+        installation = Installation(page=False)
+        self.addCleanup(installation.close)
+        process = subprocess.Popen([installation.binary], env=installation.env, stderr=subprocess.PIPE, text=True)
+        self.assertEqual(process.stderr.readline().strip(), "应用界面资源缺失")
+        self.assertEqual(window_titled(TITLE), [], "the main window appeared")
+        process.send_signal(signal.SIGTERM)
+        self.assertEqual(process.wait(timeout=20), 1)
+
+
+class FreshApplication(unittest.TestCase):
+    def setUp(self):
+        self.app = Installation()
+        self.addCleanup(self.app.close)
+
+
+class QuitConfirmation(FreshApplication):
+    def test_asks_once_cancel_keeps_running_and_confirm_saves_then_ends(self):
+        app = self.app.start()
+        pid = application_pid()
+        # The page tells the test server when it is asked to save its progress.
+        app.js("""window.addEventListener('message', (event) => {
+            if (event.data && event.data.type === 'saveProgressRequested') fetch(arguments[0], {mode: 'no-cors'});
+        });""", app.url("saved"))
+        main = window_titled(TITLE)[0][0]
+        dialogs = lambda: mapped_windows() - {main}  # noqa: E731
+        post = lambda body: app.js(f"{POST}(arguments[0])", body)  # noqa: E731
+
+        post({"type": "minimizeToTray"})
+        wait_for(lambda: main not in mapped_windows(), message="the window to hide")
+        post({"type": "close"})
+        dialog = wait_for(lambda: len(dialogs()) == 1 and next(iter(dialogs())), message="the quit dialog")
+        self.assertIn(main, mapped_windows(), "the main window was not brought back first")
+        post({"type": "close"})
+        time.sleep(1.0)
+        self.assertEqual(dialogs(), {dialog}, "a second request showed a second dialog")
+
+        press_key(dialog, "Escape")
+        wait_for(lambda: not dialogs(), message="the dialog to close")
+        time.sleep(0.5)
+        self.assertTrue(alive(pid))
+        self.assertNotIn("/saved", app.requests)
+
+        post({"type": "close"})
+        dialog = wait_for(lambda: len(dialogs()) == 1 and next(iter(dialogs())), message="the dialog again")
+        press_key(dialog, "Return")
+        wait_for(lambda: not alive(pid), timeout=10, message="the application to end")
+        self.assertEqual(app.requests.count("/saved"), 1)
+
+class WebProcessCrash(FreshApplication):
+    def test_crash_reloads_the_page(self):
+        app = self.app.start()
+        # Each load reports to the test server, which outlives the WebDriver session (WebKit ends
+        # automation sessions whose web process dies).
+        app.driver.get(START_ADDRESS + "?report=" + app.url("loaded"))
+        wait_for(lambda: app.requests.count("/loaded") == 1, message="the first load")
+        for pid in wait_for(lambda: web_processes_of(application_pid()), message="the web process"):
+            os.kill(pid, signal.SIGKILL)
+        wait_for(lambda: app.requests.count("/loaded") == 2, timeout=30, message="the reload")
+        self.assertTrue(window_titled(TITLE)[0][2])
 
 
 if __name__ == "__main__":
