@@ -18,59 +18,42 @@ struct Shell {
     std::vector<bool> replies;
     std::vector<std::chrono::milliseconds> delays;
     std::vector<std::function<void()>> scheduled;
-
-    QuitFlow makeFlow() {
-        return QuitFlow({
-            .presentConfirmation = [this] { ++confirmationsShown; },
-            .requestSaveProgress = [this] { ++saveRequests; },
-            .replyToTermination = [this](bool mayTerminate) { replies.push_back(mayTerminate); },
-            .schedule =
-                [this](std::chrono::milliseconds delay, std::function<void()> work) {
-                    delays.push_back(delay);
-                    scheduled.push_back(std::move(work));
-                },
-        });
-    }
-
-    void runScheduled() {
-        auto pending = std::move(scheduled);
-        scheduled.clear();
-        for (auto& work : pending) work();
-    }
+    QuitFlow flow{{
+        .presentConfirmation = [this] { ++confirmationsShown; },
+        .requestSaveProgress = [this] { ++saveRequests; },
+        .replyToTermination = [this](bool mayTerminate) { replies.push_back(mayTerminate); },
+        .schedule =
+            [this](std::chrono::milliseconds delay, std::function<void()> work) {
+                delays.push_back(delay);
+                scheduled.push_back(std::move(work));
+            },
+    }};
 };
 
-class QuitFlowTest : public testing::Test {
-protected:
+TEST(QuitFlow, AsksOnceWhileAskingAndCancelRefusesThenAsksAgain) {
     Shell shell;
-    QuitFlow flow = shell.makeFlow();
-};
-
-TEST_F(QuitFlowTest, StartsRunningWithBothFlagsClear) {
+    QuitFlow& flow = shell.flow;
     EXPECT_EQ(flow.state(), State::running);
     EXPECT_FALSE(flow.terminationPromptActive());
     EXPECT_FALSE(flow.allowTermination());
-}
 
-TEST_F(QuitFlowTest, RequestWhileRunningAsksOnceAndWaits) {
-    EXPECT_EQ(flow.shouldTerminate(), Reply::terminateLater);
-    EXPECT_EQ(flow.state(), State::asking);
-    EXPECT_TRUE(flow.terminationPromptActive());
-    EXPECT_EQ(shell.confirmationsShown, 1);
+    // A stale answer while running changes nothing.
+    flow.completeConfirmation(true);
+    flow.completeConfirmation(false);
+    EXPECT_EQ(flow.state(), State::running);
+    EXPECT_EQ(shell.saveRequests, 0);
     EXPECT_TRUE(shell.replies.empty());
-}
+    EXPECT_TRUE(shell.scheduled.empty());
 
-TEST_F(QuitFlowTest, RequestsWhileAskingShowNoSecondConfirmation) {
-    flow.shouldTerminate();
-    for (int i = 0; i < 3; ++i) {
+    for (int i = 0; i < 4; ++i) {
         SCOPED_TRACE(i);
         EXPECT_EQ(flow.shouldTerminate(), Reply::terminateLater);
+        EXPECT_EQ(flow.state(), State::asking);
+        EXPECT_TRUE(flow.terminationPromptActive());
+        EXPECT_EQ(shell.confirmationsShown, 1);
+        EXPECT_TRUE(shell.replies.empty());
     }
-    EXPECT_EQ(shell.confirmationsShown, 1);
-    EXPECT_EQ(flow.state(), State::asking);
-}
 
-TEST_F(QuitFlowTest, CancelReturnsToRunningAndRefusesThePendingRequest) {
-    flow.shouldTerminate();
     flow.completeConfirmation(false);
     EXPECT_EQ(flow.state(), State::running);
     EXPECT_FALSE(flow.terminationPromptActive());
@@ -78,17 +61,15 @@ TEST_F(QuitFlowTest, CancelReturnsToRunningAndRefusesThePendingRequest) {
     EXPECT_EQ(shell.replies, std::vector<bool>{false});
     EXPECT_EQ(shell.saveRequests, 0);
     EXPECT_TRUE(shell.scheduled.empty());
-}
 
-TEST_F(QuitFlowTest, RequestAfterCancelAsksAgain) {
-    flow.shouldTerminate();
-    flow.completeConfirmation(false);
     EXPECT_EQ(flow.shouldTerminate(), Reply::terminateLater);
     EXPECT_EQ(shell.confirmationsShown, 2);
     EXPECT_EQ(flow.state(), State::asking);
 }
 
-TEST_F(QuitFlowTest, ConfirmSavesOnceAndEndsAfterTheGrace) {
+TEST(QuitFlow, ConfirmSavesOnceAndEndsAfterTheGraceWithNoWayBack) {
+    Shell shell;
+    QuitFlow& flow = shell.flow;
     flow.shouldTerminate();
     flow.completeConfirmation(true);
     EXPECT_EQ(flow.state(), State::ending);
@@ -97,47 +78,28 @@ TEST_F(QuitFlowTest, ConfirmSavesOnceAndEndsAfterTheGrace) {
     EXPECT_EQ(shell.saveRequests, 1);
     ASSERT_EQ(shell.delays, std::vector<std::chrono::milliseconds>{std::chrono::milliseconds(200)});
     EXPECT_TRUE(shell.replies.empty()) << "the application may end only after the delay";
-    shell.runScheduled();
+
+    // A further request ends at once without asking; later answers change nothing.
+    EXPECT_EQ(flow.shouldTerminate(), Reply::terminateNow);
+    flow.completeConfirmation(false);
+    flow.completeConfirmation(true);
+    EXPECT_EQ(flow.state(), State::ending);
+    EXPECT_EQ(shell.confirmationsShown, 1);
+    EXPECT_EQ(shell.saveRequests, 1) << "saveProgressRequested must be sent exactly once";
+    ASSERT_EQ(shell.scheduled.size(), 1U);
+    EXPECT_TRUE(shell.replies.empty());
+
+    shell.scheduled[0]();
     EXPECT_EQ(shell.replies, std::vector<bool>{true});
 }
 
-TEST_F(QuitFlowTest, RequestWhileEndingTerminatesNowWithoutAsking) {
-    flow.shouldTerminate();
-    flow.completeConfirmation(true);
-    EXPECT_EQ(flow.shouldTerminate(), Reply::terminateNow);
-    EXPECT_EQ(shell.confirmationsShown, 1);
-    EXPECT_EQ(shell.saveRequests, 1);
-    EXPECT_EQ(flow.state(), State::ending);
-}
-
-TEST_F(QuitFlowTest, EndingHasNoWayBack) {
-    flow.shouldTerminate();
-    flow.completeConfirmation(true);
-    flow.completeConfirmation(false);
-    flow.completeConfirmation(true);
-    EXPECT_EQ(flow.state(), State::ending);
-    EXPECT_EQ(shell.saveRequests, 1) << "saveProgressRequested must be sent exactly once";
-    EXPECT_EQ(shell.scheduled.size(), 1U);
-    EXPECT_TRUE(shell.replies.empty());
-}
-
-TEST_F(QuitFlowTest, StaleAnswerWhileRunningChangesNothing) {
-    flow.completeConfirmation(true);
-    flow.completeConfirmation(false);
-    EXPECT_EQ(flow.state(), State::running);
-    EXPECT_EQ(shell.saveRequests, 0);
-    EXPECT_TRUE(shell.replies.empty());
-    EXPECT_TRUE(shell.scheduled.empty());
-}
-
-TEST_F(QuitFlowTest, ConfirmationIsShownAfterTheFlagIsSet) {
-    // A request that arrives while the confirmation is being put up must not show a second one.
-    Shell reentrant;
+TEST(QuitFlow, ARequestWhileTheConfirmationIsPutUpShowsNoSecondOne) {
+    int shown = 0;
     QuitFlow* self = nullptr;
     QuitFlow nested({
         .presentConfirmation =
             [&] {
-                ++reentrant.confirmationsShown;
+                ++shown;
                 EXPECT_EQ(self->shouldTerminate(), Reply::terminateLater);
             },
         .requestSaveProgress = [] {},
@@ -146,7 +108,7 @@ TEST_F(QuitFlowTest, ConfirmationIsShownAfterTheFlagIsSet) {
     });
     self = &nested;
     nested.shouldTerminate();
-    EXPECT_EQ(reentrant.confirmationsShown, 1);
+    EXPECT_EQ(shown, 1);
 }
 
 }  // namespace
