@@ -1,7 +1,6 @@
-// A stand-in for the desktop shell's native side, loaded before the page by the harness server.
-// It answers the bridge commands the way the shell does: API calls go to the real demo service
-// (through the harness server), the session survives reloads (sessionStorage), and downloads and
-// the offline library are simulated in memory. It also records page errors for the walk to check.
+// A stand-in for the desktop shell's native side, loaded before the page by the walk's server. API
+// calls go to the real demo service (through that server), the session survives reloads
+// (sessionStorage), and downloads and the offline library are simulated. Page errors are recorded.
 (() => {
   const errors = [];
   const posted = [];
@@ -16,32 +15,25 @@
   const keep = (key, value) => sessionStorage.setItem(key, JSON.stringify(value));
   let held = load('fake.session', null);
   let library = load('fake.library', []);
-  const running = new Set();
-
   const text = (v) => (typeof v === 'string' ? v : '');
   const int = (v) => (typeof v === 'number' ? Math.trunc(v) : /^[+-]?\d+$/.test(text(v)) ? Number(v) : 0);
-  const owns = (m) => held !== null && text(m.ownerKey) === held.ownerKey;
-  const saveLibrary = () => keep('fake.library', library);
 
   function simulateDownload(m) {
-    const assetId = m.assetId;
+    const { assetId } = m;
     const total = 4 * 1048576;
-    running.add(assetId);
-    post({ type: 'downloadProgress', assetId, downloaded: 0, total: 0, phase: 'authorizing' });
     let downloaded = 0;
+    post({ type: 'downloadProgress', assetId, downloaded: 0, total: 0, phase: 'authorizing' });
     const step = () => {
       downloaded += 1048576;
       post({ type: 'downloadProgress', assetId, downloaded, total, phase: 'downloading' });
       if (downloaded < total) return setTimeout(step, 400);
-      running.delete(assetId);
-      library = library.filter((item) => item.assetId !== assetId);
-      library.push({
+      library = library.filter((item) => item.assetId !== assetId).concat({
         assetId, ownerHash: 'fake', classTitle: text(m.classTitle), courseTitle: text(m.courseTitle),
         chapterTitle: text(m.chapterTitle), lessonTitle: text(m.lessonTitle), coverUrl: text(m.coverUrl),
         classId: int(m.classId), courseIndex: int(m.courseIndex), chapterIndex: int(m.chapterIndex),
         lessonIndex: int(m.lessonIndex), lessonId: int(m.lessonId), size: total, state: 'completed',
       });
-      saveLibrary();
+      keep('fake.library', library);
       post({ type: 'downloadProgress', assetId, downloaded, total, phase: 'completed' });
       post({ type: 'downloadCompleted', assetId });
     };
@@ -51,7 +43,6 @@
   const handlers = {
     restoreSession: () => post(held ? { type: 'session', ...held } : { type: 'noSession' }),
     saveSession(m) {
-      if (!text(m.token) || !text(m.ownerKey)) return post({ type: 'error', message: '登录凭证格式无效，未写入本机' });
       held = { token: m.token, ownerKey: m.ownerKey, userName: typeof m.userName === 'string' ? m.userName : '星禾同学' };
       keep('fake.session', held);
     },
@@ -63,37 +54,27 @@
       const reply = await fetch('/__api', { method: 'POST', body: JSON.stringify(m) }).then((r) => r.json());
       post({ type: 'nativeResponse', requestId: text(m.requestId), ...reply });
     },
-    listDownloads: (m) => post({ type: 'downloads', items: owns(m) ? library : [] }),
+    listDownloads: (m) => post({ type: 'downloads', items: held && m.ownerKey === held.ownerKey ? library : [] }),
     download(m) {
-      if (!owns(m) || !text(m.assetId) || int(m.classId) <= 0 || int(m.lessonId) <= 0) {
+      // Like the shell, a download for another account than the stored session's is refused.
+      if (!held || m.ownerKey !== held.ownerKey) {
         return post({ type: 'downloadFailed', assetId: text(m.assetId), message: '离线下载参数不完整，请重新登录后再试' });
       }
-      if (running.has(m.assetId)) return post({ type: 'downloadFailed', assetId: m.assetId, message: '该小节已在下载队列中' });
       simulateDownload(m);
     },
     deleteDownload(m) {
-      if (!owns(m)) return post({ type: 'error', message: '不能删除其他账号的离线课程' });
-      if (!library.some((item) => item.assetId === m.assetId)) return post({ type: 'error', message: '当前账号无权删除这份离线课程' });
       library = library.filter((item) => item.assetId !== m.assetId);
-      saveLibrary();
+      keep('fake.library', library);
       post({ type: 'deleteCompleted', assetId: m.assetId });
     },
     updateDownloadMetadata(m) {
-      if (!owns(m)) return post({ type: 'error', message: '不能更新其他账号的离线课程目录' });
-      const item = library.find((candidate) => candidate.assetId === m.assetId);
-      if (!item) return post({ type: 'error', message: '当前账号无权更新这份离线课程目录' });
-      Object.assign(item, {
-        courseTitle: text(m.courseTitle), chapterTitle: text(m.chapterTitle), courseIndex: Math.max(0, int(m.courseIndex)),
-        chapterIndex: Math.max(0, int(m.chapterIndex)), lessonIndex: Math.max(0, int(m.lessonIndex)),
+      Object.assign(library.find((item) => item.assetId === m.assetId), {
+        courseTitle: text(m.courseTitle), chapterTitle: text(m.chapterTitle), courseIndex: int(m.courseIndex),
+        chapterIndex: int(m.chapterIndex), lessonIndex: int(m.lessonIndex),
       });
-      library.sort((a, b) => a.classTitle.localeCompare(b.classTitle) || a.courseIndex - b.courseIndex ||
-        a.chapterIndex - b.chapterIndex || a.lessonIndex - b.lessonIndex);
-      saveLibrary();
+      keep('fake.library', library);
     },
-    downloadResource(m) {
-      if (!/^https:\/\//.test(text(m.url))) return post({ type: 'resourceDownloadFailed', message: '课件地址无效或不安全' });
-      post({ type: 'resourceDownloadCompleted', path: `/home/learner/${text(m.suggestedName) || '课程资料'}` });
-    },
+    downloadResource: (m) => post({ type: 'resourceDownloadCompleted', path: `/home/learner/${text(m.suggestedName)}` }),
   };
 
   window.webkit = {

@@ -36,35 +36,22 @@ def free_port():
         return s.getsockname()[1]
 
 
-class Service:
-    """The demo service binary on a free port with a private state folder."""
+def make_handler(service, tls, http_origin):
+    def forward(request):
+        """(status, headers, body) of the demo service's answer, error statuses included."""
+        try:
+            response = urllib.request.urlopen(request, context=tls, timeout=30)
+        except urllib.error.HTTPError as error:
+            response = error
+        return response.code, response.headers, response.read()
 
-    def __init__(self, state):
-        self.port = free_port()
-        subprocess.run([os.path.join(SOURCE, 'tools/make-clips'), os.path.join(BUILD, 'clips'), 'short', 'medium'],
-                       check=True, stdout=subprocess.DEVNULL)
-        self.process = subprocess.Popen([os.path.join(BUILD, 'tools/demo-service/velmora-demo-service'), '--state', state,
-                                         '--media', os.path.join(BUILD, 'clips'), '--port', str(self.port)],
-                                        stdout=subprocess.PIPE, text=True)
-        self.process.stdout.readline()
-        self.origin = f'https://127.0.0.1:{self.port}'
-        self.tls = ssl.create_default_context(cafile=os.path.join(state, 'ca.pem'))
-
-    def stop(self):
-        self.process.terminate()
-        self.process.wait(10)
-
-
-def make_handler(service, http_origin):
     class Handler(http.server.BaseHTTPRequestHandler):
         def log_message(self, *args):
             pass
 
         def reply(self, status, body, content_type, extra=()):
             self.send_response(status)
-            self.send_header('Content-Type', content_type)
-            self.send_header('Content-Length', str(len(body)))
-            for name, value in extra:
+            for name, value in (('Content-Type', content_type), ('Content-Length', str(len(body))), *extra):
                 self.send_header(name, value)
             self.end_headers()
             try:
@@ -73,19 +60,15 @@ def make_handler(service, http_origin):
                 pass  # the player dropped a range request it no longer needs
 
         def do_POST(self):
+            """An apiRequest command from fake-native.js, answered as the shell answers it."""
             command = json.loads(self.rfile.read(int(self.headers['Content-Length'])))
             headers = {k: v for k, v in (command.get('headers') or {}).items() if k.lower() in ALLOWED_HEADERS}
             body = command.get('jsonBody')
-            request = urllib.request.Request(service.origin + '/api/web/v2/' + command.get('path', ''),
-                                             data=body.encode() if body else None, headers=headers,
-                                             method=(command.get('method') or 'GET').upper())
+            request = urllib.request.Request(service + '/api/web/v2/' + command.get('path', ''), headers=headers,
+                                             data=body.encode() if body else None, method=(command.get('method') or 'GET').upper())
             try:
-                try:
-                    response = urllib.request.urlopen(request, context=service.tls, timeout=30)
-                except urllib.error.HTTPError as error:
-                    response = error
-                status = response.status if hasattr(response, 'status') else response.code
-                text = response.read().decode().replace(service.origin + '/media/', http_origin + '/__svc/media/')
+                status, _, text = forward(request)
+                text = text.decode().replace(service + '/media/', http_origin + '/__svc/media/')
                 message = '' if 200 <= status <= 299 else f'服务响应异常（HTTP {status}）'
                 answer = {'ok': True, 'result': {'status': status, 'body': text, 'message': message}}
             except OSError as error:
@@ -93,10 +76,13 @@ def make_handler(service, http_origin):
             self.reply(200, json.dumps(answer).encode(), 'application/json')
 
         def do_GET(self):
-            if self.path.startswith('/__svc/'):
-                return self.proxy_media()
-            if self.path.startswith('/__harness/'):
-                with open(os.path.join(HARNESS, os.path.basename(self.path)), 'rb') as f:
+            if self.path.startswith('/__svc/'):  # media, which the browser would not fetch from the demo CA
+                headers = {'Range': self.headers['Range']} if self.headers['Range'] else {}
+                status, answer, body = forward(urllib.request.Request(service + self.path[len('/__svc'):], headers=headers))
+                passed = [(n, answer[n]) for n in ('Content-Range', 'Accept-Ranges') if answer[n]]
+                return self.reply(status, body, answer.get('Content-Type', 'application/octet-stream'), passed)
+            if self.path == '/__harness/fake-native.js':
+                with open(os.path.join(HARNESS, 'fake-native.js'), 'rb') as f:
                     return self.reply(200, f.read(), MIME['.js'])
             path, _, query = self.path.partition('?')
             path = path.lstrip('/') or 'index.html'
@@ -108,18 +94,6 @@ def make_handler(service, http_origin):
             if path == 'index.html' and query != 'without-native':
                 body = body.replace(b'<link rel="stylesheet"', b'<script src="/__harness/fake-native.js"></script>\n  <link rel="stylesheet"', 1)
             self.reply(200, body, MIME.get(os.path.splitext(file)[1].lower(), 'application/octet-stream'))
-
-        def proxy_media(self):
-            headers = {'Range': self.headers['Range']} if self.headers['Range'] else {}
-            request = urllib.request.Request(service.origin + self.path[len('/__svc'):], headers=headers)
-            try:
-                response = urllib.request.urlopen(request, context=service.tls, timeout=30)
-            except urllib.error.HTTPError as error:
-                response = error
-            body = response.read()
-            passed = [(n, response.headers[n]) for n in ('Content-Range', 'Accept-Ranges') if response.headers[n]]
-            self.reply(response.status if hasattr(response, 'status') else response.code, body,
-                       response.headers.get('Content-Type', 'application/octet-stream'), passed)
 
     return Handler
 
@@ -172,7 +146,7 @@ def walk_page(walk, http_origin, service):
     walk.shot('lesson')
     walk.click_text('button', '保存到本机')
     walk.see('课件已保存到 /home/learner/函数与导数-讲义.txt')
-    assert walk.posted('downloadResource')[-1]['url'] == service.origin + '/files/courseware/1001/1'
+    assert walk.posted('downloadResource')[-1]['url'] == service + '/files/courseware/1001/1'
 
     walk.click('[data-view=library]')
     walk.see('离线课程')
@@ -209,11 +183,15 @@ def walk_page(walk, http_origin, service):
 def main():
     shots = os.path.join(BUILD, 'screenshots')
     os.makedirs(shots, exist_ok=True)
+    clips, port, http_port = os.path.join(BUILD, 'clips'), free_port(), free_port()
+    subprocess.run([os.path.join(SOURCE, 'tools/make-clips'), clips, 'short', 'medium'], check=True, stdout=subprocess.DEVNULL)
     with tempfile.TemporaryDirectory() as state:
-        service = Service(state)
-        http_port = free_port()
-        http_origin = f'http://127.0.0.1:{http_port}'
-        server = http.server.ThreadingHTTPServer(('127.0.0.1', http_port), make_handler(service, http_origin))
+        service = subprocess.Popen([os.path.join(BUILD, 'tools/demo-service/velmora-demo-service'), '--state', state,
+                                    '--media', clips, '--port', str(port)], stdout=subprocess.PIPE, text=True)
+        service.stdout.readline()  # the service is listening
+        origin, http_origin = f'https://127.0.0.1:{port}', f'http://127.0.0.1:{http_port}'
+        handler = make_handler(origin, ssl.create_default_context(cafile=os.path.join(state, 'ca.pem')), http_origin)
+        server = http.server.ThreadingHTTPServer(('127.0.0.1', http_port), handler)
         threading.Thread(target=server.serve_forever, daemon=True).start()
         options = webdriver.WebKitGTKOptions()
         options.binary_location = MINIBROWSER
@@ -221,11 +199,12 @@ def main():
         driver = webdriver.WebKitGTK(executable_path='/usr/bin/WebKitWebDriver', options=options)
         driver.set_window_size(1280, 800)
         try:
-            walk_page(Walk(driver, shots, 'page'), http_origin, service)
+            walk_page(Walk(driver, shots, 'page'), http_origin, origin)
         finally:
             driver.quit()
             server.shutdown()
-            service.stop()
+            service.terminate()
+            service.wait(10)
     print('page walk: passed')
 
 
