@@ -43,16 +43,13 @@ std::vector<NavigationCase> navigationCases() {
     };
 }
 
-class DecideNavigation : public testing::TestWithParam<NavigationCase> {};
-
-TEST_P(DecideNavigation, KeepsTheMainFrameOnThePackagedUi) {
-    const NavigationCase& c = GetParam();
-    std::optional<std::string_view> url = c.url ? std::optional<std::string_view>(*c.url) : std::nullopt;
-    EXPECT_EQ(decideNavigation(url, c.target), c.expected);
+TEST(DecideNavigation, KeepsTheMainFrameOnThePackagedUi) {
+    for (const NavigationCase& c : navigationCases()) {
+        SCOPED_TRACE(c.name);
+        std::optional<std::string_view> url = c.url ? std::optional<std::string_view>(*c.url) : std::nullopt;
+        EXPECT_EQ(decideNavigation(url, c.target), c.expected);
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(Actions, DecideNavigation, testing::ValuesIn(navigationCases()),
-                         [](const testing::TestParamInfo<NavigationCase>& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace velmora

@@ -27,20 +27,17 @@ std::vector<SizeCase> sizeCases() {
     };
 }
 
-class InitialContentSize : public testing::TestWithParam<SizeCase> {};
-
-TEST_P(InitialContentSize, ClampsSharesOfTheWorkArea) {
-    const SizeCase& c = GetParam();
-    WindowSize size = initialContentSize(c.workArea);
-    EXPECT_DOUBLE_EQ(size.width, c.expected.width);
-    EXPECT_DOUBLE_EQ(size.height, c.expected.height);
-    PixelSize pixels = toPixels(size);
-    EXPECT_EQ(pixels.width, c.pixels.width);
-    EXPECT_EQ(pixels.height, c.pixels.height);
+TEST(InitialContentSize, ClampsSharesOfTheWorkArea) {
+    for (const SizeCase& c : sizeCases()) {
+        SCOPED_TRACE(c.name);
+        WindowSize size = initialContentSize(c.workArea);
+        EXPECT_DOUBLE_EQ(size.width, c.expected.width);
+        EXPECT_DOUBLE_EQ(size.height, c.expected.height);
+        PixelSize pixels = toPixels(size);
+        EXPECT_EQ(pixels.width, c.pixels.width);
+        EXPECT_EQ(pixels.height, c.pixels.height);
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(WorkAreas, InitialContentSize, testing::ValuesIn(sizeCases()),
-                         [](const testing::TestParamInfo<SizeCase>& info) { return std::string(info.param.name); });
 
 TEST(ToPixels, RoundsHalfWaysAwayFromZero) {
     EXPECT_EQ(toPixels({1238.5, 791.5}).width, 1239);
