@@ -50,8 +50,7 @@ test('events reach their listeners; foreign messages are ignored', () => {
 
 test('next() resolves with the first of several event types', async () => {
   const scope = fakeWindow();
-  const bridge = new NativeBridge(scope);
-  const answer = bridge.next(['session', 'noSession']);
+  const answer = new NativeBridge(scope).next(['session', 'noSession']);
   scope.deliver({ type: 'error', message: 'x' });
   scope.deliver({ type: 'noSession' });
   assert.equal((await answer).type, 'noSession');
