@@ -137,27 +137,21 @@ def application_pid():
 
 def web_processes_of(app_pid):
     """The WebKit web content processes started (directly or through a sandbox) by `app_pid`."""
-    def parent(pid):
+    names, parents = {}, {}
+    for entry in filter(str.isdigit, os.listdir("/proc")):
         try:
-            with open(f"/proc/{pid}/stat") as handle:
-                return int(handle.read().rsplit(")", 1)[1].split()[1])
-        except (OSError, ValueError, IndexError):
-            return 0
-
-    found = []
-    for pid in (int(e) for e in os.listdir("/proc") if e.isdigit()):
-        try:
-            with open(f"/proc/{pid}/comm") as handle:
-                if not handle.read().startswith("WebKitWebProces"):
-                    continue
+            with open(f"/proc/{entry}/stat") as handle:
+                head, tail = handle.read().rsplit(")", 1)
         except OSError:
             continue
-        ancestor = pid
-        while ancestor > 1 and ancestor != app_pid:
-            ancestor = parent(ancestor)
-        if ancestor == app_pid:
-            found.append(pid)
-    return found
+        names[int(entry)], parents[int(entry)] = head.split("(", 1)[1], int(tail.split()[1])
+
+    def descends(pid):
+        while pid > 1 and pid != app_pid:
+            pid = parents.get(pid, 0)
+        return pid == app_pid
+
+    return [pid for pid, name in names.items() if name.startswith("WebKitWebProces") and descends(pid)]
 
 
 class FakeStatusNotifierWatcher:
