@@ -415,6 +415,7 @@ class QuitConfirmation(FreshApplication):
         wait_for(lambda: not alive(pid), timeout=10, message="the application to end")
         self.assertEqual(app.requests.count("/saved"), 1)
 
+
 class WebProcessCrash(FreshApplication):
     def test_crash_reloads_the_page(self):
         app = self.app.start()
