@@ -39,7 +39,9 @@ std::string apiURL(const std::string& path, const Endpoints& endpoints) {
         path.starts_with("//")) {
         throw VelmoraError(std::string(kInvalidAddress));
     }
-    CurlUrl url = parseCurlUrl(endpoints.apiBaseAddress() + path);
+    // The path goes out as the page wrote it: libcurl's parser would otherwise resolve "." and
+    // ".." segments and send another path than the one asked for.
+    CurlUrl url = parseCurlUrl(endpoints.apiBaseAddress() + path, CURLU_PATH_AS_IS);
     if (!url || curlUrlPart(url.get(), CURLUPART_SCHEME) != "https" ||
         curlUrlPart(url.get(), CURLUPART_HOST) != endpoints.apiHost) {
         throw VelmoraError(std::string(kInvalidAddress));

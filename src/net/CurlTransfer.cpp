@@ -48,6 +48,8 @@ CurlTransfer::CurlTransfer(HttpRequest request, const TlsTrust& trust, BodySink 
 void CurlTransfer::configurePolicy() {
     CURL* easy = easy_.get();
     checkCurl(curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L));
+    // The address is sent exactly as given; libcurl would otherwise resolve "." and ".." segments.
+    checkCurl(curl_easy_setopt(easy, CURLOPT_PATH_AS_IS, 1L));
     checkCurl(curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "https"));
     checkCurl(curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "https"));
     checkCurl(curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L));

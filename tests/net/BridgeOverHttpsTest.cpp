@@ -30,6 +30,7 @@ constexpr std::size_t kMiB = 1024 * 1024;
 struct SeenRequest {
     std::string method;
     std::string path;
+    std::string target;  // the request target as it came over the wire
     std::vector<std::pair<std::string, std::string>> headers;
     std::string body;
 
@@ -73,7 +74,7 @@ protected:
 
     void record(const httplib::Request& request) {
         std::lock_guard lock(mutex_);
-        seen_.push_back({request.method, request.path, {request.headers.begin(), request.headers.end()}, request.body});
+        seen_.push_back({request.method, request.path, request.target, {request.headers.begin(), request.headers.end()}, request.body});
     }
 
     std::vector<SeenRequest> requests() {
@@ -192,6 +193,15 @@ TEST_F(ApiProxyOverHttps, PassesAllowedHeadersUnderThePagesSpellingToTheConcaten
     EXPECT_FALSE(seen.hasHeaderNamed("X-Other"));
     EXPECT_NE(seen.header("User-Agent"), "Page/1.0");
     EXPECT_NE(seen.header("Accept"), "1");
+}
+
+TEST_F(ApiProxyOverHttps, SendsThePathByteForByte) {
+    for (std::string path : {"../../admin", "a/./b/%2e%2E/c?q=.."}) {
+        SCOPED_TRACE(path);
+        Json reply = request({{"path", path}});
+        ASSERT_EQ(reply.value("ok", false), true) << reply.dump();
+        EXPECT_EQ(requests().back().target, "/api/web/v2/" + path);
+    }
 }
 
 // Which paths and methods are refused is checked in NetworkCommandsTest; here, that none is sent.
