@@ -33,10 +33,14 @@ const Json* textMember(const Json& object, const char* key) {
     return value && value->is_string() ? value : nullptr;
 }
 
+bool isSuccessStatus(long status) { return status >= 200 && status <= 299; }
+
 std::string describe(const std::exception_ptr& error) {
     try {
         std::rethrow_exception(error);
-    } catch (const HttpResponseTooLargeError&) {
+    } catch (const HttpResponseTooLargeError& tooLarge) {
+        // The status is judged before the size, as for an answer read whole.
+        if (!isSuccessStatus(tooLarge.status())) return kHttpStatusPrefix + std::to_string(tooLarge.status());
         return kAnswerMalformed;
     } catch (const std::exception& caught) {
         return errorDescription(caught);
@@ -58,7 +62,7 @@ std::string DownloadCoordinator::authorizationURL(const Endpoints& endpoints, co
 }
 
 std::string DownloadCoordinator::mediaAddressFromAnswer(long status, const std::string& body) {
-    if (status < 200 || status > 299) throw VelmoraError(kHttpStatusPrefix + std::to_string(status));
+    if (!isSuccessStatus(status)) throw VelmoraError(kHttpStatusPrefix + std::to_string(status));
     if (body.size() > kMaximumAnswerBytes) throw VelmoraError(kAnswerMalformed);
     Json answer = Json::parse(body);
     if (!answer.is_object()) throw VelmoraError(kAnswerMalformed);

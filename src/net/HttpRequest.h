@@ -45,10 +45,15 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// A data task stopped because its body grew past the request's maxResponseBytes.
+// A data task stopped because its body grew past the request's maxResponseBytes. status() is the
+// HTTP status of the answer that was cut off, so callers can judge the status before the size.
 class HttpResponseTooLargeError : public std::runtime_error {
 public:
-    HttpResponseTooLargeError() : std::runtime_error("response body exceeds the allowed size") {}
+    explicit HttpResponseTooLargeError(long status) : std::runtime_error("response body exceeds the allowed size"), status_(status) {}
+    long status() const { return status_; }
+
+private:
+    long status_;
 };
 
 }  // namespace velmora

@@ -51,7 +51,7 @@ public:
     void finish(CURLcode code) override {
         HttpDataResult result;
         if (tooLarge_) {
-            result.error = std::make_exception_ptr(HttpResponseTooLargeError());
+            result.error = std::make_exception_ptr(HttpResponseTooLargeError(transfer_->responseStatus()));
         } else if (code != CURLE_OK) {
             result.error = transfer_->transportError(code);
         } else {

@@ -140,16 +140,19 @@ TEST_F(DownloadCoordinatorTest, SecondRequestIsRefusedWhileTheFirstIsAuthorisedO
 }
 
 TEST_F(DownloadCoordinatorTest, FailuresLeaveNothingAndTheLessonCanBeRetried) {
-    const std::vector<std::tuple<int, const char*, testing::Matcher<std::string>>> failures = {
-        {401, "/media/5000", testing::StrEq("课程授权服务返回 HTTP 401")},
-        {200, "/status/404", testing::StrEq("课程媒体服务返回 HTTP 404")},
-        {200, "/drop/1500000", testing::Not(testing::IsEmpty())},
+    // Status, media route, bytes of trailing white space in the answer, expected message.
+    const std::vector<std::tuple<int, const char*, std::size_t, testing::Matcher<std::string>>> failures = {
+        {401, "/media/5000", 0, testing::StrEq("课程授权服务返回 HTTP 401")},
+        {503, "/media/5000", 9 * 1024 * 1024, testing::StrEq("课程授权服务返回 HTTP 503")},  // status before size
+        {200, "/status/404", 0, testing::StrEq("课程媒体服务返回 HTTP 404")},
+        {200, "/drop/1500000", 0, testing::Not(testing::IsEmpty())},
     };
-    for (const auto& [status, media, message] : failures) {
+    for (const auto& [status, media, padding, message] : failures) {
         SCOPED_TRACE(testing::Message() << status << " " << media);
         events.clear();
         answerStatus = status;
         answerWithMedia(media);
+        answerBody.append(padding, ' ');
         coordinator->start(test::lessonRequest("lesson-b"));
         ASSERT_TRUE(waitForEnd("lesson-b"));
         ASSERT_EQ(eventsOfType("downloadFailed").size(), 1u);

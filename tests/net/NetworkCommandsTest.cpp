@@ -167,7 +167,7 @@ TEST(ApiProxyResultTest, ReportsStatusBodyAndMessage) {
 }
 
 TEST(ApiProxyResultTest, FailureMessagesKeepThePlatformText) {
-    EXPECT_EQ(ApiProxy::failureMessage(std::make_exception_ptr(HttpResponseTooLargeError())), "服务响应异常过大");
+    EXPECT_EQ(ApiProxy::failureMessage(std::make_exception_ptr(HttpResponseTooLargeError(200))), "服务响应异常过大");
     EXPECT_EQ(ApiProxy::failureMessage(std::make_exception_ptr(HttpTransportError("Could not resolve host: x"))),
               "Could not resolve host: x");
 }
