@@ -14,7 +14,7 @@
 
 #include <cstdio>
 #include <memory>
-#include <system_error>
+#include <exception>
 
 namespace velmora {
 
@@ -47,8 +47,10 @@ VelmoraApplicationDelegate::Configuration configuration(Application& app, const 
     environment.identity = IdentitySource::system();
     try {
         environment.http = std::make_shared<HttpSession>(environment.endpoints, app.mainQueue);
-    } catch (const std::system_error& error) {
-        std::fprintf(stderr, "%s\n", error.what());  // the network commands stay unavailable
+    } catch (const std::exception& error) {
+        // The network commands stay unavailable and answer with this text.
+        std::fprintf(stderr, "%s\n", error.what());
+        environment.httpUnavailableReason = error.what();
     }
     VaultManager::configureShared(environment.dataRoot, environment.identity);
     return config;

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <filesystem>
 #include <memory>
+#include <string>
 
 namespace velmora {
 
@@ -25,6 +26,8 @@ struct BridgeEnvironment {
     std::shared_ptr<const IdentitySource> identity;   // machine and user identity for the secure store
     VaultManager* vault = nullptr;                    // the process's vault; never released
     std::shared_ptr<HttpSession> http;                // the shared HTTP session
+    // Why `http` is null: the text every network command answers with instead of a result.
+    std::string httpUnavailableReason = "the HTTPS session could not be created";
     std::shared_ptr<SavePanel> savePanel;             // asks where courseware is saved
     std::chrono::milliseconds apiTimeout = std::chrono::seconds(45);         // "apiRequest" requests
     std::chrono::milliseconds coursewareTimeout = std::chrono::seconds(60);  // courseware downloads

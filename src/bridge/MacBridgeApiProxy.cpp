@@ -5,8 +5,11 @@
 namespace velmora {
 
 void MacBridge::proxyAPI(const Json& payload) {
-    if (!environment_.http || !environment_.mainQueue) return;
     std::string requestId = payloadText(payload, "requestId");
+    if (!environment_.http || !environment_.mainQueue) {
+        post(ApiProxy::Outcome{false, Json(), environment_.httpUnavailableReason}.reply(requestId));
+        return;
+    }
     // The reply needs the bridge, but an answer still in flight must not keep it alive.
     std::weak_ptr<MacBridge> weak = weak_from_this();
     ApiProxy::performAPIRequest(*environment_.http, *environment_.mainQueue, payload, environment_.endpoints,

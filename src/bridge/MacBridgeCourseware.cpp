@@ -14,7 +14,11 @@ void MacBridge::downloadResource(const Json& payload) {
     }
     auto controller = appController_.lock();
     if (!controller || controller->mainWindow() == nullptr) return;
-    if (!environment_.savePanel || !environment_.http || !environment_.mainQueue) return;
+    if (!environment_.savePanel || !environment_.mainQueue) return;
+    if (!environment_.http) {
+        post(CoursewareDownload::failedEvent(environment_.httpUnavailableReason));
+        return;
+    }
 
     // The operation holds the bridge weakly: its events are dropped once the bridge is gone, but a
     // confirmed download still completes.

@@ -28,9 +28,15 @@ DownloadCoordinator& MacBridge::downloads() {
 
 void MacBridge::startDownload(const Json& payload) {
     std::optional<DownloadRequest> request = DownloadRequest::fromDictionary(payload);
-    bool canDownload = environment_.vault != nullptr && environment_.http != nullptr;
-    if (!request || !session_ || request->ownerKey != session_->ownerKey || !canDownload) {
-        post({{"type", "downloadFailed"}, {"assetId", payloadText(payload, "assetId")}, {"message", kIncompleteRequest}});
+    auto refuse = [&](const std::string& message) {
+        post({{"type", "downloadFailed"}, {"assetId", payloadText(payload, "assetId")}, {"message", message}});
+    };
+    if (!request || !session_ || request->ownerKey != session_->ownerKey || environment_.vault == nullptr) {
+        refuse(kIncompleteRequest);
+        return;
+    }
+    if (!environment_.http) {
+        refuse(environment_.httpUnavailableReason);
         return;
     }
     request->token = session_->token;

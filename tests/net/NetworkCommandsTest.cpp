@@ -6,7 +6,13 @@
 #include "bridge/ApiProxy.h"
 #include "bridge/Base64.h"
 #include "bridge/CoursewareDownload.h"
+#include "core/Crypto.h"
 #include "core/VelmoraError.h"
+#include "support/FakeIdentity.h"
+#include "support/FakePage.h"
+#include "support/FakeSavePanel.h"
+#include "support/TempDirectory.h"
+#include "vault/VaultManager.h"
 
 namespace velmora {
 namespace {
@@ -242,6 +248,33 @@ TEST(CoursewareRequestTest, AsksForBytesWithTheTimeoutGiven) {
     HttpRequest anonymous = CoursewareDownload::request("https://h.test/a", "", std::chrono::seconds(60));
     EXPECT_EQ(anonymous.headers, (std::vector<HttpHeader>{{"Accept", "application/octet-stream,*/*;q=0.8"}}));
     EXPECT_EQ(anonymous.timeout, std::chrono::seconds(60));
+}
+
+// Without a shared HTTPS session (an unreadable CA file, say) every network command still answers
+// exactly once, with the reason the session could not be made.
+TEST(NetworkCommandsWithoutSessionTest, AnswerOnceWithTheReason) {
+    test::TempDirectory dataRoot;
+    VaultManager vault{dataRoot.path(), SecretBytes(randomBytes(32))};
+    BridgeEnvironment environment;
+    environment.dataRoot = dataRoot.path();
+    environment.identity = std::make_shared<test::FakeIdentity>();
+    environment.vault = &vault;
+    environment.savePanel = std::make_shared<test::FakeSavePanel>();
+    environment.httpUnavailableReason = "CA file unreadable";
+    test::FakePage page(environment);
+    page.send({{"type", "saveSession"}, {"token", "t"}, {"ownerKey", "owner"}});
+    std::size_t before = page.messages().size();
+    page.send({{"type", "apiRequest"}, {"requestId", "r1"}, {"path", "courses"}});
+    page.send({{"type", "downloadResource"}, {"url", "https://velmora.test/a.pdf"}});
+    page.send({{"type", "download"}, {"ownerKey", "owner"}, {"token", "t"}, {"assetId", "a1"}, {"classId", 3}, {"lessonId", "8"}, {"lessonTitle", "第八课"}});
+    page.mainQueue->runFor(std::chrono::milliseconds(50));
+    std::vector<Json> replies = page.messages();
+    replies.erase(replies.begin(), replies.begin() + static_cast<std::ptrdiff_t>(before));
+    EXPECT_EQ(replies, (std::vector<Json>{
+                           {{"type", "nativeResponse"}, {"requestId", "r1"}, {"ok", false}, {"message", "CA file unreadable"}},
+                           {{"type", "resourceDownloadFailed"}, {"message", "CA file unreadable"}},
+                           {{"type", "downloadFailed"}, {"assetId", "a1"}, {"message", "CA file unreadable"}},
+                       }));
 }
 
 }  // namespace
