@@ -32,6 +32,7 @@ if (!window.__recording) {
   window.addEventListener('error', (e) => window.__pageErrors.push('error: ' + e.message));
   window.addEventListener('unhandledrejection', (e) => window.__pageErrors.push('unhandled: ' + (e.reason && e.reason.message || e.reason)));
   window.addEventListener('message', (e) => window.__events.push(e.data));
+  document.addEventListener('securitypolicyviolation', (e) => window.__pageErrors.push('csp: ' + e.violatedDirective + ' ' + e.blockedURI));
 }
 '''
 

@@ -8,6 +8,7 @@
   window.__posted = posted;
   window.addEventListener('error', (e) => errors.push(`error: ${e.message}`));
   window.addEventListener('unhandledrejection', (e) => errors.push(`unhandled: ${e.reason?.message ?? e.reason}`));
+  document.addEventListener('securitypolicyviolation', (e) => errors.push(`csp: ${e.violatedDirective} ${e.blockedURI}`));
   document.addEventListener('DOMContentLoaded', () => document.body.classList.add('mac-native'));
 
   const post = (data) => setTimeout(() => window.dispatchEvent(new MessageEvent('message', { data })), 0);
