@@ -39,7 +39,7 @@ function speedControl(app, video) {
   apply(memory.load());
   return {
     element: h('div', { className: 'speeds', role: 'group', 'aria-label': '播放速度' }, h('span', { className: 'muted' }, '倍速'), buttons),
-    step: (direction) => choose(stepSpeed(memory.load(), direction)),
+    step: (direction) => choose(stepSpeed(video.playbackRate, direction)),
   };
 }
 
