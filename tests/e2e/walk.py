@@ -141,6 +141,7 @@ def speed_and_continue(walk):
     card = '.continue a.card[data-lesson="10003"]'
     walk.wait(f'document.querySelector({card!r})', 'the lesson under 继续观看')
     walk.see('继续观看')
+    walk.see('高一（3）班 · 数学')
     walk.shot('continue-watching')
     walk.click(card)
     walk.wait('location.hash === "#/lesson/10003"', 'the lesson page')

@@ -89,8 +89,14 @@ export function render(app, container) {
           app.bridge.send({ type: 'deleteDownload', ownerKey: app.session.ownerKey, assetId: item.assetId });
         },
       }, '确认删除'), h('button', { type: 'button', className: 'secondary', onClick: () => { confirming = null; draw(); } }, '取消')]
-      : [h('button', { type: 'button', className: 'ghost', onClick: () => { confirming = item.assetId; draw(); } }, '删除')];
-    return h('li', { className: 'library-item', dataset: { asset: item.assetId } },
+      : [h('button', { type: 'button', className: 'ghost', onClick: () => askToDelete(item.assetId) }, '删除')];
+    const cancelOnEscape = confirming === item.assetId && ((event) => {
+      if (event.key !== 'Escape') return;
+      event.stopPropagation();   // Escape here cancels the deletion rather than leaving the page
+      confirming = null;
+      draw();
+    });
+    return h('li', { className: 'library-item', dataset: { asset: item.assetId }, onKeydown: cancelOnEscape },
       h('a', { className: 'lesson-title', href: routeHash('offline', item.assetId) }, item.lessonTitle),
       chapter,
       h('span', { className: 'muted size' }, formatBytes(item.size)),
@@ -99,6 +105,12 @@ export function render(app, container) {
       iconButton('下移', '↓', () => sendPlan(app, planLessonMove(app.library, item.assetId, +1))),
       iconButton('修改章节名', '改章节名', () => { editing = { kind: 'chapter', key: item.assetId }; draw(); }),
       ...remove);
+  };
+
+  const askToDelete = (assetId) => {
+    confirming = assetId;
+    draw();
+    [...container.querySelectorAll('.library-item')].find((row) => row.dataset.asset === assetId)?.querySelector('button.danger')?.focus();
   };
 
   const stops = [app.subscribe('library', draw), app.subscribe('download', drawDownloads)];
