@@ -2,6 +2,8 @@
 // running downloads and the notices shown to the learner. Views read it and subscribe to changes.
 
 import { ApiClient } from './api.js';
+import { passedMilestone } from './download-list.js';
+import { DownloadQueue } from './download-queue.js';
 import { DownloadTracker } from './download-tracker.js';
 import { downloadCommand } from './media.js';
 
@@ -18,6 +20,8 @@ export class App {
     this.libraryLoaded = false;
     this.trackers = new Map();
     this.titles = new Map();
+    this.lessons = new Map();
+    this.queue = new DownloadQueue((lesson) => this.sendDownload(lesson));
     this.webSite = '';
     this.subscribers = new Map();
   }
@@ -80,6 +84,7 @@ export class App {
     this.session = null;
     this.library = [];
     this.libraryLoaded = false;
+    this.queue.clear();
     this.emit('session', null);
     if (notice) this.toast(notice, 'error');
   }
@@ -106,9 +111,41 @@ export class App {
     return this.library;
   }
 
+  /** Queues lessons for download; gives how many were not yet stored, running or queued. */
+  startDownloads(lessons) {
+    const wanted = lessons.filter((lesson) => lesson.offline && !this.libraryItem(lesson.asset_id) &&
+      !this.tracker(lesson.asset_id)?.active);
+    for (const lesson of wanted) {
+      this.lessons.set(lesson.asset_id, lesson);
+      this.titles.set(lesson.asset_id, String(lesson.title ?? ''));
+    }
+    const added = this.queue.add(wanted);
+    for (const lesson of wanted) this.emit('download', lesson.asset_id);
+    return added;
+  }
+
   startDownload(lesson) {
+    this.startDownloads([lesson]);
+  }
+
+  /** Takes a lesson that has not started out of the queue. */
+  cancelQueued(assetId) {
+    if (this.queue.cancel(assetId)) this.emit('download', assetId);
+  }
+
+  /** Forgets a failed download so the list no longer shows it. */
+  dismissDownload(assetId) {
+    if (this.tracker(assetId)?.phase !== 'failed') return;
+    this.trackers.delete(assetId);
+    this.emit('download', assetId);
+  }
+
+  isQueued(assetId) {
+    return this.queue.isWaiting(assetId);
+  }
+
+  sendDownload(lesson) {
     const command = downloadCommand(lesson, this.session);
-    this.titles.set(command.assetId, command.lessonTitle);
     this.trackers.set(command.assetId, new DownloadTracker(command.assetId));
     this.bridge.send(command);
     this.emit('download', command.assetId);
@@ -121,7 +158,12 @@ export class App {
   onDownloadEvent(event) {
     const assetId = String(event.assetId ?? '');
     if (!this.trackers.has(assetId)) this.trackers.set(assetId, new DownloadTracker(assetId));
-    this.trackers.get(assetId).apply(event, Date.now());
+    const tracker = this.trackers.get(assetId);
+    const before = tracker.percent;
+    tracker.apply(event, Date.now());
+    const mark = tracker.active ? passedMilestone(before, tracker.percent) : null;
+    if (mark) this.announce(`《${this.titles.get(assetId) ?? assetId}》已下载 ${mark}%`);
+    if (event.type !== 'downloadProgress') this.queue.ended(assetId);
     if (event.type === 'downloadCompleted') {
       this.toast(`《${this.titles.get(assetId) ?? assetId}》已保存为离线课程`);
       this.refreshLibrary();
@@ -139,6 +181,11 @@ export class App {
   setBanner(text) {
     this.elements.banner.textContent = text ?? '';
     this.elements.banner.hidden = !text;
+  }
+
+  /** Read out by screen readers without showing anything. */
+  announce(message) {
+    if (this.elements.announcer) this.elements.announcer.textContent = message;
   }
 
   toast(message, kind = 'info') {

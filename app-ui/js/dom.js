@@ -47,3 +47,20 @@ export function errorPanel(message, retry) {
 export function loadingPanel(text = '正在加载…') {
   return h('p', { className: 'loading', role: 'status' }, text);
 }
+
+function focusKey(element) {
+  return `${element.closest('[data-asset]')?.dataset.asset ?? ''}\u0000${element.getAttribute('aria-label') ?? element.textContent}`;
+}
+
+/** Runs `redraw()` on `container` and gives the focus back to the control that had it, if it is still there. */
+export function keepingFocus(container, redraw) {
+  const focused = container.contains(document.activeElement) ? document.activeElement : null;
+  const key = focused && focusKey(focused);
+  redraw();
+  if (!focused || container.contains(focused)) return;
+  const controls = [...container.querySelectorAll('button, a, input')];
+  const row = key.split('\u0000')[0];
+  // The same control if it is back, else the first one in the same row (a button that turned into another).
+  (controls.find((element) => focusKey(element) === key) ??
+    controls.find((element) => row && element.closest('[data-asset]')?.dataset.asset === row))?.focus();
+}

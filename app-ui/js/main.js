@@ -3,12 +3,14 @@
 import { App } from './app.js';
 import { NativeBridge } from './bridge.js';
 import { h, replaceChildren } from './dom.js';
+import { busyCount } from './download-list.js';
 import { parseRoute, routeHash } from './router.js';
 import * as classes from './views/classes.js';
 import * as course from './views/course.js';
 import * as lesson from './views/lesson.js';
 import * as library from './views/library.js';
 import * as settings from './views/settings.js';
+import { openShortcuts } from './views/shortcuts.js';
 import * as signin from './views/signin.js';
 
 const VIEWS = {
@@ -29,7 +31,9 @@ const elements = {
   banner: document.getElementById('banner'),
   toasts: document.getElementById('toasts'),
   titlebar: document.getElementById('titlebar'),
+  announcer: h('div', { className: 'visually-hidden', 'aria-live': 'polite' }),
 };
+document.body.append(elements.announcer);
 const bridge = new NativeBridge(window);
 const app = new App(bridge, elements);
 let leaveView = null;
@@ -66,8 +70,28 @@ function wireChrome() {
     if (!event.target.closest('button, a, input')) bridge.send({ type: 'maximize' });
   });
   document.addEventListener('keydown', (event) => {
-    if (event.key === 'Escape' && !event.target.closest?.('input, form')) history.back();
+    if (event.key === 'Escape' && !event.target.closest?.('input, form, dialog')) history.back();
+    if (event.key === '?' && !event.target.closest?.('input, textarea, dialog')) {
+      event.preventDefault();
+      openShortcuts();
+    }
   });
+}
+
+/** The small count on "离线课程" while downloads run or wait. */
+function wireDownloadCount() {
+  const button = elements.nav.querySelector('[data-view="library"]');
+  const badge = h('span', { className: 'nav-count', 'aria-hidden': 'true', hidden: true });
+  button.append(badge);
+  const draw = () => {
+    const count = busyCount(app.trackers.values(), app.queue.waiting);
+    badge.hidden = count === 0;
+    badge.textContent = String(count);
+    if (count > 0) button.setAttribute('aria-label', `离线课程（${count} 个下载进行中）`);
+    else button.removeAttribute('aria-label');
+  };
+  app.subscribe('download', draw);
+  app.subscribe('session', draw);
 }
 
 function showUnavailable(detail) {
@@ -95,6 +119,7 @@ async function start() {
     return;
   }
   wireChrome();
+  wireDownloadCount();
   app.listen();
   app.subscribe('session', (session) => {
     if (session && parseRoute(location.hash).view === 'settings') location.hash = routeHash('classes');

@@ -1,7 +1,7 @@
 // Learning progress: where to resume a lesson and how it is kept on this machine. The service
 // keeps the learner's progress too; the newer of the two wins.
 
-const NEAR_EDGE_SECONDS = 5;
+export const NEAR_EDGE_SECONDS = 5;
 
 /**
  * The position to resume from, in seconds. `local` and `remote` are {position, updatedAt} with
@@ -30,6 +30,22 @@ export class LocalProgress {
     this.prefix = `velmora.progress.${ownerKey}.`;
   }
 
+  /** Every saved record that names its lesson: [{key, position, duration, updatedAt, lesson}]. */
+  entries() {
+    const found = [];
+    try {
+      for (let i = 0; i < this.storage.length; i += 1) {
+        const name = this.storage.key(i);
+        if (!name?.startsWith(this.prefix)) continue;
+        const saved = this.load(name.slice(this.prefix.length));
+        if (saved?.lesson && typeof saved.lesson === 'object') found.push({ key: name.slice(this.prefix.length), ...saved });
+      }
+    } catch {
+      // An unreadable store has nothing to offer; the service's progress still reaches the player.
+    }
+    return found;
+  }
+
   load(lessonKey) {
     try {
       const saved = JSON.parse(this.storage.getItem(this.prefix + lessonKey) ?? 'null');
@@ -39,9 +55,11 @@ export class LocalProgress {
     }
   }
 
-  save(lessonKey, position, duration, nowMs) {
+  /** `lesson` ({id, assetId, title, courseTitle, chapterTitle}) lets "continue watching" name it. */
+  save(lessonKey, position, duration, nowMs, lesson = null) {
+    const record = lesson ? { position, duration, updatedAt: nowMs, lesson } : { position, duration, updatedAt: nowMs };
     try {
-      this.storage.setItem(this.prefix + lessonKey, JSON.stringify({ position, duration, updatedAt: nowMs }));
+      this.storage.setItem(this.prefix + lessonKey, JSON.stringify(record));
     } catch {
       // A full or unavailable store only costs the local copy; the service keeps its own.
     }

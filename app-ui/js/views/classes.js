@@ -1,7 +1,8 @@
-// The learner's classes, then the courses of one class.
+// The learner's classes (after the lessons to continue), then the courses of one class.
 
 import { errorPanel, h, loadingPanel, replaceChildren } from '../dom.js';
 import { routeHash } from '../router.js';
+import { continueSection } from './continue.js';
 
 export async function load(app, container, fetch, draw) {
   replaceChildren(container, loadingPanel());
@@ -21,13 +22,16 @@ function card(href, title, ...lines) {
 }
 
 export function render(app, container) {
-  load(app, container, () => app.api.get('classes'), (classes) => [
-    h('h1', {}, '我的班级'),
+  const resume = continueSection(app);
+  const list = h('div');
+  container.append(h('h1', {}, '我的班级'), resume.element, list);
+  load(app, list, () => app.api.get('classes'), (classes) => [
     classes.length === 0
       ? h('p', { className: 'muted' }, '你还没有加入任何班级。')
       : h('div', { className: 'cards' }, classes.map((c) =>
         card(routeHash('class', c.id), c.title, `${c.teacher} · ${c.course_count} 门课程 · ${c.lesson_count} 个课时`))),
   ]);
+  return resume.stop;
 }
 
 export function renderClass(app, container, classId) {

@@ -1,12 +1,20 @@
-// The download button of one lesson, which turns into a progress bar with phase, percent, rate and
-// time left while the lesson downloads, and shows the reason when it fails.
+// The download button of one lesson, which turns into "排队中" while the lesson waits in the queue,
+// a progress bar with phase, percent, rate and time left while it downloads, and shows the reason
+// when it fails.
 
 import { h, replaceChildren } from '../dom.js';
 
 export function downloadControl(app, lesson) {
-  const box = h('div', { className: 'download', dataset: { asset: lesson.asset_id } });
+  const box = h('div', { className: 'download', tabindex: -1, dataset: { asset: lesson.asset_id } });
 
   const draw = () => {
+    const hadFocus = box.contains(document.activeElement);
+    show();
+    // Redrawing drops the focused button; keyboard users keep their place in this control.
+    if (hadFocus) (box.querySelector('button') ?? box).focus();
+  };
+
+  const show = () => {
     const tracker = app.tracker(lesson.asset_id);
     if (app.libraryItem(lesson.asset_id)) {
       replaceChildren(box, h('span', { className: 'badge ok' }, '已下载'));
@@ -15,6 +23,12 @@ export function downloadControl(app, lesson) {
       replaceChildren(box,
         h('progress', { max: 100, value: percent ?? undefined, 'aria-label': '下载进度' }),
         h('span', { className: 'progress-text', role: 'status' }, tracker.describe(Date.now())));
+    } else if (app.isQueued(lesson.asset_id)) {
+      replaceChildren(box, h('span', { className: 'badge' }, '排队中'),
+        h('button', {
+          type: 'button', className: 'ghost', 'aria-label': `取消下载《${lesson.title}》`,
+          onClick: () => app.cancelQueued(lesson.asset_id),
+        }, '取消'));
     } else if (!lesson.offline) {
       replaceChildren(box, h('span', { className: 'badge' }, '仅限在线'));
     } else {

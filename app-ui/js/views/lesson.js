@@ -16,6 +16,10 @@ function lessonPage(app, lesson, { online }) {
     progressKey: lesson.id ? String(lesson.id) : lesson.asset_id,
     lessonId: lesson.id || null,
     remoteProgress: lesson.progress,
+    lesson: {
+      id: lesson.id || null, assetId: lesson.asset_id, title: lesson.title,
+      courseTitle: lesson.course_title, chapterTitle: lesson.chapter_title,
+    },
   });
   const control = online ? downloadControl(app, lesson) : null;
   const element = h('article', { className: 'lesson' },

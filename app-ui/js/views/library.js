@@ -1,12 +1,13 @@
-// The signed-in account's offline library: running downloads, then the stored lessons grouped by
-// course, with play, reorder, rename and delete.
+// The signed-in account's offline library: every download in flight, waiting or failed, then the
+// stored lessons grouped by course, with play, reorder, rename and delete.
 
-import { h, loadingPanel, replaceChildren } from '../dom.js';
+import { h, keepingFocus, loadingPanel, replaceChildren } from '../dom.js';
 import { formatBytes } from '../format.js';
 import {
   groupByCourse, planChapterRename, planCourseMove, planCourseRename, planLessonMove,
 } from '../library-order.js';
 import { routeHash } from '../router.js';
+import { downloadsPanel } from './downloads-panel.js';
 
 function sendPlan(app, commands) {
   if (commands.length === 0) return;
@@ -38,21 +39,21 @@ export function render(app, container) {
   let editing = null;     // {kind: 'course'|'chapter', key}
   let confirming = null;  // asset id awaiting delete confirmation
 
-  const draw = () => {
+  const downloads = h('div', { className: 'downloads-slot' });
+  const drawDownloads = () => keepingFocus(downloads, () => replaceChildren(downloads, downloadsPanel(app)));
+
+  const draw = () => keepingFocus(container, show);
+  const show = () => {
     if (!app.libraryLoaded) return replaceChildren(container, loadingPanel());
     const items = app.library;
-    const running = [...app.trackers.values()].filter((t) => t.active);
     const total = items.reduce((sum, item) => sum + (Number(item.size) || 0), 0);
     replaceChildren(container,
       h('h1', {}, '离线课程'),
       h('p', { className: 'muted' }, `${items.length} 节课时 · 共 ${formatBytes(total)} · 已加密保存在本机，仅当前账号可见`),
-      running.length > 0 && h('section', { className: 'panel' }, h('h2', {}, '正在下载'),
-        h('ul', { className: 'running' }, running.map((t) => h('li', { dataset: { asset: t.assetId } },
-          h('span', {}, app.titles.get(t.assetId) ?? t.assetId),
-          h('progress', { max: 100, value: t.percent ?? undefined, 'aria-label': '下载进度' }),
-          h('span', { className: 'progress-text', role: 'status' }, t.describe(Date.now())))))),
+      downloads,
       items.length === 0 && h('p', { className: 'empty' }, '还没有离线课程。在课程页面点击“下载”即可保存到本机。'),
       groupByCourse(items).map((group, index, groups) => courseSection(group, index, groups)));
+    drawDownloads();
   };
 
   const courseSection = (group, index, groups) => {
@@ -88,8 +89,14 @@ export function render(app, container) {
           app.bridge.send({ type: 'deleteDownload', ownerKey: app.session.ownerKey, assetId: item.assetId });
         },
       }, '确认删除'), h('button', { type: 'button', className: 'secondary', onClick: () => { confirming = null; draw(); } }, '取消')]
-      : [h('button', { type: 'button', className: 'ghost', onClick: () => { confirming = item.assetId; draw(); } }, '删除')];
-    return h('li', { className: 'library-item', dataset: { asset: item.assetId } },
+      : [h('button', { type: 'button', className: 'ghost', onClick: () => askToDelete(item.assetId) }, '删除')];
+    const cancelOnEscape = confirming === item.assetId && ((event) => {
+      if (event.key !== 'Escape') return;
+      event.stopPropagation();   // Escape here cancels the deletion rather than leaving the page
+      confirming = null;
+      draw();
+    });
+    return h('li', { className: 'library-item', dataset: { asset: item.assetId }, onKeydown: cancelOnEscape },
       h('a', { className: 'lesson-title', href: routeHash('offline', item.assetId) }, item.lessonTitle),
       chapter,
       h('span', { className: 'muted size' }, formatBytes(item.size)),
@@ -100,7 +107,13 @@ export function render(app, container) {
       ...remove);
   };
 
-  const stops = [app.subscribe('library', draw), app.subscribe('download', draw)];
+  const askToDelete = (assetId) => {
+    confirming = assetId;
+    draw();
+    [...container.querySelectorAll('.library-item')].find((row) => row.dataset.asset === assetId)?.querySelector('button.danger')?.focus();
+  };
+
+  const stops = [app.subscribe('library', draw), app.subscribe('download', drawDownloads)];
   app.refreshLibrary();
   draw();
   return () => stops.forEach((stop) => stop());

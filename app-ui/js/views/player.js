@@ -1,18 +1,60 @@
 // The lesson player: resumes from the newer of the local and the service's saved position, saves
-// progress while playing, on pause, on leaving and when the application is about to quit.
+// progress while playing, on pause, on leaving and when the application is about to quit. Plays at
+// the account's chosen speed and answers the player keys anywhere on the lesson page.
 
 import { h } from '../dom.js';
+import { SPEEDS, SpeedMemory, speedLabel, stepSpeed } from '../playback-speed.js';
+import { playerAction } from '../player-keys.js';
 import { LocalProgress, fromService, resumePosition } from '../progress.js';
+import { openShortcuts } from './shortcuts.js';
 
 const LOCAL_SAVE_MS = 5000;
 const SERVICE_SAVE_MS = 30000;
-const SEEK_STEP_SECONDS = 10;
 
-/** options: {source, offline, progressKey, lessonId, remoteProgress} */
+/** Keys typed into a field, or that activate a focused button or link, are not the player's. */
+function ownedByControl(event) {
+  const target = event.target;
+  if (target.closest?.('input, textarea, select, dialog, [contenteditable]')) return true;
+  return (event.key === ' ' || event.key === 'Enter') && Boolean(target.closest?.('button, a'));
+}
+
+function speedControl(app, video) {
+  const memory = new SpeedMemory(localStorage, app.session?.ownerKey ?? '');
+  const buttons = SPEEDS.map((speed) => h('button', {
+    type: 'button', className: 'speed', 'aria-pressed': 'false', dataset: { speed: String(speed) },
+    onClick: () => choose(speed),
+  }, speedLabel(speed)));
+  const apply = (speed) => {
+    video.defaultPlaybackRate = speed;
+    video.playbackRate = speed;
+    for (const button of buttons) button.setAttribute('aria-pressed', String(Number(button.dataset.speed) === speed));
+  };
+  const choose = (speed) => {
+    apply(speed);
+    memory.save(speed);
+    app.announce(`播放速度 ${speedLabel(speed)}`);
+  };
+  // Loading a source resets the rate to the default; keep the learner's choice.
+  video.addEventListener('loadedmetadata', () => apply(memory.load()));
+  apply(memory.load());
+  return {
+    element: h('div', { className: 'speeds', role: 'group', 'aria-label': '播放速度' }, h('span', { className: 'muted' }, '倍速'), buttons),
+    step: (direction) => choose(stepSpeed(video.playbackRate, direction)),
+  };
+}
+
+function toggleFullscreen(video) {
+  if (document.fullscreenElement) return document.exitFullscreen().catch(() => {});
+  return video.requestFullscreen?.().catch(() => {});
+}
+
+/** options: {source, offline, progressKey, lessonId, remoteProgress, lesson} */
 export function createPlayer(app, options) {
   const local = new LocalProgress(localStorage, app.session?.ownerKey ?? '');
   const video = h('video', { className: 'player', controls: true, preload: 'metadata', playsinline: true, tabindex: 0 });
+  video.preservesPitch = true;
   const problem = h('p', { className: 'player-error', role: 'alert', hidden: true });
+  const speeds = speedControl(app, video);
   let lastLocalSave = 0;
   let lastServiceSave = Date.now();
   let resumed = false;
@@ -20,7 +62,7 @@ export function createPlayer(app, options) {
   const save = (toService) => {
     if (!resumed || !Number.isFinite(video.currentTime)) return;
     const duration = Number.isFinite(video.duration) ? video.duration : 0;
-    local.save(options.progressKey, video.currentTime, duration, Date.now());
+    local.save(options.progressKey, video.currentTime, duration, Date.now(), options.lesson ?? null);
     if (toService && options.lessonId) {
       app.api.post('progress', { lesson_id: Number(options.lessonId), position: video.currentTime, duration })
         .catch(() => {});
@@ -51,26 +93,34 @@ export function createPlayer(app, options) {
       ? '离线课程无法播放：本机副本可能已被删除或损坏，请在“离线课程”中重新下载。'
       : '在线视频加载失败，请检查网络连接后重试。';
   });
-  video.addEventListener('keydown', (event) => {
-    const step = { ArrowLeft: -SEEK_STEP_SECONDS, ArrowRight: SEEK_STEP_SECONDS }[event.key];
-    if (step) {
-      video.currentTime = Math.max(0, video.currentTime + step);
-      event.preventDefault();
-    } else if (event.key === ' ' || event.key === 'k') {
-      if (video.paused) video.play().catch(() => {});
-      else video.pause();
-      event.preventDefault();
-    }
-  });
+
+  const perform = {
+    toggle: () => (video.paused ? video.play().catch(() => {}) : video.pause()),
+    seek: ({ seconds }) => { video.currentTime = Math.max(0, video.currentTime + seconds); },
+    fullscreen: () => toggleFullscreen(video),
+    mute: () => { video.muted = !video.muted; },
+    speed: ({ direction }) => speeds.step(direction),
+  };
+  const onKey = (event) => {
+    if (event.ctrlKey || event.altKey || event.metaKey || ownedByControl(event)) return;
+    const action = playerAction(event.key);
+    if (!action) return;
+    perform[action.action](action);
+    event.preventDefault();
+  };
+  document.addEventListener('keydown', onKey);
 
   const stopQuitSave = app.subscribe('saveProgress', () => save(true));
   video.src = options.source;
 
   return {
-    element: h('div', { className: 'player-box' }, video, problem),
+    element: h('div', { className: 'player-box' }, video, problem,
+      h('div', { className: 'player-bar' }, speeds.element, h('span', { className: 'spacer' }),
+        h('button', { type: 'button', className: 'ghost', 'aria-keyshortcuts': '?', onClick: openShortcuts }, '快捷键 ?'))),
     video,
     stop() {
       save(true);
+      document.removeEventListener('keydown', onKey);
       stopQuitSave();
       video.pause();
       video.removeAttribute('src');

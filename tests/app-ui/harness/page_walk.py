@@ -178,6 +178,23 @@ def walk_page(walk, http_origin, service):
     assert walk.posted('setZoom')[0]['percent'] == 130
     assert not walk.posted('saveSession')
     assert walk.errors() == [], walk.errors()
+    download_course(walk)
+
+
+def download_course(walk):
+    """The whole course at once: two lessons download, the third waits, and the library lists all three."""
+    walk.js('location.hash = "#/course/1001"')
+    walk.click_text('button', '下载整门课程')
+    walk.wait('document.querySelector(\'.download[data-asset="math-1001-03"]\').innerText.includes("排队中")', 'the queued lesson')
+    assert [c['assetId'] for c in walk.posted('download')][-2:] == ['math-1001-01', 'math-1001-02']
+    walk.shot('download-queue')
+    walk.click('[data-view=library]')
+    walk.wait('document.querySelectorAll(".downloads li").length === 3', 'the three downloads in the list')
+    assert walk.js('return document.querySelector(".nav-count").textContent') == '3'
+    walk.shot('downloads')
+    walk.wait('document.querySelectorAll(".library-item").length === 3 && document.querySelector(".nav-count").hidden',
+              'the course stored', 30)
+    assert walk.errors() == [], walk.errors()
 
 
 def main():
