@@ -113,8 +113,14 @@ void onShutdown(GApplication*, gpointer data) {
     if (app.delegate) app.delegate->applicationWillTerminate();
 }
 
+// Runs before the application registers on the bus or opens a display: --version ends here, so it
+// needs neither and leaves the data folder alone (--help ends even earlier, in option parsing).
 int onLocalOptions(GApplication*, GVariantDict* options, gpointer data) {
     auto& app = *static_cast<Application*>(data);
+    if (g_variant_dict_contains(options, "version")) {
+        std::printf("velmora-classroom %s\n", VELMORA_VERSION);
+        return 0;
+    }
     app.automation = g_variant_dict_contains(options, "automation-mode");
     return -1;  // carry on
 }
@@ -134,6 +140,10 @@ int VelmoraClassroomMain::main(int argc, char** argv) {
     GApplication* application = G_APPLICATION(app.object.get());
     g_application_add_main_option(application, "automation-mode", 0, G_OPTION_FLAG_HIDDEN, G_OPTION_ARG_NONE,
                                   "Let WebKitWebDriver drive the window", nullptr);
+    g_application_add_main_option(application, "version", 0, G_OPTION_FLAG_NONE, G_OPTION_ARG_NONE,
+                                  "Print the program's version and exit", nullptr);
+    g_application_set_option_context_summary(application,
+                                             "Velmora Classroom (星禾课堂): lessons of your classes, online and offline.");
     g_signal_connect(application, "handle-local-options", G_CALLBACK(onLocalOptions), &app);
     g_signal_connect(application, "startup", G_CALLBACK(onStartup), &app);
     g_signal_connect(application, "activate", G_CALLBACK(onActivate), &app);
