@@ -88,6 +88,9 @@ VelmoraApplicationDelegate::VelmoraApplicationDelegate(GtkApplication* applicati
       }) {}
 
 VelmoraApplicationDelegate::~VelmoraApplicationDelegate() {
+    // The main loop has stopped and WebKit reads no more: a delivery waiting for it would keep the
+    // media handler's queue, which its destruction joins, from ever ending.
+    if (mediaDeliveries_) mediaDeliveries_->release();
     webViewConnections_.clear();
     statusItem_.reset();
     bridge_.reset();
@@ -146,9 +149,9 @@ void VelmoraApplicationDelegate::registerSchemes(WebKitWebContext* context) {
     registerWebKitScheme(context, MacBridge::kAppScheme.data(), mainQueue_,
                          [app](std::shared_ptr<SchemeTask> task) { app->start(std::move(task)); },
                          [app](const SchemeTask& task) { app->stop(task); });
-    registerWebKitScheme(context, kMediaScheme, mainQueue_,
-                         [media](std::shared_ptr<SchemeTask> task) { media->start(std::move(task)); },
-                         [media](const SchemeTask& task) { media->stop(task); });
+    mediaDeliveries_ = registerWebKitScheme(context, kMediaScheme, mainQueue_,
+                                            [media](std::shared_ptr<SchemeTask> task) { media->start(std::move(task)); },
+                                            [media](const SchemeTask& task) { media->stop(task); });
 }
 
 // Media elements cannot load the media scheme in WebKitGTK; they are pointed at the loopback

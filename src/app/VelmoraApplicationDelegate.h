@@ -5,6 +5,7 @@
 #include "app/GtkMainWindow.h"
 #include "app/GtkStatusItem.h"
 #include "app/QuitFlow.h"
+#include "app/WebKitSchemeTask.h"
 #include "app/WebKitWebViewHost.h"
 #include "bridge/MacApplicationCommands.h"
 #include "bridge/MacBridge.h"
@@ -86,6 +87,7 @@ private:
     GObjectPtr<GMenu> mainMenu_;
     std::unique_ptr<AppSchemeHandler> appScheme_;
     std::unique_ptr<MediaSchemeHandler> mediaScheme_;
+    std::shared_ptr<WebKitDeliveryGate> mediaDeliveries_;  // released before the handler goes
     std::unique_ptr<MediaLoopback> mediaLoopback_;  // after the handler it feeds: destroyed first
 
     // The fields of the original delegate, in order.
