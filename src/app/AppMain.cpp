@@ -118,11 +118,22 @@ int onLocalOptions(GApplication*, GVariantDict* options, gpointer data) {
     return -1;  // carry on
 }
 
-// The desktop session ending (or a signal from a terminal) ends the application without asking.
+// SIGTERM or SIGINT (the service manager, a terminal, a logout without a session manager) ends the
+// application without asking; the page still gets to save its progress.
 gboolean onTerminationSignal(gpointer data) {
     auto& app = *static_cast<Application*>(data);
-    g_application_quit(G_APPLICATION(app.object.get()));
+    if (app.delegate) {
+        app.delegate->applicationWillEndWithoutAsking();
+    } else {
+        g_application_quit(G_APPLICATION(app.object.get()));
+    }
     return G_SOURCE_CONTINUE;
+}
+
+// The desktop session is about to end (only with "register-session" set).
+void onQueryEnd(GtkApplication*, gpointer data) {
+    auto& app = *static_cast<Application*>(data);
+    if (app.delegate) app.delegate->applicationWillEndWithoutAsking(true);
 }
 
 }  // namespace
@@ -142,6 +153,8 @@ int VelmoraClassroomMain::main(int argc, char** argv) {
     g_signal_connect(application, "startup", G_CALLBACK(onStartup), &app);
     g_signal_connect(application, "activate", G_CALLBACK(onActivate), &app);
     g_signal_connect(application, "shutdown", G_CALLBACK(onShutdown), &app);
+    g_object_set(application, "register-session", TRUE, nullptr);
+    g_signal_connect(application, "query-end", G_CALLBACK(onQueryEnd), &app);
     guint terminate = g_unix_signal_add(SIGTERM, onTerminationSignal, &app);
     guint interrupt = g_unix_signal_add(SIGINT, onTerminationSignal, &app);
 

@@ -219,6 +219,14 @@ QuitFlow::Reply VelmoraApplicationDelegate::applicationShouldTerminate() {
     return reply;
 }
 
+void VelmoraApplicationDelegate::applicationWillEndWithoutAsking(bool holdSessionEnd) {
+    if (holdSessionEnd && sessionEndInhibitor_ == 0) {
+        sessionEndInhibitor_ = gtk_application_inhibit(application_, mainWindow_ ? mainWindow_->window() : nullptr,
+                                                       GTK_APPLICATION_INHIBIT_LOGOUT, "正在保存学习进度");
+    }
+    if (quitFlow_.endWithoutAsking() == QuitFlow::Reply::terminateNow) terminateNow();
+}
+
 void VelmoraApplicationDelegate::presentQuitConfirmation() {
     showMainWindow();
     GtkWindow* parent = mainWindow_ ? mainWindow_->window() : nullptr;
@@ -236,6 +244,7 @@ void VelmoraApplicationDelegate::replyToTermination(bool mayTerminate) {
 void VelmoraApplicationDelegate::terminateNow() { g_application_quit(G_APPLICATION(application_)); }
 
 void VelmoraApplicationDelegate::applicationWillTerminate() {
+    if (sessionEndInhibitor_ != 0) gtk_application_uninhibit(application_, std::exchange(sessionEndInhibitor_, 0));
     bridge_.reset();
     if (webView_) webView_->unregisterBridge();
 }

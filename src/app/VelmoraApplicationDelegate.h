@@ -51,7 +51,11 @@ public:
     void applicationShouldHandleReopen();
     QuitFlow::Reply applicationShouldTerminate();
     void applicationWillTerminate();
-    // Ends at once, skipping the confirmation (the session is ending or a signal asked).
+    // A signal or the end of the desktop session: no dialog, but the page is asked to save its
+    // progress and has up to a second before the application ends. With `holdSessionEnd` the
+    // session's logout waits for that second (GtkApplication query-end).
+    void applicationWillEndWithoutAsking(bool holdSessionEnd = false);
+    // Ends at once.
     void terminateNow();
 
     MainWindow* mainWindow() override;
@@ -98,6 +102,7 @@ private:
     QuitFlow quitFlow_;                          // allowTermination, terminationPromptActive
 
     bool launched_ = false;
+    guint sessionEndInhibitor_ = 0;  // while the page saves before a logout
     std::vector<SignalConnection> webViewConnections_;
 };
 

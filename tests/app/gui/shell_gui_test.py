@@ -32,6 +32,10 @@ LONG_ASSET_ID, LONG_LESSON_BYTES = "long-lesson", 256 * 1024 * 1024
 START_ADDRESS = "velmora-app://local/index.html"
 TITLE = "星禾课堂"
 POST = "window.webkit.messageHandlers.velmora.postMessage"
+# The page tells the test server (the address in the argument) when it is asked to save its progress.
+SAVE_REPORTER = """window.addEventListener('message', (event) => {
+    if (event.data && event.data.type === 'saveProgressRequested') fetch(arguments[0], {mode: 'no-cors'});
+});"""
 
 
 def wait_for(condition, timeout=15.0, message="condition"):
@@ -399,10 +403,12 @@ class RunningApplication(unittest.TestCase):
         self.assertEqual(len(window_titled(TITLE)), 1)
         self.assertEqual(self.app.driver.current_url, START_ADDRESS)
 
-    def test_zz_ends_cleanly_on_termination_without_gtk_warnings(self):
+    def test_zz_ends_on_termination_after_the_page_saved_without_gtk_warnings(self):
         pid = application_pid()
+        self.app.js(SAVE_REPORTER, self.app.url("saved"))
         os.kill(pid, signal.SIGTERM)
         wait_for(lambda: not alive(pid), message="the application to end")
+        self.assertEqual(self.app.requests.count("/saved"), 1)
         with open(self.app.log_path, encoding="utf-8", errors="replace") as handle:
             problems = [line for line in handle if "velmora-classroom" in line and ("CRITICAL" in line or "WARNING" in line)]
         self.assertEqual(problems, [])
@@ -429,10 +435,7 @@ class QuitConfirmation(FreshApplication):
     def test_asks_once_cancel_keeps_running_and_confirm_saves_then_ends(self):
         app = self.app.start()
         pid = application_pid()
-        # The page tells the test server when it is asked to save its progress.
-        app.js("""window.addEventListener('message', (event) => {
-            if (event.data && event.data.type === 'saveProgressRequested') fetch(arguments[0], {mode: 'no-cors'});
-        });""", app.url("saved"))
+        app.js(SAVE_REPORTER, app.url("saved"))
         main = window_titled(TITLE)[0][0]
         dialogs = lambda: mapped_windows() - {main}  # noqa: E731
         post = lambda body: app.js(f"{POST}(arguments[0])", body)  # noqa: E731
