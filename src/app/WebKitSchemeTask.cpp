@@ -78,7 +78,8 @@ WebKitSchemeTask::WebKitSchemeTask(ConstructionKey, WebKitURISchemeRequest* requ
 
 std::shared_ptr<WebKitSchemeTask> WebKitSchemeTask::create(WebKitURISchemeRequest* request, std::shared_ptr<MainQueue> mainQueue,
                                                            StopHandler stopped, std::shared_ptr<WebKitDeliveryGate> gate) {
-    return std::make_shared<WebKitSchemeTask>(ConstructionKey(), request, std::move(mainQueue), std::move(stopped), std::move(gate));
+    return std::make_shared<WebKitSchemeTask>(ConstructionKey(), request, std::move(mainQueue), std::move(stopped),
+                                              std::move(gate));
 }
 
 WebKitSchemeTask::~WebKitSchemeTask() {
