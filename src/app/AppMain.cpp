@@ -11,6 +11,7 @@
 #include "vault/VaultManager.h"
 
 #include <glib-unix.h>
+#include <malloc.h>
 
 #include <cstdio>
 #include <memory>
@@ -125,16 +126,32 @@ int onLocalOptions(GApplication*, GVariantDict* options, gpointer data) {
     return -1;  // carry on
 }
 
-// The desktop session ending (or a signal from a terminal) ends the application without asking.
+// SIGTERM or SIGINT (the service manager, a terminal, a logout without a session manager) ends the
+// application without asking; the page still gets to save its progress.
 gboolean onTerminationSignal(gpointer data) {
     auto& app = *static_cast<Application*>(data);
-    g_application_quit(G_APPLICATION(app.object.get()));
+    if (app.delegate) {
+        app.delegate->applicationWillEndWithoutAsking();
+    } else {
+        g_application_quit(G_APPLICATION(app.object.get()));
+    }
     return G_SOURCE_CONTINUE;
+}
+
+// The desktop session is about to end (only with "register-session" set).
+void onQueryEnd(GtkApplication*, gpointer data) {
+    auto& app = *static_cast<Application*>(data);
+    if (app.delegate) app.delegate->applicationWillEndWithoutAsking(true);
 }
 
 }  // namespace
 
 int VelmoraClassroomMain::main(int argc, char** argv) {
+    // Offline media passes through in pieces of 1 and 2 MiB allocated on one thread and freed on
+    // another. glibc raises its mmap threshold above such a size once one is freed, after which
+    // they come from heaps that keep freed memory: the app grew by ~80 MiB while one lesson
+    // streamed at a bounded number of pieces in flight. A fixed threshold maps and unmaps them.
+    mallopt(M_MMAP_THRESHOLD, 128 * 1024);
     Application app;
     app.object = adoptGObject(adw_application_new(kApplicationId, G_APPLICATION_DEFAULT_FLAGS));
     GApplication* application = G_APPLICATION(app.object.get());
@@ -148,6 +165,8 @@ int VelmoraClassroomMain::main(int argc, char** argv) {
     g_signal_connect(application, "startup", G_CALLBACK(onStartup), &app);
     g_signal_connect(application, "activate", G_CALLBACK(onActivate), &app);
     g_signal_connect(application, "shutdown", G_CALLBACK(onShutdown), &app);
+    g_object_set(application, "register-session", TRUE, nullptr);
+    g_signal_connect(application, "query-end", G_CALLBACK(onQueryEnd), &app);
     guint terminate = g_unix_signal_add(SIGTERM, onTerminationSignal, &app);
     guint interrupt = g_unix_signal_add(SIGINT, onTerminationSignal, &app);
 

@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <utility>
 
 namespace velmora {
 
@@ -21,6 +22,7 @@ struct PushBuffer {
     std::optional<std::string> failure;
     bool abandoned = false;
     std::function<void()> onAbandoned;
+    std::function<void()> onPieceRead;  // set before the stream is handed out, then only read
 
     bool complete() const { return finished || failure.has_value(); }
 
@@ -71,6 +73,7 @@ gssize readBytes(GInputStream* stream, void* out, gsize count, GCancellable* can
     gulong handler = cancellable != nullptr ? g_cancellable_connect(cancellable, G_CALLBACK(wake), &buffer, nullptr) : 0;
     gssize result = 0;
     bool cancelled = false;
+    bool pieceRead = false;
     {
         std::unique_lock lock(buffer.mutex);
         buffer.ready.wait(lock, [&] {
@@ -84,6 +87,7 @@ gssize readBytes(GInputStream* stream, void* out, gsize count, GCancellable* can
             if (buffer.offset == front.size()) {
                 buffer.pieces.pop_front();
                 buffer.offset = 0;
+                pieceRead = true;
             }
             result = static_cast<gssize>(n);
         } else if (buffer.failure) {
@@ -94,6 +98,7 @@ gssize readBytes(GInputStream* stream, void* out, gsize count, GCancellable* can
         }
     }
     if (handler != 0) g_cancellable_disconnect(cancellable, handler);  // not under the lock: wake() takes it
+    if (pieceRead && buffer.onPieceRead) buffer.onPieceRead();
     if (cancelled) {
         g_cancellable_set_error_if_cancelled(cancellable, error);
         buffer.abandon();
@@ -127,19 +132,20 @@ static void velmora_push_stream_class_init(VelmoraPushStreamClass* klass) {
 
 namespace velmora {
 
-GObjectPtr<GInputStream> GioPushInputStream::create(std::function<void()> abandoned) {
+GObjectPtr<GInputStream> GioPushInputStream::create(std::function<void()> abandoned, std::function<void()> pieceRead) {
     auto* stream = static_cast<GInputStream*>(g_object_new(velmora_push_stream_get_type(), nullptr));
     bufferOf(stream).onAbandoned = std::move(abandoned);
+    bufferOf(stream).onPieceRead = std::move(pieceRead);
     return adoptGObject(stream);
 }
 
-void GioPushInputStream::push(GInputStream* stream, ByteView bytes) {
+void GioPushInputStream::push(GInputStream* stream, Bytes&& bytes) {
     if (bytes.empty()) return;
     PushBuffer& buffer = bufferOf(stream);
     {
         std::lock_guard lock(buffer.mutex);
         if (buffer.complete() || buffer.abandoned) return;
-        buffer.pieces.emplace_back(bytes.begin(), bytes.end());
+        buffer.pieces.push_back(std::move(bytes));
     }
     buffer.ready.notify_all();
 }

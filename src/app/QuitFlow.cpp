@@ -27,9 +27,20 @@ void QuitFlow::completeConfirmation(bool confirmed) {
         actions_.replyToTermination(false);
         return;
     }
+    saveThenEnd(kSaveGrace);
+}
+
+QuitFlow::Reply QuitFlow::endWithoutAsking() {
+    if (allowTermination_) return Reply::terminateNow;
+    terminationPromptActive_ = false;
+    saveThenEnd(kUnaskedSaveGrace);
+    return Reply::terminateLater;
+}
+
+void QuitFlow::saveThenEnd(std::chrono::milliseconds grace) {
     actions_.requestSaveProgress();
     allowTermination_ = true;
-    actions_.schedule(kSaveGrace, [reply = actions_.replyToTermination] { reply(true); });
+    actions_.schedule(grace, [reply = actions_.replyToTermination] { reply(true); });
 }
 
 }  // namespace velmora

@@ -88,6 +88,9 @@ VelmoraApplicationDelegate::VelmoraApplicationDelegate(GtkApplication* applicati
       }) {}
 
 VelmoraApplicationDelegate::~VelmoraApplicationDelegate() {
+    // The main loop has stopped and WebKit reads no more: a delivery waiting for it would keep the
+    // media handler's queue, which its destruction joins, from ever ending.
+    if (mediaDeliveries_) mediaDeliveries_->release();
     webViewConnections_.clear();
     statusItem_.reset();
     bridge_.reset();
@@ -146,9 +149,9 @@ void VelmoraApplicationDelegate::registerSchemes(WebKitWebContext* context) {
     registerWebKitScheme(context, MacBridge::kAppScheme.data(), mainQueue_,
                          [app](std::shared_ptr<SchemeTask> task) { app->start(std::move(task)); },
                          [app](const SchemeTask& task) { app->stop(task); });
-    registerWebKitScheme(context, kMediaScheme, mainQueue_,
-                         [media](std::shared_ptr<SchemeTask> task) { media->start(std::move(task)); },
-                         [media](const SchemeTask& task) { media->stop(task); });
+    mediaDeliveries_ = registerWebKitScheme(context, kMediaScheme, mainQueue_,
+                                            [media](std::shared_ptr<SchemeTask> task) { media->start(std::move(task)); },
+                                            [media](const SchemeTask& task) { media->stop(task); });
 }
 
 // Media elements cannot load the media scheme in WebKitGTK; they are pointed at the loopback
@@ -216,6 +219,14 @@ QuitFlow::Reply VelmoraApplicationDelegate::applicationShouldTerminate() {
     return reply;
 }
 
+void VelmoraApplicationDelegate::applicationWillEndWithoutAsking(bool holdSessionEnd) {
+    if (holdSessionEnd && sessionEndInhibitor_ == 0) {
+        sessionEndInhibitor_ = gtk_application_inhibit(application_, mainWindow_ ? mainWindow_->window() : nullptr,
+                                                       GTK_APPLICATION_INHIBIT_LOGOUT, "正在保存学习进度");
+    }
+    if (quitFlow_.endWithoutAsking() == QuitFlow::Reply::terminateNow) terminateNow();
+}
+
 void VelmoraApplicationDelegate::presentQuitConfirmation() {
     showMainWindow();
     GtkWindow* parent = mainWindow_ ? mainWindow_->window() : nullptr;
@@ -233,6 +244,7 @@ void VelmoraApplicationDelegate::replyToTermination(bool mayTerminate) {
 void VelmoraApplicationDelegate::terminateNow() { g_application_quit(G_APPLICATION(application_)); }
 
 void VelmoraApplicationDelegate::applicationWillTerminate() {
+    if (sessionEndInhibitor_ != 0) gtk_application_uninhibit(application_, std::exchange(sessionEndInhibitor_, 0));
     bridge_.reset();
     if (webView_) webView_->unregisterBridge();
 }

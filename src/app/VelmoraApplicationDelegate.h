@@ -5,6 +5,7 @@
 #include "app/GtkMainWindow.h"
 #include "app/GtkStatusItem.h"
 #include "app/QuitFlow.h"
+#include "app/WebKitSchemeTask.h"
 #include "app/WebKitWebViewHost.h"
 #include "bridge/MacApplicationCommands.h"
 #include "bridge/MacBridge.h"
@@ -50,7 +51,11 @@ public:
     void applicationShouldHandleReopen();
     QuitFlow::Reply applicationShouldTerminate();
     void applicationWillTerminate();
-    // Ends at once, skipping the confirmation (the session is ending or a signal asked).
+    // A signal or the end of the desktop session: no dialog, but the page is asked to save its
+    // progress and has up to a second before the application ends. With `holdSessionEnd` the
+    // session's logout waits for that second (GtkApplication query-end).
+    void applicationWillEndWithoutAsking(bool holdSessionEnd = false);
+    // Ends at once.
     void terminateNow();
 
     MainWindow* mainWindow() override;
@@ -86,6 +91,7 @@ private:
     GObjectPtr<GMenu> mainMenu_;
     std::unique_ptr<AppSchemeHandler> appScheme_;
     std::unique_ptr<MediaSchemeHandler> mediaScheme_;
+    std::shared_ptr<WebKitDeliveryGate> mediaDeliveries_;  // released before the handler goes
     std::unique_ptr<MediaLoopback> mediaLoopback_;  // after the handler it feeds: destroyed first
 
     // The fields of the original delegate, in order.
@@ -96,6 +102,7 @@ private:
     QuitFlow quitFlow_;                          // allowTermination, terminationPromptActive
 
     bool launched_ = false;
+    guint sessionEndInhibitor_ = 0;  // while the page saves before a logout
     std::vector<SignalConnection> webViewConnections_;
 };
 

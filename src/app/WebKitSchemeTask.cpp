@@ -48,27 +48,38 @@ struct SchemeRegistration {
     std::shared_ptr<MainQueue> mainQueue;
     std::function<void(std::shared_ptr<SchemeTask>)> start;
     WebKitSchemeTask::StopHandler stop;
+    std::shared_ptr<WebKitDeliveryGate> gate;
 };
 
 void onSchemeRequest(WebKitURISchemeRequest* request, gpointer data) {
     auto* registration = static_cast<SchemeRegistration*>(data);
-    registration->start(WebKitSchemeTask::create(request, registration->mainQueue, registration->stop));
+    registration->start(WebKitSchemeTask::create(request, registration->mainQueue, registration->stop, registration->gate));
 }
 
 void destroyRegistration(gpointer data) { std::unique_ptr<SchemeRegistration> owned(static_cast<SchemeRegistration*>(data)); }
 
 }  // namespace
 
+void WebKitDeliveryGate::release() {
+    {
+        std::lock_guard lock(mutex_);
+        released_ = true;
+    }
+    changed_.notify_all();
+}
+
 WebKitSchemeTask::WebKitSchemeTask(ConstructionKey, WebKitURISchemeRequest* request, std::shared_ptr<MainQueue> mainQueue,
-                                   StopHandler stopped)
+                                   StopHandler stopped, std::shared_ptr<WebKitDeliveryGate> gate)
     : webKitRequest_(retainGObject(request)),
       mainQueue_(std::move(mainQueue)),
       stopped_(std::move(stopped)),
-      values_(copyRequest(request)) {}
+      values_(copyRequest(request)),
+      gate_(std::move(gate)) {}
 
 std::shared_ptr<WebKitSchemeTask> WebKitSchemeTask::create(WebKitURISchemeRequest* request, std::shared_ptr<MainQueue> mainQueue,
-                                                           StopHandler stopped) {
-    return std::make_shared<WebKitSchemeTask>(ConstructionKey(), request, std::move(mainQueue), std::move(stopped));
+                                                           StopHandler stopped, std::shared_ptr<WebKitDeliveryGate> gate) {
+    return std::make_shared<WebKitSchemeTask>(ConstructionKey(), request, std::move(mainQueue), std::move(stopped),
+                                              std::move(gate));
 }
 
 WebKitSchemeTask::~WebKitSchemeTask() {
@@ -99,8 +110,10 @@ void WebKitSchemeTask::didReceive(const SchemeResponse& response) {
 void WebKitSchemeTask::didReceive(ByteView data) { didReceive(Bytes(data.begin(), data.end())); }
 
 void WebKitSchemeTask::didReceive(Bytes&& data) {
-    onMain([bytes = std::move(data)](WebKitSchemeTask& task) {
-        if (task.phase_ == Phase::streaming) GioPushInputStream::push(task.body_.get(), bytes);
+    if (data.empty()) return;  // nothing to read, so nothing would ever make room for it
+    awaitReader();
+    onMain([bytes = std::move(data)](WebKitSchemeTask& task) mutable {
+        if (task.phase_ == Phase::streaming) GioPushInputStream::push(task.body_.get(), std::move(bytes));
     });
 }
 
@@ -115,11 +128,15 @@ void WebKitSchemeTask::didFail(const std::string& message) {
 void WebKitSchemeTask::respondOnMain(const SchemeResponse& head) {
     if (phase_ != Phase::waitingForResponse) return;
     phase_ = Phase::streaming;
-    body_ = GioPushInputStream::create([weak = weak_from_this(), queue = mainQueue_] {
-        queue->post([weak] {
-            if (auto task = weak.lock()) task->stopOnMain();
+    body_ = GioPushInputStream::create(
+        [weak = weak_from_this(), queue = mainQueue_] {
+            queue->post([weak] {
+                if (auto task = weak.lock()) task->stopOnMain();
+            });
+        },
+        [weak = weak_from_this()] {
+            if (auto task = weak.lock()) task->pieceRead();
         });
-    });
     GObjectPtr<WebKitURISchemeRequest> request = std::move(webKitRequest_);
     webkit_uri_scheme_request_finish_with_response(request.get(), buildResponse(head, body_.get()).get());
 }
@@ -130,6 +147,7 @@ void WebKitSchemeTask::finishOnMain() {
         return;
     }
     phase_ = Phase::ended;
+    stopHolding();
     GioPushInputStream::finish(body_.get());
     body_.reset();
 }
@@ -144,6 +162,7 @@ void WebKitSchemeTask::failOnMain(const std::string& message) {
         webKitRequest_.reset();
     }
     phase_ = Phase::ended;
+    stopHolding();
 }
 
 void WebKitSchemeTask::stopOnMain() {
@@ -151,12 +170,44 @@ void WebKitSchemeTask::stopOnMain() {
     phase_ = Phase::ended;
     body_.reset();
     if (stopped_) stopped_(*this);
+    stopHolding();  // after the stop: the delivery let through finds the task stopped
 }
 
-void registerWebKitScheme(WebKitWebContext* context, const char* scheme, std::shared_ptr<MainQueue> mainQueue,
-                          std::function<void(std::shared_ptr<SchemeTask>)> start, WebKitSchemeTask::StopHandler stop) {
-    auto registration = std::make_unique<SchemeRegistration>(SchemeRegistration{std::move(mainQueue), std::move(start), std::move(stop)});
+// The main thread queues its own deliveries without waiting: it is the thread that passes them on.
+void WebKitSchemeTask::awaitReader() {
+    bool mainThread = g_main_context_is_owner(g_main_context_default());
+    std::unique_lock lock(gate_->mutex_);
+    gate_->changed_.wait(lock, [&] {
+        return mainThread || !holding_ || gate_->released_ || unreadPieces_ < WebKitDeliveryGate::kMaxUnreadPieces;
+    });
+    ++unreadPieces_;
+}
+
+void WebKitSchemeTask::pieceRead() {
+    {
+        std::lock_guard lock(gate_->mutex_);
+        if (unreadPieces_ > 0) --unreadPieces_;
+    }
+    gate_->changed_.notify_all();
+}
+
+void WebKitSchemeTask::stopHolding() {
+    {
+        std::lock_guard lock(gate_->mutex_);
+        holding_ = false;
+    }
+    gate_->changed_.notify_all();
+}
+
+std::shared_ptr<WebKitDeliveryGate> registerWebKitScheme(WebKitWebContext* context, const char* scheme,
+                                                         std::shared_ptr<MainQueue> mainQueue,
+                                                         std::function<void(std::shared_ptr<SchemeTask>)> start,
+                                                         WebKitSchemeTask::StopHandler stop) {
+    auto gate = std::make_shared<WebKitDeliveryGate>();
+    auto registration =
+        std::make_unique<SchemeRegistration>(SchemeRegistration{std::move(mainQueue), std::move(start), std::move(stop), gate});
     webkit_web_context_register_uri_scheme(context, scheme, onSchemeRequest, registration.release(), destroyRegistration);
+    return gate;
 }
 
 }  // namespace velmora

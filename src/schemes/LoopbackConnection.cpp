@@ -36,6 +36,19 @@ LoopbackConnection::LoopbackConnection(FileDescriptor socket, SchemeHandler& med
 
 void LoopbackConnection::shutdown() { ::shutdown(socket_.get(), SHUT_RDWR); }
 
+bool LoopbackConnection::dropIfNotAdmitted() {
+    Standing expected = Standing::waiting;
+    if (!standing_.compare_exchange_strong(expected, Standing::dropped)) return false;
+    shutdown();
+    return true;
+}
+
+// Marks the connection as one that passed the gate, unless it was dropped just before.
+bool LoopbackConnection::admit() {
+    Standing expected = Standing::waiting;
+    return standing_.compare_exchange_strong(expected, Standing::admitted) || expected == Standing::admitted;
+}
+
 void LoopbackConnection::run() {
     try {
         serveRequests();
@@ -56,19 +69,19 @@ void LoopbackConnection::serveRequests() {
             writeNotFound(false);
             return;
         }
-        bool keepAlive = request->keepsAlive() && !hasBody(*request);
         auto address = admittedMediaAddress(*request);
-        Outcome outcome = Outcome::close;
         if (!address) {
-            outcome = writeNotFound(keepAlive) && keepAlive ? Outcome::keepOpen : Outcome::close;
-        } else {
-            outcome = answer(*address, *request);
+            writeNotFound(false);
+            return;
         }
-        if (outcome == Outcome::close) return;
+        if (!admit() || answer(*address, *request) == Outcome::close) return;
     }
 }
 
 std::optional<std::string> LoopbackConnection::readHead() {
+    using Clock = std::chrono::steady_clock;
+    std::optional<Clock::time_point> deadline;
+    if (!passedGate()) deadline = started_ + kHeadTimeout;
     for (;;) {
         if (auto end = pending_.find("\r\n\r\n"); end != std::string::npos) {
             std::string head = pending_.substr(0, end);
@@ -76,8 +89,15 @@ std::optional<std::string> LoopbackConnection::readHead() {
             return head;
         }
         if (pending_.size() > kMaxHeadBytes) return std::nullopt;
+        if (!deadline && !pending_.empty()) deadline = Clock::now() + kHeadTimeout;
+        int timeoutMs = kIdleTimeoutMs;
+        if (deadline) {
+            auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - Clock::now()).count();
+            if (left <= 0) return std::nullopt;
+            timeoutMs = static_cast<int>(left);
+        }
         pollfd waiting{socket_.get(), POLLIN, 0};
-        int ready = ::poll(&waiting, 1, kIdleTimeoutMs);
+        int ready = ::poll(&waiting, 1, timeoutMs);
         if (ready < 0 && errno == EINTR) continue;
         if (ready <= 0) return std::nullopt;
         std::array<char, 4096> buffer{};

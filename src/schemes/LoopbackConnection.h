@@ -5,6 +5,7 @@
 #include "schemes/SchemeTask.h"
 
 #include <atomic>
+#include <chrono>
 #include <optional>
 #include <string>
 
@@ -15,6 +16,9 @@ class LoopbackTask;
 // One client connection of the loopback media server: reads HTTP/1.1 requests one after another
 // (keep-alive), admits only "GET /<secret>/v1/<asset>?…" for the bound Host, and answers each as a
 // scheme task of the media handler. A client that goes away stops its task; run() then returns.
+// A request head must be whole within kHeadTimeout of the connection's start (of its first byte on
+// a connection that has passed the gate), and a request the gate refuses ends the connection: a
+// client without the secret cannot keep a connection open for long.
 class LoopbackConnection {
 public:
     // What an admitted request must name: the path secret and the exact Host value.
@@ -22,6 +26,8 @@ public:
         std::string secret;
         std::string host;
     };
+
+    static constexpr std::chrono::milliseconds kHeadTimeout{2000};
 
     LoopbackConnection(FileDescriptor socket, SchemeHandler& media, Gate gate);
     LoopbackConnection(const LoopbackConnection&) = delete;
@@ -35,11 +41,20 @@ public:
 
     bool finished() const { return finished_; }
 
+    // Whether a request on this connection has passed the gate, or it is still open and waiting.
+    bool passedGate() const { return standing_ == Standing::admitted; }
+    bool holdsSlot() const { return !finished_ && standing_ != Standing::dropped; }
+
+    // Ends the connection if no request on it has passed the gate yet; false when one has. Any thread.
+    bool dropIfNotAdmitted();
+
 private:
     enum class Outcome { keepOpen, close };
+    enum class Standing { waiting, admitted, dropped };
 
     void serveRequests();
     std::optional<std::string> readHead();
+    bool admit();
     std::optional<std::string> admittedMediaAddress(const HttpRequestHead& request) const;
     Outcome answer(const std::string& mediaAddress, const HttpRequestHead& request);
     Outcome awaitEnd(LoopbackTask& task, bool keepAlive);
@@ -52,6 +67,8 @@ private:
     SchemeHandler& media_;
     Gate gate_;
     std::string pending_;  // bytes read beyond the last request head
+    std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
+    std::atomic<Standing> standing_{Standing::waiting};
     std::atomic<bool> finished_{false};
 };
 

@@ -2,6 +2,7 @@
 
 #include "core/Crypto.h"
 #include "schemes/LoopbackConnection.h"
+#include "schemes/LoopbackPeer.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -21,7 +22,6 @@ namespace velmora {
 namespace {
 
 constexpr std::size_t kSecretSizeBytes = 32;
-constexpr std::size_t kMaxClients = 16;  // media elements open a handful; more is not a player
 constexpr int kSendTimeoutSeconds = 30;  // a client that stops reading this long is let go
 
 [[noreturn]] void throwSocketError(const char* what) { throw std::system_error(errno, std::generic_category(), what); }
@@ -103,10 +103,12 @@ void MediaLoopback::acceptLoop() {
     }
 }
 
+// Closing the socket (dropping it unused) refuses the client.
 void MediaLoopback::admit(FileDescriptor socket) {
     reapFinished();
+    if (LoopbackPeer::ownerOf(socket.get()) != ::geteuid()) return;
     std::lock_guard lock(clientsMutex_);
-    if (clients_.size() >= kMaxClients) return;  // closing the socket refuses the client
+    if (!makeRoom()) return;
     configureClientSocket(socket.get());
     auto connection = std::make_unique<LoopbackConnection>(std::move(socket), media_,
                                                            LoopbackConnection::Gate{secret_, host_});
@@ -117,6 +119,17 @@ void MediaLoopback::admit(FileDescriptor socket) {
     } catch (const std::system_error&) {
         clients_.pop_back();  // no thread for it: dropping the entry closes its socket
     }
+}
+
+// Called with clientsMutex_ held. Clients are listed oldest first.
+bool MediaLoopback::makeRoom() {
+    std::size_t open = 0;
+    for (const Client& client : clients_) open += client.connection->holdsSlot() ? 1 : 0;
+    if (open < kMaxClients) return true;
+    for (Client& client : clients_) {
+        if (client.connection->holdsSlot() && client.connection->dropIfNotAdmitted()) return true;
+    }
+    return false;
 }
 
 void MediaLoopback::reapFinished() {

@@ -22,9 +22,14 @@ class LoopbackConnection;
 // address, Range header included. Remove it when WebKitGTK media elements load custom schemes.
 //
 // Only "GET <baseAddress path>/v1/<asset>?owner=…" with the Host header naming the bound address and
-// port is served; anything else gets a bare 404 and reaches no handler. The path secret is 256 random
-// bits drawn per instance, so other local processes cannot guess addresses. Connections are kept
-// alive between requests; a client that goes away stops its task within one piece.
+// port is served; anything else gets a bare 404, reaches no handler and ends the connection. The path
+// secret is 256 random bits drawn per instance, so other local processes cannot guess addresses.
+// Connections of another OS user are closed at accept. Connections are kept alive between
+// requests; a client that goes away stops its task within one piece.
+//
+// Client slots: at most kMaxClients connections are open. Only those that have passed the gate
+// keep theirs; while the slots are taken, a new connection takes the slot of the oldest one that
+// has not, so idle connections of a process without the secret cannot lock the player out.
 //
 // The handler must outlive this object; destruction closes every connection, stops their tasks
 // and joins all threads.
@@ -35,6 +40,8 @@ public:
     MediaLoopback(const MediaLoopback&) = delete;
     MediaLoopback& operator=(const MediaLoopback&) = delete;
     ~MediaLoopback();
+
+    static constexpr std::size_t kMaxClients = 16;  // media elements open a handful; more is not a player
 
     std::uint16_t port() const { return port_; }
 
@@ -50,6 +57,7 @@ private:
 
     void acceptLoop();
     void admit(FileDescriptor socket);
+    bool makeRoom();
     void reapFinished();
 
     SchemeHandler& media_;

@@ -93,6 +93,26 @@ TEST(QuitFlow, ConfirmSavesOnceAndEndsAfterTheGraceWithNoWayBack) {
     EXPECT_EQ(shell.replies, std::vector<bool>{true});
 }
 
+TEST(QuitFlow, AnUnaskedEndSavesOnceAndEndsAfterOneSecondEvenWithTheConfirmationUp) {
+    for (bool asking : {false, true}) {
+        SCOPED_TRACE(asking);
+        Shell shell;
+        if (asking) shell.flow.shouldTerminate();
+        EXPECT_EQ(shell.flow.endWithoutAsking(), Reply::terminateLater);
+        EXPECT_EQ(shell.flow.state(), State::ending);
+        EXPECT_EQ(shell.confirmationsShown, asking ? 1 : 0);
+        EXPECT_EQ(shell.saveRequests, 1);
+        EXPECT_EQ(shell.delays, std::vector<std::chrono::milliseconds>{std::chrono::milliseconds(1000)});
+        // A second signal, or the learner's late answer, neither saves again nor waits longer.
+        EXPECT_EQ(shell.flow.endWithoutAsking(), Reply::terminateNow);
+        shell.flow.completeConfirmation(false);
+        EXPECT_EQ(shell.saveRequests, 1);
+        EXPECT_TRUE(shell.replies.empty());
+        shell.scheduled.at(0)();
+        EXPECT_EQ(shell.replies, std::vector<bool>{true});
+    }
+}
+
 TEST(QuitFlow, ARequestWhileTheConfirmationIsPutUpShowsNoSecondOne) {
     int shown = 0;
     QuitFlow* self = nullptr;

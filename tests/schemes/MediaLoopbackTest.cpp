@@ -9,7 +9,14 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <cerrno>
 #include <future>
 #include <regex>
 #include <thread>
@@ -192,20 +199,68 @@ TEST_F(MediaLoopbackTest, GateRefusesWithABareNotFoundAndTouchesNothing) {
     EXPECT_TRUE(spy.started().empty());
 }
 
-TEST_F(MediaLoopbackTest, PipelinedRequestsAfterARefusalAreAnsweredInOrderOnTheSameConnection) {
+TEST_F(MediaLoopbackTest, PipelinedRequestsAreAnsweredInOrderUntilTheGateRefusesOne) {
     Bytes lesson = test::lessonBytes(5 * kMiB);
     test::storeLesson(vault, "lesson", kOwner, lesson);
     test::RawHttpConnection connection(loopback->port());
-    connection.send(get("/" + std::string(64, '0') + "/v1/lesson?owner=" + kOwner) + get(target("lesson")) +
-                    get(target("lesson"), "Range: bytes=-3\r\n"));
-    EXPECT_EQ(connection.readResponse()->status, 404);
+    connection.send(get(target("lesson")) + get(target("lesson"), "Range: bytes=-3\r\n") +
+                    get("/" + std::string(64, '0') + "/v1/lesson?owner=" + kOwner) + get(target("lesson")));
     auto whole = connection.readResponse();
     auto tail = connection.readResponse();
     ASSERT_TRUE(whole && tail);
     EXPECT_EQ(whole->body, std::string(lesson.begin(), lesson.end()));
     EXPECT_EQ(tail->status, 206);
     EXPECT_EQ(tail->body, std::string(lesson.end() - 3, lesson.end()));
-    EXPECT_FALSE(connection.closedByServer(200));
+    auto refused = connection.readResponse();
+    ASSERT_TRUE(refused);
+    EXPECT_EQ(refused->status, 404);
+    EXPECT_EQ(refused->fields["connection"], "close");
+    EXPECT_TRUE(connection.closedByServer());
+    EXPECT_EQ(spy.started().size(), 2u);
+}
+
+// A local process without the secret opens connections and sends nothing (or too little).
+TEST_F(MediaLoopbackTest, IdleConnectionsDoNotLockOutARequestWithTheSecret) {
+    test::storeLesson(vault, "lesson", kOwner, test::lessonBytes(1000));
+    std::vector<std::unique_ptr<test::RawHttpConnection>> idle;
+    for (int i = 0; i < 40; ++i) idle.push_back(std::make_unique<test::RawHttpConnection>(loopback->port()));
+    idle.back()->send("GET /");
+    test::CurlAnswer answer = test::CurlClient().get(address("lesson"));
+    EXPECT_EQ(answer.status, 200);
+    EXPECT_EQ(answer.body.size(), 1000u);
+    // Without a whole request head they are let go after two seconds, not the keep-alive minute.
+    EXPECT_TRUE(idle.back()->closedByServer(3000));
+}
+
+TEST_F(MediaLoopbackTest, ConnectionsOfAnotherUserAreClosedUnanswered) {
+    if (::geteuid() != 0) GTEST_SKIP() << "only root can connect as another user";
+    test::storeLesson(vault, "lesson", kOwner, test::lessonBytes(1000));
+    const std::string request = get(target("lesson"));
+    sockaddr_in server{};
+    server.sin_family = AF_INET;
+    server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    server.sin_port = htons(loopback->port());
+    pid_t child = ::fork();
+    if (child == 0) {
+        // Exits 0 when the server closed the connection without a byte of an answer.
+        timeval timeout{5, 0};
+        int fd = ::setresuid(65534, 65534, 65534) == 0 ? ::socket(AF_INET, SOCK_STREAM, 0) : -1;
+        if (fd < 0 || ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) != 0 ||
+            ::connect(fd, reinterpret_cast<const sockaddr*>(&server), sizeof server) != 0) {
+            ::_exit(2);
+        }
+        [[maybe_unused]] ssize_t sent = ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+        char byte = 0;
+        ssize_t got = ::recv(fd, &byte, 1, 0);
+        ::_exit(got == 0 || (got < 0 && errno == ECONNRESET) ? 0 : 1);  // a reset: the request went unread
+    }
+    int status = -1;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_TRUE(spy.started().empty());
+    auto answer = test::RawHttpConnection(loopback->port()).exchange(request);
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->status, 200);
 }
 
 TEST_F(MediaLoopbackTest, ConnectionCloseAndHttp10AreHonoured) {

@@ -28,9 +28,14 @@ BINARY = PAGE = SEAL_TOOL = None
 APPLICATION_ID = "com.velmora.Classroom"
 OWNER_KEY = "gui-account-key"
 ASSET_ID = "lesson-1"
+LONG_ASSET_ID, LONG_LESSON_BYTES = "long-lesson", 256 * 1024 * 1024
 START_ADDRESS = "velmora-app://local/index.html"
 TITLE = "星禾课堂"
 POST = "window.webkit.messageHandlers.velmora.postMessage"
+# The page tells the test server (the address in the argument) when it is asked to save its progress.
+SAVE_REPORTER = """window.addEventListener('message', (event) => {
+    if (event.data && event.data.type === 'saveProgressRequested') fetch(arguments[0], {mode: 'no-cors'});
+});"""
 
 
 def wait_for(condition, timeout=15.0, message="condition"):
@@ -40,6 +45,25 @@ def wait_for(condition, timeout=15.0, message="condition"):
             raise AssertionError(f"timed out waiting for {message}")
         time.sleep(0.1)
     return value
+
+
+def proc_number(pid, name, field):
+    """A number from /proc/<pid>/<name> lines of the form "field: number"."""
+    with open(f"/proc/{pid}/{name}") as handle:
+        return next(int(line.split()[1]) for line in handle if line.startswith(field + ":"))
+
+
+def steady(read):
+    """The value of read() once it has stayed the same for 0.3 s."""
+    readings = [read()]
+
+    def unchanged():
+        time.sleep(0.3)
+        readings.append(read())
+        return readings[-1] == readings[-2]
+
+    wait_for(unchanged, message="a steady value")
+    return readings[-1]
 
 
 def alive(pid):
@@ -228,8 +252,13 @@ class RunningApplication(unittest.TestCase):
                         "-f", "lavfi", "-i", "sine=frequency=440:duration=6", "-c:v", "libx264", "-preset", "ultrafast",
                         "-pix_fmt", "yuv420p", "-c:a", "aac", "-shortest", "-movflags", "+faststart", clip],
                        check=True, capture_output=True, timeout=60)
-        subprocess.run([SEAL_TOOL, cls.app.env["XDG_DATA_HOME"], OWNER_KEY, ASSET_ID, clip], check=True, capture_output=True,
-                       timeout=60, env=cls.app.env)
+        long_media = os.path.join(cls.app.root, "long.bin")
+        with open(long_media, "wb") as handle:
+            handle.truncate(LONG_LESSON_BYTES)
+        for asset, media in ((ASSET_ID, clip), (LONG_ASSET_ID, long_media)):
+            subprocess.run([SEAL_TOOL, cls.app.env["XDG_DATA_HOME"], OWNER_KEY, asset, media], check=True, capture_output=True,
+                           timeout=120, env=cls.app.env)
+        os.remove(long_media)
         cls.app.start()
         cls.bus = session_bus()
 
@@ -321,6 +350,24 @@ class RunningApplication(unittest.TestCase):
         foreign = self.lesson_address.replace(OWNER_KEY, "another-account")
         self.assertIn("error", self.app.driver.execute_async_script(fetch, foreign))
 
+    def test_whole_lesson_fetch_is_decrypted_at_webkit_pace_and_stops_with_the_page(self):
+        # Without a Range header the whole lesson is answered. Decryption must keep pace with
+        # WebKit's reading: little memory while WebKit takes the first 8 MiB, and no decryption
+        # long after the page gave up. (Past that, WebKit queues what it has read for the web
+        # process without any pace of its own, so a whole read measures WebKit, not the app.)
+        pid = application_pid()
+        with open(f"/proc/{pid}/clear_refs", "w") as handle:
+            handle.write("5")  # the peak resident size starts again from the current one
+        peak_kib, read_before = proc_number(pid, "status", "VmHWM"), proc_number(pid, "io", "rchar")
+        decrypted = lambda: proc_number(pid, "io", "rchar") - read_before  # noqa: E731
+        self.app.js("""window.shellTest.lessonLoad = new AbortController();
+            fetch(arguments[0], {mode: 'no-cors', signal: window.shellTest.lessonLoad.signal}).catch(() => {});""",
+                    self.lesson_address.replace(ASSET_ID, LONG_ASSET_ID))
+        wait_for(lambda: decrypted() >= 8 * 1024 * 1024, message="the lesson's first pieces")
+        self.app.js("window.shellTest.lessonLoad.abort()")
+        self.assertLess(steady(decrypted), 64 * 1024 * 1024, "decryption ran on after the page gave up")
+        self.assertLessEqual(proc_number(pid, "status", "VmHWM") - peak_kib, 32 * 1024)
+
     def test_zoom_command_changes_the_page_zoom(self):
         width = self.app.js("return window.innerWidth")
         self.app.js(f"{POST}({{type: 'setZoom', percent: 125}})")
@@ -356,10 +403,12 @@ class RunningApplication(unittest.TestCase):
         self.assertEqual(len(window_titled(TITLE)), 1)
         self.assertEqual(self.app.driver.current_url, START_ADDRESS)
 
-    def test_zz_ends_cleanly_on_termination_without_gtk_warnings(self):
+    def test_zz_ends_on_termination_after_the_page_saved_without_gtk_warnings(self):
         pid = application_pid()
+        self.app.js(SAVE_REPORTER, self.app.url("saved"))
         os.kill(pid, signal.SIGTERM)
         wait_for(lambda: not alive(pid), message="the application to end")
+        self.assertEqual(self.app.requests.count("/saved"), 1)
         with open(self.app.log_path, encoding="utf-8", errors="replace") as handle:
             problems = [line for line in handle if "velmora-classroom" in line and ("CRITICAL" in line or "WARNING" in line)]
         self.assertEqual(problems, [])
@@ -386,10 +435,7 @@ class QuitConfirmation(FreshApplication):
     def test_asks_once_cancel_keeps_running_and_confirm_saves_then_ends(self):
         app = self.app.start()
         pid = application_pid()
-        # The page tells the test server when it is asked to save its progress.
-        app.js("""window.addEventListener('message', (event) => {
-            if (event.data && event.data.type === 'saveProgressRequested') fetch(arguments[0], {mode: 'no-cors'});
-        });""", app.url("saved"))
+        app.js(SAVE_REPORTER, app.url("saved"))
         main = window_titled(TITLE)[0][0]
         dialogs = lambda: mapped_windows() - {main}  # noqa: E731
         post = lambda body: app.js(f"{POST}(arguments[0])", body)  # noqa: E731
