@@ -58,8 +58,9 @@ void checkHead(std::string_view bytes) {
 void serve(const std::string& bytes, AnsweringHandler& media) {
     std::array<int, 2> ends{};
     fuzz::check(::socketpair(AF_UNIX, SOCK_STREAM, 0, ends.data()) == 0, "socketpair");
+    FileDescriptor server(ends[0]);
     FileDescriptor client(ends[1]);
-    LoopbackConnection connection(FileDescriptor(ends[0]), media, {std::string(kSecret), std::string(kHost)});
+    LoopbackConnection connection(std::move(server), media, {std::string(kSecret), std::string(kHost)});
     fuzz::check(::send(client.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size()), "send");
     ::shutdown(client.get(), SHUT_WR);
     std::thread reader([&client] {
