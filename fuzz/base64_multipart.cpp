@@ -33,7 +33,8 @@ void checkBase64(const std::string& text) {
     std::optional<Bytes> decoded = decodeBase64Strict(text);
     if (!decoded) return;
     std::size_t padding = text.ends_with("==") ? 2 : text.ends_with('=') ? 1 : 0;
-    fuzz::check(text.size() % 4 == 0 && decoded->size() == text.size() / 4 * 3 - padding, "decoded length does not match the text");
+    fuzz::check(text.size() % 4 == 0 && decoded->size() == text.size() / 4 * 3 - padding,
+                "decoded length does not match the text");
     fuzz::check(text.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/=") == std::string::npos,
                 "a text with a character outside the alphabet decoded");
 }

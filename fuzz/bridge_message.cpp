@@ -2,6 +2,13 @@
 // MacBridge with a real secure store and vault in a temporary folder, the real HTTP session aimed at
 // a closed local port, a save panel that is cancelled and a fake window. Every command the page
 // expects an answer to gets exactly one; the others send at most one error.
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <map>
+#include <set>
+
 #include "FuzzInput.h"
 #include "core/Files.h"
 #include "net/HttpSession.h"
@@ -12,13 +19,6 @@
 #include "support/FakeSavePanel.h"
 #include "support/TempDirectory.h"
 #include "vault/VaultManager.h"
-
-#include <netinet/in.h>
-#include <sys/socket.h>
-
-#include <algorithm>
-#include <map>
-#include <set>
 
 namespace {
 
@@ -77,8 +77,9 @@ const std::map<std::string, std::set<std::string>, std::less<>>& replies() {
 
 std::size_t countSince(const test::FakePage& page, std::size_t from, const std::set<std::string>& types) {
     std::vector<Json> messages = page.messages();
-    return static_cast<std::size_t>(std::count_if(messages.begin() + static_cast<std::ptrdiff_t>(from), messages.end(),
-                                                  [&](const Json& message) { return types.contains(payloadText(message, "type")); }));
+    return static_cast<std::size_t>(
+        std::count_if(messages.begin() + static_cast<std::ptrdiff_t>(from), messages.end(),
+                      [&](const Json& message) { return types.contains(payloadText(message, "type")); }));
 }
 
 // The command type the bridge dispatches for this body, or "" when it ignores the body.
@@ -98,8 +99,9 @@ void sendOne(Fixture& f, test::FakePage& page, std::string_view line) {
     auto expected = replies().find(type);
     if (expected == replies().end()) {
         f.mainQueue->runFor(1ms);
-        fuzz::check(page.messages().size() - before <= 1 && countSince(page, before, {"error"}) == page.messages().size() - before,
-                    "a command without a reply answered");
+        fuzz::check(
+            page.messages().size() - before <= 1 && countSince(page, before, {"error"}) == page.messages().size() - before,
+            "a command without a reply answered");
         return;
     }
     if (type == "downloadResource" && f.savePanel->suggestedNames.size() > panelsBefore) {

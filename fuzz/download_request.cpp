@@ -9,8 +9,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string_view text(reinterpret_cast<const char*>(data), size);
 
     if (DownloadRequest::isSafeAssetId(text)) {
-        fuzz::check(!text.empty() && text.find_first_of("./\\%") == std::string_view::npos && text.find('\0') == std::string_view::npos,
-                    "a safe identifier holds a path character");
+        fuzz::check(
+            !text.empty() && text.find_first_of("./\\%") == std::string_view::npos && text.find('\0') == std::string_view::npos,
+            "a safe identifier holds a path character");
         fuzz::check(graphemeCount(text) <= DownloadRequest::kMaxAssetIdCharacters, "a safe identifier is too long");
     }
 

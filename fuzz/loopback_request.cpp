@@ -1,10 +1,6 @@
 // The loopback media server's request reading and gate, over a real socket pair: any bytes a local
 // process sends are parsed as request heads, and only a GET for the bound host that carries the
 // secret and names a "/v1/" media path without ".." reaches the media handler, as a media address.
-#include "FuzzInput.h"
-#include "schemes/HttpRequestHead.h"
-#include "schemes/LoopbackConnection.h"
-
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -12,6 +8,10 @@
 #include <mutex>
 #include <thread>
 #include <vector>
+
+#include "FuzzInput.h"
+#include "schemes/HttpRequestHead.h"
+#include "schemes/LoopbackConnection.h"
 
 namespace {
 

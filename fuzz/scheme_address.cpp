@@ -2,6 +2,8 @@
 // Range header) gets exactly one ending, a failure comes alone or after the response head, the app
 // scheme never serves a file from outside its folder, and a finished media answer has the length
 // its head announced.
+#include <algorithm>
+
 #include "FuzzInput.h"
 #include "schemes/AppSchemeHandler.h"
 #include "schemes/LocalUrl.h"
@@ -9,8 +11,6 @@
 #include "schemes/RecordingSchemeTask.h"
 #include "schemes/StoredLesson.h"
 #include "support/TempDirectory.h"
-
-#include <algorithm>
 
 namespace {
 

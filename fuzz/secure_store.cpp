@@ -1,14 +1,14 @@
 // The secure store over an entry file holding any bytes (or any plaintext sealed the right way):
 // load, session load and the bridge's restoreSession give a clear answer, restoreSession replies
 // exactly once, and nothing is lost: the entry stays as it was, the vault's master key is unchanged.
+#include <algorithm>
+
 #include "FuzzInput.h"
 #include "core/VelmoraError.h"
 #include "securestore/DeviceSecureStore.h"
 #include "support/FakeIdentity.h"
 #include "support/FakePage.h"
 #include "support/TempDirectory.h"
-
-#include <algorithm>
 
 namespace {
 

@@ -3,13 +3,13 @@
 // chosen. readRange over the input's ranges gives a clear error or at most the bytes asked for (a
 // short record shortens the answer), exactly the true ones when the file is sound; never a crash,
 // an over-read or an allocation the file cannot back.
+#include <algorithm>
+
 #include "FuzzInput.h"
 #include "core/VelmoraError.h"
 #include "schemes/StoredLesson.h"
 #include "support/TempDirectory.h"
 #include "vault/VaultManager.h"
-
-#include <algorithm>
 
 namespace {
 
@@ -30,13 +30,15 @@ Fixture& fixture() {
 }
 
 // Record i's plaintext: the lesson bytes of its own seed, so every record differs.
-Bytes recordPlaintext(std::size_t index, std::size_t length) { return test::lessonBytes(length, static_cast<std::uint32_t>(index + 1)); }
+Bytes recordPlaintext(std::size_t index, std::size_t length) {
+    return test::lessonBytes(length, static_cast<std::uint32_t>(index + 1));
+}
 
 struct Built {
     Bytes file;
     std::vector<std::size_t> lengths;  // plaintext length of each sealed record
     std::vector<Bytes> plaintexts;
-    bool sound = true;                 // sealed, untouched and laid out as a download writes it
+    bool sound = true;  // sealed, untouched and laid out as a download writes it
 };
 
 Built build(fuzz::FuzzInput& input, std::uint8_t flags) {
