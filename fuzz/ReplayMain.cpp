@@ -2,10 +2,12 @@
 // does when it is handed a corpus. Lets the gcc build replay the committed corpora without libFuzzer.
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <string>
 #include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
@@ -21,6 +23,11 @@ void runOne(const std::filesystem::path& file) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // The targets keep their vaults and stores for the whole run and never remove them; they are
+    // made inside this folder, which goes at the end.
+    std::string scratch = (std::filesystem::temp_directory_path() / "velmora-replay-XXXXXX").string();
+    if (::mkdtemp(scratch.data()) == nullptr) return 1;
+    ::setenv("TMPDIR", scratch.c_str(), 1);
     std::size_t count = 0;
     for (int i = 1; i < argc; ++i) {
         std::filesystem::path root(argv[i]);
@@ -35,6 +42,7 @@ int main(int argc, char** argv) {
             ++count;
         }
     }
+    std::filesystem::remove_all(scratch);
     std::cout << "replayed " << count << " inputs\n";
     return count == 0 ? 1 : 0;
 }
