@@ -7,6 +7,7 @@
 #include "core/VelmoraError.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -106,8 +107,12 @@ Bytes VaultManager::readRange(std::string_view ownerKey, std::string_view assetI
     FileDescriptor file = openFile(path, O_RDONLY);
     RecordReader reader(file.get(), path, mediaKey.span());
 
+    // The file bounds what can come back: a size in the metadata far past it must not reserve
+    // memory that no record can fill.
+    struct stat info {};
+    if (::fstat(file.get(), &info) != 0) throwSystemError(errno, path);
     Bytes output;
-    output.reserve(end - start + 1);
+    output.reserve(std::min<std::uint64_t>(end - start + 1, static_cast<std::uint64_t>(info.st_size)));
     Bytes scratch;  // records only partly wanted are opened here, then the wanted slice is copied
     for (std::uint64_t index = start >> kChunkShift; index <= end >> kChunkShift; ++index) {
         const std::uint64_t chunkStart = index << kChunkShift;

@@ -115,6 +115,13 @@ TEST_F(VaultReadRangeTest, AFlippedByteFailsAuthenticationOfItsRecordOnly) {
     EXPECT_THROW(otherDevice.readRange(kOwner, "movie", 0, 10), std::runtime_error);
 }
 
+TEST_F(VaultReadRangeTest, AnInflatedSizeFailsAtTheFileEndWithoutReservingIt) {
+    VaultItem inflated = *VaultItem::decodeJSON(test::readText(vault.metadataURL("movie")));
+    inflated.size = std::uint64_t{1} << 40;
+    vault.saveMetadata(inflated);
+    EXPECT_THAT(reading(0, inflated.size - 1), throwsVelmora("离线媒体密文不完整"));
+}
+
 TEST_F(VaultReadRangeTest, AShortRecordShortensTheReadOrRefusesIt) {
     const Bytes tail = test::numberedBytes(1000, 9);
     patch(recordOffset(2), VaultManager::encryptChunk(tail, vault.key(kOwner, "movie").span()));
