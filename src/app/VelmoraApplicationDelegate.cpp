@@ -138,7 +138,7 @@ void VelmoraApplicationDelegate::configureStatusItem() {
 
 void VelmoraApplicationDelegate::registerSchemes(WebKitWebContext* context) {
     appScheme_ = std::make_unique<AppSchemeHandler>(configuration_.appUiFolder);
-    mediaScheme_ = std::make_unique<MediaSchemeHandler>(VaultManager::shared());
+    mediaScheme_ = std::make_unique<MediaSchemeHandler>(VaultManager::openAtStartUp());
     WebKitSecurityManager* security = webkit_web_context_get_security_manager(context);
     webkit_security_manager_register_uri_scheme_as_secure(security, MacBridge::kAppScheme.data());
     webkit_security_manager_register_uri_scheme_as_secure(security, kMediaScheme);

@@ -78,6 +78,13 @@ VaultManager& VaultManager::shared() {
     return *instance;
 }
 
+VaultManager& VaultManager::openAtStartUp() {
+    VaultManager& vault = shared();
+    vault.removeLeftoverPartials();
+    vault.repairInterruptedCommits();
+    return vault;
+}
+
 VaultManager::VaultManager(fs::path dataRoot, SecretBytes masterKey)
     : dataRoot_(std::move(dataRoot)), masterKey_(std::move(masterKey)) {
     if (masterKey_.size() != kAes256KeySizeBytes) throw std::invalid_argument("vault master key must be 32 bytes");

@@ -58,6 +58,12 @@ public:
     // stderr and ends the process.
     static VaultManager& shared();
 
+    // shared(), readied for a new run of the application: what downloads of an earlier process
+    // left behind is removed (removeLeftoverPartials). The application calls it once when it opens
+    // the vault at start-up, before any download of its own can start; it is single instance, so
+    // no other process is writing into the vault either.
+    static VaultManager& openAtStartUp();
+
     // Paths. The asset identifier is used verbatim; callers have checked it with isSafeAssetId().
     std::filesystem::path rootURL() const;
     std::filesystem::path mediaURL(std::string_view assetId) const;
@@ -110,6 +116,18 @@ public:
 
     // Removes the lesson's ".part" file; never fails (an unsafe identifier removes nothing).
     void cleanPartial(std::string_view assetId) const;
+
+    // Removes every ".part" file of the vault: one left by a download that ended with its process
+    // would otherwise keep its disk space forever. Only while no download can be writing: the
+    // application (single instance) calls it when it opens the vault at start-up. Never fails.
+    void removeLeftoverPartials() const;
+
+    // Finishes commits that ended with their process between moving the new media into place and
+    // writing its metadata: such a lesson's metadata still records the earlier media's size. The
+    // new media is whole (it was synced before the move) and its header holds its plain size, so
+    // that size is written into the metadata; everything else in it stays. Same caller as
+    // removeLeftoverPartials(). Never fails.
+    void repairInterruptedCommits() const;
 
     // Ranged reads, called from the media serving queue while the main thread and the download
     // queues use the catalogue. Both keep no state between calls (each reads the metadata again and

@@ -140,6 +140,20 @@ std::optional<VaultItem> listedItem(int directoryFd, const std::string& name, co
     return item;
 }
 
+// The plain size in a committed media file's header, or nullopt when the file cannot be read or its
+// header is not one a commit writes.
+std::optional<std::uint64_t> committedPlainSize(const fs::path& media) {
+    int fd = ::open(media.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) return std::nullopt;
+    FileDescriptor file(fd);
+    Bytes header(VaultManager::kHeaderSizeBytes);
+    if (::pread(file.get(), header.data(), header.size(), 0) != static_cast<ssize_t>(header.size())) return std::nullopt;
+    std::uint64_t size = 0;
+    for (int i = 7; i >= 0; --i) size = size << 8 | header[kPlainSizeFieldOffset + i];
+    if (size < VaultManager::kMinimumPlainSizeBytes || header != VaultManager::makeHeader(size)) return std::nullopt;
+    return size;
+}
+
 }  // namespace
 
 std::optional<VaultItem> VaultManager::ownedItem(std::string_view ownerKey, std::string_view assetId) const {
@@ -224,6 +238,39 @@ void VaultManager::finalize(const DownloadRequest& request, std::uint64_t plainS
 void VaultManager::cleanPartial(std::string_view assetId) const {
     if (!DownloadRequest::isSafeAssetId(assetId)) return;
     removeFile(partialURL(assetId));
+}
+
+void VaultManager::removeLeftoverPartials() const {
+    constexpr std::string_view kPartialExtension = ".part";
+    Directory directory(::opendir(rootURL().c_str()));
+    if (!directory) return;
+    std::vector<std::string> leftovers;
+    while (const dirent* entry = ::readdir(directory.get())) {
+        std::string_view name = entry->d_name;
+        if (name.ends_with(kPartialExtension) && DownloadRequest::isSafeAssetId(name.substr(0, name.size() - kPartialExtension.size()))) {
+            leftovers.emplace_back(name);
+        }
+    }
+    for (const std::string& name : leftovers) ::unlinkat(::dirfd(directory.get()), name.c_str(), 0);
+}
+
+void VaultManager::repairInterruptedCommits() const {
+    Directory directory(::opendir(rootURL().c_str()));
+    if (!directory) return;
+    const FolderListing folder = listFolder(directory.get());
+    for (const std::string& name : folder.metadataNames) {
+        std::optional<std::string> content = readSmallFile(::dirfd(directory.get()), name.c_str());
+        std::optional<VaultItem> item = content ? VaultItem::decodeJSON(*content) : std::nullopt;
+        if (!item || name != item->assetId + ".json" || !folder.mediaNames.contains(item->assetId + ".vlmedia")) continue;
+        std::optional<std::uint64_t> committed = committedPlainSize(mediaURL(item->assetId));
+        if (!committed || *committed == item->size) continue;
+        item->size = *committed;
+        try {
+            saveMetadata(*item);
+        } catch (const std::exception&) {
+            // The lesson stays as it was; the next start tries again.
+        }
+    }
 }
 
 std::uint64_t VaultManager::plainSize(std::string_view assetId, std::string_view ownerKey) const {

@@ -120,6 +120,36 @@ TEST_F(VaultCatalogueTest, DeleteAndCleanPartialRemoveOnlyTheirLessonsFiles) {
     EXPECT_TRUE(fs::exists(vault.rootURL().parent_path() / "outside.part"));
 }
 
+TEST_F(VaultCatalogueTest, OpeningAtStartUpRemovesOnlyLeftoverPartials) {
+    add(entry("kept"));
+    test::sealPartial(vault, lessonRequest("killed"), test::numberedBytes(3000));
+    test::writeFile(vault.partialURL("kept"), std::string("p"));
+    test::writeFile(vault.rootURL() / ".hidden.part", std::string("p"));
+    fs::create_directory(vault.rootURL() / "folder.part");
+    test::writeFile(vault.rootURL().parent_path() / "outside.part", std::string("x"));
+    vault.removeLeftoverPartials();
+    // Only names a download could have made: "<safe identifier>.part".
+    EXPECT_EQ(names(), (std::set<std::string>{"kept.json", "kept.vlmedia", ".hidden.part", "folder.part"}));
+    EXPECT_TRUE(fs::exists(vault.rootURL().parent_path() / "outside.part"));
+    EXPECT_EQ(ids(), std::vector<std::string>{"kept"});
+    fs::remove_all(vault.rootURL());
+    vault.removeLeftoverPartials();  // nothing to open: nothing happens
+}
+
+TEST_F(VaultCatalogueTest, OpeningAtStartUpFinishesACommitCutOffBeforeItsMetadata) {
+    // Killed after the new media's move, before its metadata: the earlier size beside the new media.
+    const DownloadRequest request = lessonRequest("again");
+    test::storeLesson(vault, request, test::numberedBytes(3000, 1));
+    const std::string earlier = test::readText(vault.metadataURL("again"));
+    test::storeLesson(vault, request, test::numberedBytes(2'000'000, 2));
+    test::writeFile(vault.metadataURL("again"), earlier);
+    const std::string placeholder = test::readText(vault.metadataURL(add(entry("odd")).assetId));  // no commit's header
+    vault.repairInterruptedCommits();
+    EXPECT_EQ(vault.plainSize("again", kOwner), 2'000'000u);
+    EXPECT_TRUE(vault.readRange(kOwner, "again", 0, 1'999'999) == test::numberedBytes(2'000'000, 2));
+    EXPECT_EQ(test::readText(vault.metadataURL("odd")), placeholder);
+}
+
 TEST_F(VaultCatalogueTest, DeleteAndUpdateRefuseUnsafeMissingBrokenAndForeignLessonsTouchingNothing) {
     // Files that an unchecked identifier would reach.
     VaultItem tampered = VaultItem::fromRequest(lessonRequest("x"), VaultManager::ownerHash(kOwner), 1);
