@@ -48,6 +48,7 @@ DemoService::DemoService(DemoServiceConfig config, const DemoCatalogue& catalogu
       tls_(ensureCertificates(config_.stateFolder, {config_.host, "localhost"})),
       signer_(config_.stateFolder),
       progress_(config_.stateFolder),
+      mediaDrop_(config_.dropMediaOnceAt),
       server_(std::make_unique<httplib::SSLServer>(tls_.serverCertificate.c_str(), tls_.serverKey.c_str())) {
     if (!server_->is_valid()) throw std::runtime_error("the demo service's TLS certificate could not be loaded");
     routeApi();
@@ -211,7 +212,7 @@ void DemoService::routeLessons() {
 
 void DemoService::routeFiles() {
     server_->Get(R"(/media/([a-z]+)\.mp4)", [this](const httplib::Request& request, httplib::Response& response) {
-        serveMedia(request, response, signer_, config_.mediaFolder);
+        serveMedia(request, response, signer_, config_.mediaFolder, mediaDrop_);
     });
     server_->Get(R"(/files/courseware/(\d+)/(\d+))", [this](const httplib::Request& request, httplib::Response& response) {
         serveCourseware(request, response, catalogue_, signer_);
