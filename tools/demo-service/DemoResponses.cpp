@@ -4,6 +4,7 @@
 #include <charconv>
 #include <chrono>
 #include <fstream>
+#include <iostream>
 #include <memory>
 
 namespace velmora::demo {
@@ -187,6 +188,8 @@ void serveMedia(const httplib::Request& request, httplib::Response& response, co
                                       const auto got = static_cast<std::size_t>(file->gcount());
                                       if (dropsHere) {  // the connection closes once the bytes before the offset are out
                                           if (got > 0) sink.write(piece.data(), got);
+                                          std::cout << "velmora-demo-service: dropped a media transfer after " << dropAt << " bytes"
+                                                    << std::endl;
                                           return false;
                                       }
                                       return got > 0 && sink.write(piece.data(), got);
