@@ -54,7 +54,8 @@ struct DownloadResult {
 class EncryptedDownload : public std::enable_shared_from_this<EncryptedDownload> {
 public:
     // Called on the download's queue after every sealed chunk ("downloading", total = announced
-    // length or 0) and once after the commit ("completed", total = downloaded).
+    // length or 0; after starting over, only once the count passes the highest one reported) and
+    // once after the commit ("completed", total = downloaded).
     using Progress = std::function<void(std::uint64_t downloaded, std::uint64_t total, const std::string& phase)>;
     // Called exactly once: on the queue, or on the calling thread when start() itself fails.
     using Completion = std::function<void(const DownloadResult& result)>;
