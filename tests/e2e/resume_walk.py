@@ -7,6 +7,7 @@ Screenshots go to <out>/screenshots/.
 usage: resume_walk.py <source folder> <demo build folder> <out folder>
 """
 import os
+import select
 import shutil
 import subprocess
 import sys
@@ -43,6 +44,7 @@ def main():
         walk.download(page)  # one download that completes, with progress that never goes back
         assert len(walk.events(page, 'downloadCompleted')) == 1, walk.events(page, 'downloadCompleted')
         assert not walk.events(page, 'downloadFailed'), walk.events(page, 'downloadFailed')
+        assert select.select([service.stdout], [], [], 10)[0], 'the service never said it dropped a transfer'
         assert service.stdout.readline().strip() == f'velmora-demo-service: dropped a media transfer after {DROP_AT} bytes'
 
         service.terminate()
