@@ -73,6 +73,9 @@ int DemoService::start() {
         throw std::runtime_error("cannot listen on " + config_.host + ":" + std::to_string(config_.port));
     }
     thread_ = std::thread([this] { server_->listen_after_bind(); });
+    // httplib's stop() does nothing to a server that is not running yet, so a stop() right after
+    // start() would wait forever for the thread: start() returns once it serves.
+    while (!server_->is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     return port_;
 }
 

@@ -37,7 +37,7 @@ public:
     DemoService(const DemoService&) = delete;
     DemoService& operator=(const DemoService&) = delete;
 
-    // Binds and serves on a background thread; returns the port. Throws std::runtime_error when
+    // Binds and serves on a background thread; returns the port once it serves. Throws std::runtime_error when
     // the TLS set-up or the bind fails.
     int start();
     void stop();
