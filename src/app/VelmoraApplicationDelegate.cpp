@@ -122,6 +122,7 @@ void VelmoraApplicationDelegate::configureApplicationMenu() {
         if (MainWindow* window = mainWindow()) window->zoom();
     });
     addAction(application_, "show-main-window", "<Control>0", [this] { showMainWindow(); });
+    addAction(application_, GtkDownloadNotifier::kShowLibraryAction, nullptr, [this] { openOfflineLibrary(); });
     mainMenu_ = adoptGObject(buildMainMenu());
     gtk_application_set_menubar(application_, G_MENU_MODEL(mainMenu_.get()));
 }
@@ -252,6 +253,15 @@ void VelmoraApplicationDelegate::applicationWillTerminate() {
 void VelmoraApplicationDelegate::openSettings() {
     showMainWindow();
     if (bridge_) bridge_->openSettings();
+}
+
+void VelmoraApplicationDelegate::openOfflineLibrary() {
+    showMainWindow();
+    if (bridge_) bridge_->openOfflineLibrary();
+}
+
+void VelmoraApplicationDelegate::downloadEnded(const std::string& assetId, const std::string& text) {
+    GtkDownloadNotifier(application_).downloadEnded(mainWindow_ ? mainWindow_->window() : nullptr, assetId, text);
 }
 
 void VelmoraApplicationDelegate::showAbout() { GtkDialogs::showAbout(mainWindow_ ? mainWindow_->window() : nullptr); }

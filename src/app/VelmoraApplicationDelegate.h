@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/GLibHandles.h"
+#include "app/GtkDownloadNotifier.h"
 #include "app/GtkMainQueue.h"
 #include "app/GtkMainWindow.h"
 #include "app/GtkStatusItem.h"
@@ -62,8 +63,10 @@ public:
     void requestApplicationClose() override;
     void minimizeToMenuBar() override;
     void showMainWindow() override;
+    void downloadEnded(const std::string& assetId, const std::string& text) override;
 
     void openSettings();
+    void openOfflineLibrary();
     void showAbout();
     void requestQuitFromMenu();
 

@@ -27,6 +27,9 @@ public:
     virtual void minimizeToMenuBar() = 0;
     // Brings the main window back and to the front.
     virtual void showMainWindow() = 0;
+    // A lesson's download has ended; `text` tells the learner how ("《title》已保存为离线课程" or
+    // the failure's message). The shell may tell the desktop when the window is not looked at.
+    virtual void downloadEnded([[maybe_unused]] const std::string& assetId, [[maybe_unused]] const std::string& text) {}
 };
 
 // Opens addresses outside the application, in the user's default browser.

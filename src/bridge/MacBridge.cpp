@@ -121,6 +121,11 @@ void MacBridge::openSettings() {
     if (auto webView = webView_.lock()) webView->evaluateScript("document.querySelector('[data-view=settings]')?.click();");
 }
 
+void MacBridge::openOfflineLibrary() {
+    if (auto controller = appController_.lock()) controller->showMainWindow();
+    if (auto webView = webView_.lock()) webView->evaluateScript("document.querySelector('[data-view=library]')?.click();");
+}
+
 void MacBridge::minimize(const Json&) {
     if (auto controller = appController_.lock()) {
         if (MainWindow* window = controller->mainWindow()) window->miniaturize();

@@ -43,6 +43,8 @@ public:
 
     // Shows the window and opens the page's settings view.
     void openSettings();
+    // Shows the window and opens the page's offline library.
+    void openOfflineLibrary();
 
     // The signed-in learner the bridge holds, if any (read by the shell and by tests).
     const std::optional<DesktopSession>& heldSession() const { return session_; }
@@ -82,6 +84,8 @@ private:
     // Offline download command.
     void startDownload(const Json& payload);
     DownloadCoordinator& downloads();  // created on the first accepted download
+    // Posts a download's last event and tells the application how it ended.
+    void endDownload(const Json& event);
 
     // API proxy and courseware.
     void proxyAPI(const Json& payload);

@@ -3,6 +3,7 @@
 #include "bridge/MacBridge.h"
 #include "downloads/DownloadCoordinator.h"
 #include "net/HttpSession.h"
+#include "vault/VaultManager.h"
 
 namespace velmora {
 
@@ -19,7 +20,13 @@ DownloadCoordinator& MacBridge::downloads() {
                                                        environment_.vault, {environment_.http->tlsTrust()}};
         downloads_ = DownloadCoordinator::make(
             [weakSelf](const Json& message) {
-                if (auto self = weakSelf.lock()) self->post(message);
+                auto self = weakSelf.lock();
+                if (!self) return;
+                if (message["type"] == "downloadProgress") {
+                    self->post(message);
+                } else {
+                    self->endDownload(message);
+                }
             },
             std::move(dependencies));
     }
@@ -29,7 +36,7 @@ DownloadCoordinator& MacBridge::downloads() {
 void MacBridge::startDownload(const Json& payload) {
     std::optional<DownloadRequest> request = DownloadRequest::fromDictionary(payload);
     auto refuse = [&](const std::string& message) {
-        post({{"type", "downloadFailed"}, {"assetId", payloadText(payload, "assetId")}, {"message", message}});
+        endDownload({{"type", "downloadFailed"}, {"assetId", payloadText(payload, "assetId")}, {"message", message}});
     };
     if (!request || !session_ || request->ownerKey != session_->ownerKey || environment_.vault == nullptr) {
         refuse(kIncompleteRequest);
@@ -41,6 +48,25 @@ void MacBridge::startDownload(const Json& payload) {
     }
     request->token = session_->token;
     downloads().start(*request);
+}
+
+void MacBridge::endDownload(const Json& event) {
+    post(event);
+    auto controller = appController_.lock();
+    if (!controller) return;
+    std::string assetId = payloadText(event, "assetId");
+    if (event["type"] == "downloadFailed") {
+        controller->downloadEnded(assetId, payloadText(event, "message"));
+        return;
+    }
+    // The title is the committed lesson's own, as the library lists it.
+    std::string title;
+    if (environment_.vault && session_) {
+        for (const VaultItem& item : environment_.vault->list(session_->ownerKey)) {
+            if (item.assetId == assetId) title = item.lessonTitle;
+        }
+    }
+    controller->downloadEnded(assetId, "《" + title + "》已保存为离线课程");
 }
 
 }  // namespace velmora

@@ -1,6 +1,7 @@
 #include "downloads/EncryptedDownload.h"
 
 #include "core/VelmoraError.h"
+#include "downloads/DiskSpace.h"
 #include "vault/VaultManager.h"
 
 #include "net/CurlTransfer.h"
@@ -9,6 +10,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cinttypes>
+#include <cstdio>
 
 namespace velmora {
 
@@ -27,6 +30,33 @@ std::int64_t announcedLength(const CurlTransfer& transfer) {
     curl_off_t length = -1;
     curl_easy_getinfo(transfer.easy(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
     return length;
+}
+
+// Breaks of the connection that a later request may get past. Refusals (TLS verification,
+// redirects, the address itself) and our own stops (cancel, a failed write) are not among them.
+bool isResumableBreak(CURLcode code) {
+    switch (code) {
+    case CURLE_PARTIAL_FILE:
+    case CURLE_RECV_ERROR:
+    case CURLE_SEND_ERROR:
+    case CURLE_OPERATION_TIMEDOUT:
+    case CURLE_GOT_NOTHING:
+    case CURLE_HTTP2:
+    case CURLE_HTTP2_STREAM:
+    case CURLE_COULDNT_CONNECT:
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_SSL_CONNECT_ERROR:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// A strong ETag, else Last-Modified: the values "If-Range" may carry. A weak ETag never matches.
+std::string validatorOf(const CurlTransfer& transfer) {
+    std::string etag = transfer.responseHeader("ETag");
+    if (!etag.empty() && etag.rfind("W/", 0) != 0) return etag;
+    return transfer.responseHeader("Last-Modified");
 }
 
 std::string transportErrorText(const CurlTransfer& transfer, CURLcode code) {
@@ -73,36 +103,131 @@ void EncryptedDownload::start() {
     queue_.async([self = shared_from_this()] { self->runTransfer(); });
 }
 
-void EncryptedDownload::cancel() { cancelRequested_ = true; }
+void EncryptedDownload::cancel() {
+    {
+        std::lock_guard lock(cancelMutex_);
+        cancelRequested_ = true;
+    }
+    cancelled_.notify_all();
+}
 
 void EncryptedDownload::runTransfer() {
+    for (int resumes = 0;; ++resumes) {
+        std::optional<std::string> broken = performAttempt();
+        if (!broken) return;
+        if (resumes == kMaximumResumes || !waitBeforeResume(kResumeDelays[resumes])) {
+            didComplete(std::move(broken));
+            return;
+        }
+        pending_.clear();  // a torn record is fetched again; the whole ones stay in the file
+    }
+}
+
+HttpRequest EncryptedDownload::mediaRequest() const {
     HttpRequest request;
     request.url = mediaURL_;
     request.headers = {{"Accept", kAcceptedMediaTypes}, {"Accept-Encoding", "identity"}};
+    if (!validator_.empty()) {
+        request.headers.push_back({"Range", "bytes=" + std::to_string(downloaded_) + "-"});
+        request.headers.push_back({"If-Range", validator_});
+    }
     request.timeout = options_.requestTimeout;
+    return request;
+}
+
+std::optional<std::string> EncryptedDownload::performAttempt() {
+    resuming_ = !validator_.empty();
+    responseSeen_ = false;
     std::optional<CurlTransfer> transfer;
     try {
-        transfer.emplace(std::move(request), options_.trust, [this, &transfer](std::string_view body) {
-            if (!responseSeen_ && !didReceiveResponse(transfer->responseStatus(), announcedLength(*transfer))) return false;
+        transfer.emplace(mediaRequest(), options_.trust, [this, &transfer](std::string_view body) {
+            if (!responseSeen_ && !acceptResponse(*transfer)) return false;
             return didReceiveData(ByteView(reinterpret_cast<const std::uint8_t*>(body.data()), body.size()));
         });
         checkCurl(curl_easy_setopt(transfer->easy(), CURLOPT_TIMEOUT, static_cast<long>(options_.resourceTimeout.count())));
         checkCurl(curl_easy_setopt(transfer->easy(), CURLOPT_BUFFERSIZE, kReceiveBufferBytes));
     } catch (const std::exception& error) {
         didComplete(errorDescription(error));
-        return;
+        return std::nullopt;
     }
     transfer->setCancelFlag(&cancelRequested_);
     CURLcode code = transfer->perform();
-    // A server that closes before the announced length is a short body: the size check below
-    // reports it, as it would a body that ended early.
+    bool ownStop = terminalError_ || cancelRequested_;
+    if (code != CURLE_OK && !ownStop && !validator_.empty() && isResumableBreak(code)) return transportErrorText(*transfer, code);
+    // Without a validator a server that closes before the announced length is a short body: the
+    // size check below reports it, as it would a body that ended early.
     bool shortOfAnnouncedLength = code == CURLE_PARTIAL_FILE && expected_ != 0;
     if (code != CURLE_OK && !shortOfAnnouncedLength) {
         didComplete(transportErrorText(*transfer, code));
-        return;
+        return std::nullopt;
     }
-    if (!responseSeen_) didReceiveResponse(transfer->responseStatus(), announcedLength(*transfer));  // no body at all
+    if (!responseSeen_) acceptResponse(*transfer);  // no body at all
     didComplete(std::nullopt);
+    return std::nullopt;
+}
+
+bool EncryptedDownload::acceptResponse(const CurlTransfer& transfer) {
+    long status = transfer.responseStatus();
+    if (resuming_ && status == 206) {
+        responseSeen_ = true;
+        return continueFrom(transfer.responseHeader("Content-Range")) && reserveSpace();
+    }
+    if (resuming_ && status >= 200 && status <= 299 && !startOver()) return false;
+    if (!didReceiveResponse(status, announcedLength(transfer))) return false;
+    validator_ = validatorOf(transfer);
+    return reserveSpace();
+}
+
+// The rest must begin right after the records kept and run to the end of the same length.
+bool EncryptedDownload::continueFrom(const std::string& contentRange) {
+    std::uint64_t first = 0;
+    std::uint64_t last = 0;
+    std::uint64_t total = 0;
+    int end = 0;
+    bool parsed = std::sscanf(contentRange.c_str(), "bytes %" SCNu64 "-%" SCNu64 "/%" SCNu64 "%n", &first, &last, &total, &end) == 3 &&
+                  static_cast<std::size_t>(end) == contentRange.size();
+    if (parsed && first == downloaded_ && last + 1 == total && (expected_ == 0 || total == expected_)) return true;
+    terminalError_ = kSizeMismatch;
+    return false;
+}
+
+// Empties the ".part" back to its header for a whole new answer.
+bool EncryptedDownload::startOver() {
+    try {
+        std::filesystem::path partial = vault_.partialURL(request_.assetId);
+        FileDescriptor file = writer_->finish();
+        if (::ftruncate(file.get(), static_cast<off_t>(VaultManager::kHeaderSizeBytes)) != 0 ||
+            ::lseek(file.get(), static_cast<off_t>(VaultManager::kHeaderSizeBytes), SEEK_SET) < 0) {
+            throwSystemError(errno, partial);
+        }
+        writer_ = std::make_unique<RecordWriter>(std::move(file), partial);
+    } catch (const std::exception& error) {
+        writer_.reset();
+        terminalError_ = errorDescription(error);
+        return false;
+    }
+    downloaded_ = 0;
+    expected_ = 0;
+    return true;
+}
+
+// With a known length, room for the rest of the lesson is checked once per answer.
+bool EncryptedDownload::reserveSpace() {
+    if (expected_ == 0 || expected_ <= downloaded_) return true;
+    std::uint64_t rest = expected_ - downloaded_;
+    std::uint64_t records = (rest + VaultManager::kChunkSizeBytes - 1) / VaultManager::kChunkSizeBytes;
+    try {
+        DiskSpace::require(vault_.rootURL(), rest + records * VaultManager::kRecordOverheadBytes);
+    } catch (const std::exception& error) {
+        terminalError_ = errorDescription(error);
+        return false;
+    }
+    return true;
+}
+
+bool EncryptedDownload::waitBeforeResume(std::chrono::seconds delay) {
+    std::unique_lock lock(cancelMutex_);
+    return !cancelled_.wait_for(lock, delay, [this] { return cancelRequested_.load(); });
 }
 
 bool EncryptedDownload::didReceiveResponse(long statusCode, std::int64_t expectedContentLength) {
@@ -145,6 +270,7 @@ bool EncryptedDownload::didReceiveData(ByteView bytes) {
 }
 
 void EncryptedDownload::writeChunk(ByteView plain) {
+    if (expected_ == 0) DiskSpace::require(vault_.rootURL(), plain.size() + VaultManager::kRecordOverheadBytes);
     SecretBytes key = vault_.key(request_.ownerKey, request_.assetId);
     if (writer_) {
         Bytes record = writer_->takeBuffer();
@@ -152,6 +278,8 @@ void EncryptedDownload::writeChunk(ByteView plain) {
         writer_->append(std::move(record));
     }
     downloaded_ += plain.size();
+    if (downloaded_ <= reported_) return;  // bytes sealed again after starting over
+    reported_ = downloaded_;
     progress_(downloaded_, expected_, "downloading");
 }
 

@@ -97,6 +97,15 @@ long CurlTransfer::responseStatus() const {
     return status;
 }
 
+std::string CurlTransfer::responseHeader(const char* name) const {
+    curl_header* header = nullptr;
+    // Request -1 is the last one of a redirect chain, the answer that carries the body.
+    if (curl_easy_header(easy_.get(), name, 0, CURLH_HEADER, -1, &header) != CURLHE_OK) return {};
+    std::size_t last = header->amount > 0 ? header->amount - 1 : 0;
+    if (last > 0 && curl_easy_header(easy_.get(), name, last, CURLH_HEADER, -1, &header) != CURLHE_OK) return {};
+    return header->value;
+}
+
 std::exception_ptr CurlTransfer::transportError(CURLcode code) const {
     std::string text = errorText_[0] != '\0' ? std::string(errorText_) : std::string(curl_easy_strerror(code));
     return std::make_exception_ptr(HttpTransportError(text));

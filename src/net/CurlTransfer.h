@@ -3,6 +3,7 @@
 #include <atomic>
 #include <exception>
 #include <functional>
+#include <string>
 #include <string_view>
 
 #include "net/CurlHandles.h"
@@ -41,6 +42,10 @@ public:
 
     // The final response's status code, or 0 when no response arrived.
     long responseStatus() const;
+
+    // The value of the final response's header `name` (the last one when repeated), or "" when
+    // it has none.
+    std::string responseHeader(const char* name) const;
 
     // An HttpTransportError carrying libcurl's most detailed text for a failed result.
     std::exception_ptr transportError(CURLcode code) const;

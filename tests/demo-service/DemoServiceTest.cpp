@@ -34,9 +34,10 @@ protected:
     }
 
     // Stops the service and starts a new one over the same state folder.
-    void restart() {
+    void restart(std::optional<std::uint64_t> dropMediaOnceAt = std::nullopt) {
         service_.reset();
-        service_ = std::make_unique<DemoService>(DemoServiceConfig{folder_ / "state", folder_ / "media", "127.0.0.1", 0});
+        service_ = std::make_unique<DemoService>(
+            DemoServiceConfig{folder_ / "state", folder_ / "media", "127.0.0.1", 0, dropMediaOnceAt});
         port_ = service_->start();
     }
 
@@ -251,6 +252,30 @@ TEST_F(DemoServiceTest, OfflineAddressServesTheClipWithRangesAndWithoutCredentia
         EXPECT_EQ(result.get_header_value("Content-Range"), "bytes */300000");
         EXPECT_EQ(json::parse(result.body)["msg"], "请求的媒体范围无效");
     }
+}
+
+TEST_F(DemoServiceTest, DropSwitchBreaksOneWholeTransferAndTheRestComesWithIfRange) {
+    restart(100'000);
+    const std::string path = offlinePath();
+    const std::string clip = pattern(kShortClipBytes);
+    std::string received;
+    auto broken = client()->Get(path, [&](const char* data, std::size_t length) {
+        received.append(data, length);
+        return true;
+    });
+    EXPECT_FALSE(broken);
+    EXPECT_EQ(received, clip.substr(0, 100'000));
+
+    const httplib::Response whole = get(path);  // the switch works once
+    EXPECT_EQ(whole.body, clip);
+    const std::string etag = whole.get_header_value("ETag");
+    ASSERT_FALSE(etag.empty());
+    const httplib::Response rest = get(path, {{"Range", "bytes=100000-"}, {"If-Range", etag}});
+    EXPECT_EQ(rest.status, 206);
+    EXPECT_EQ(rest.body, clip.substr(100'000));
+    const httplib::Response changed = get(path, {{"Range", "bytes=100000-"}, {"If-Range", "\"other\""}});
+    EXPECT_EQ(changed.status, 200);
+    EXPECT_EQ(changed.body, clip);
 }
 
 TEST_F(DemoServiceTest, MediaRefusesAlteredOrExpiredSignatures) {

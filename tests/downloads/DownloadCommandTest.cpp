@@ -45,6 +45,8 @@ TEST_F(DownloadCommandTest, DownloadsWithTheHeldTokenNeverThePages) {
         return !messages.empty() && (messages.back()["type"] == "downloadCompleted" || messages.back()["type"] == "downloadFailed");
     }, 60s));
     EXPECT_EQ(page->messages().back(), (Json{{"type", "downloadCompleted"}, {"assetId", "lesson-1"}}));
+    using Ended = std::vector<std::pair<std::string, std::string>>;
+    EXPECT_EQ(page->application->endedDownloads, (Ended{{"lesson-1", "《第八课》已保存为离线课程"}}));
     std::lock_guard lock(mutex);
     ASSERT_EQ(authorizations.size(), 1u);
     EXPECT_EQ(authorizations[0].get_header_value("Authorization"), "Bearer held-token");
@@ -72,6 +74,7 @@ TEST_F(DownloadCommandTest, RefusesWithoutASessionForAnotherAccountOrAnIncomplet
     page->send({{"type", "clearSession"}});
     expectRefused("signed out", downloadBody(), "lesson-1");
     EXPECT_FALSE(page->bridge->hasDownloadCoordinator());
+    EXPECT_EQ(page->application->endedDownloads.size(), 6u);  // the shell hears of every refusal too
     std::lock_guard lock(mutex);
     EXPECT_TRUE(authorizations.empty());
 }

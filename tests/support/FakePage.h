@@ -53,12 +53,14 @@ public:
     void requestApplicationClose() override { ++closeRequests; }
     void minimizeToMenuBar() override { ++minimizedToMenuBar; }
     void showMainWindow() override { ++shown; }
+    void downloadEnded(const std::string& assetId, const std::string& text) override { endedDownloads.emplace_back(assetId, text); }
 
     FakeWindow window;
     bool hasWindow = true;
     int closeRequests = 0;
     int minimizedToMenuBar = 0;
     int shown = 0;
+    std::vector<std::pair<std::string, std::string>> endedDownloads;  // (asset, text told to the learner)
 };
 
 class FakeWorkspace : public Workspace {

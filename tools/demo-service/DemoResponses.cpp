@@ -4,6 +4,7 @@
 #include <charconv>
 #include <chrono>
 #include <fstream>
+#include <iostream>
 #include <memory>
 
 namespace velmora::demo {
@@ -132,8 +133,18 @@ std::optional<ByteRange> rangeToServe(const httplib::Ranges& ranges, std::uint64
 
 }  // namespace
 
+// The clip's validator: its size and modification time, so a remade clip gets a new one.
+std::string clipETag(const std::filesystem::path& path, std::uint64_t size) {
+    std::error_code error;
+    const auto modified = std::filesystem::last_write_time(path, error).time_since_epoch().count();
+    // Built by appending: GCC 12 warns falsely (-Wrestrict, GCC bug 105329) on "..." + std::string when optimising.
+    std::string etag = "\"";
+    etag.append(std::to_string(size)).append("-").append(std::to_string(modified)).append("\"");
+    return etag;
+}
+
 void serveMedia(const httplib::Request& request, httplib::Response& response, const DemoSigner& signer,
-                const std::filesystem::path& mediaFolder) {
+                const std::filesystem::path& mediaFolder, MediaDrop& drop) {
     const std::string clip = request.matches[1];
     if (!signer.mediaSignatureValid(clip, request.get_param_value("expires"), request.get_param_value("sig"), secondsNow())) {
         return sendFailure(response, 403, "媒体地址已失效");
@@ -144,7 +155,11 @@ void serveMedia(const httplib::Request& request, httplib::Response& response, co
     auto file = std::make_shared<std::ifstream>(path, std::ios::binary);
     if (error || !*file || size == 0) return sendFailure(response, 404, "媒体不存在");
 
-    const auto range = rangeToServe(request.ranges, size);
+    const std::string etag = clipETag(path, size);
+    const std::string ifRange = request.get_header_value("If-Range");
+    // A range asked for with another version's validator gets the whole clip.
+    const bool rangeApplies = ifRange.empty() || ifRange == etag;
+    const auto range = rangeToServe(rangeApplies ? request.ranges : httplib::Ranges{}, size);
     // The library would apply the parsed ranges again, and it miscounts a range that starts past
     // the end; the ranges are resolved here instead. The request object is the server's own.
     const_cast<httplib::Request&>(request).ranges.clear();
@@ -153,21 +168,33 @@ void serveMedia(const httplib::Request& request, httplib::Response& response, co
         response.set_header("Content-Range", "bytes */" + std::to_string(size));
         return;
     }
-    const bool partial = range->first != 0 || range->last != size - 1 || !request.get_header_value("Range").empty();
+    const bool asked = rangeApplies && !request.get_header_value("Range").empty();
+    const bool partial = range->first != 0 || range->last != size - 1 || asked;
     response.status = partial ? 206 : 200;
     response.set_header("Accept-Ranges", "bytes");
+    response.set_header("ETag", etag);
     if (partial) {
         response.set_header("Content-Range", "bytes " + std::to_string(range->first) + "-" + std::to_string(range->last) + "/" +
                                                  std::to_string(size));
     }
     const std::uint64_t base = range->first;
+    const std::int64_t dropAt = request.has_header("Range") ? -1 : drop.take();
     response.set_content_provider(range->last - range->first + 1, "video/mp4",
-                                  [file, base](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
-                                      std::string piece(std::min(length, kMediaPieceBytes), '\0');
+                                  [file, base, dropAt](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+                                      std::size_t want = std::min(length, kMediaPieceBytes);
+                                      const bool dropsHere = dropAt >= 0 && base + offset + want >= static_cast<std::uint64_t>(dropAt);
+                                      if (dropsHere) want = static_cast<std::size_t>(dropAt) - (base + offset);
+                                      std::string piece(want, '\0');
                                       file->clear();
                                       file->seekg(static_cast<std::streamoff>(base + offset));
                                       file->read(piece.data(), static_cast<std::streamsize>(piece.size()));
                                       const auto got = static_cast<std::size_t>(file->gcount());
+                                      if (dropsHere) {  // the connection closes once the bytes before the offset are out
+                                          if (got > 0) sink.write(piece.data(), got);
+                                          std::cout << "velmora-demo-service: dropped a media transfer after " << dropAt << " bytes"
+                                                    << std::endl;
+                                          return false;
+                                      }
                                       return got > 0 && sink.write(piece.data(), got);
                                   });
 }

@@ -2,6 +2,7 @@
 
 #include <httplib.h>
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <nlohmann/json.hpp>
@@ -40,9 +41,21 @@ std::string mediaAddress(const std::string& origin, const DemoSigner& signer, co
 void answerOfflineAuthorisation(const httplib::Request& request, httplib::Response& response, const DemoCatalogue& catalogue,
                                 const DemoSigner& signer, const std::filesystem::path& mediaFolder, const std::string& origin);
 
-// GET /media/<clip>.mp4?expires=…&sig=…: the clip with byte ranges; no credentials besides the signature.
+// The armed drop of one whole-clip media transfer at a byte offset. Any thread.
+class MediaDrop {
+public:
+    explicit MediaDrop(std::optional<std::uint64_t> offset) : offset_(offset ? static_cast<std::int64_t>(*offset) : -1) {}
+    // The offset at which a whole-clip transfer starting now is to close, disarming the drop; or -1.
+    std::int64_t take() { return offset_.exchange(-1); }
+
+private:
+    std::atomic<std::int64_t> offset_;
+};
+
+// GET /media/<clip>.mp4?expires=…&sig=…: the clip with byte ranges, an ETag and "If-Range"; no
+// credentials besides the signature.
 void serveMedia(const httplib::Request& request, httplib::Response& response, const DemoSigner& signer,
-                const std::filesystem::path& mediaFolder);
+                const std::filesystem::path& mediaFolder, MediaDrop& drop);
 
 // GET /files/courseware/<course id>/<number>: a course's courseware file, for a signed-in learner.
 void serveCourseware(const httplib::Request& request, httplib::Response& response, const DemoCatalogue& catalogue,

@@ -48,6 +48,7 @@ DemoService::DemoService(DemoServiceConfig config, const DemoCatalogue& catalogu
       tls_(ensureCertificates(config_.stateFolder, {config_.host, "localhost"})),
       signer_(config_.stateFolder),
       progress_(config_.stateFolder),
+      mediaDrop_(config_.dropMediaOnceAt),
       server_(std::make_unique<httplib::SSLServer>(tls_.serverCertificate.c_str(), tls_.serverKey.c_str())) {
     if (!server_->is_valid()) throw std::runtime_error("the demo service's TLS certificate could not be loaded");
     routeApi();
@@ -72,6 +73,9 @@ int DemoService::start() {
         throw std::runtime_error("cannot listen on " + config_.host + ":" + std::to_string(config_.port));
     }
     thread_ = std::thread([this] { server_->listen_after_bind(); });
+    // httplib's stop() does nothing to a server that is not running yet, so a stop() right after
+    // start() would wait forever for the thread: start() returns once it serves.
+    while (!server_->is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     return port_;
 }
 
@@ -211,7 +215,7 @@ void DemoService::routeLessons() {
 
 void DemoService::routeFiles() {
     server_->Get(R"(/media/([a-z]+)\.mp4)", [this](const httplib::Request& request, httplib::Response& response) {
-        serveMedia(request, response, signer_, config_.mediaFolder);
+        serveMedia(request, response, signer_, config_.mediaFolder, mediaDrop_);
     });
     server_->Get(R"(/files/courseware/(\d+)/(\d+))", [this](const httplib::Request& request, httplib::Response& response) {
         serveCourseware(request, response, catalogue_, signer_);

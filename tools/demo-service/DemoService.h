@@ -2,13 +2,17 @@
 
 #include <httplib.h>
 
+#include <atomic>
+#include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 
 #include "DemoCatalogue.h"
 #include "DemoCertificates.h"
+#include "DemoResponses.h"
 #include "DemoSigner.h"
 #include "ProgressStore.h"
 
@@ -19,6 +23,9 @@ struct DemoServiceConfig {
     std::filesystem::path mediaFolder;  // clip-short.mp4, clip-medium.mp4, clip-long.mp4
     std::string host = "127.0.0.1";     // bound and written into every address the service hands out
     int port = 47443;                   // 0: any free port
+    // Closes the first whole-clip media transfer (one without "Range", as a download asks) once
+    // it has sent this many bytes, so that resuming can be seen. Only once per service run.
+    std::optional<std::uint64_t> dropMediaOnceAt;
 };
 
 // The classroom service played on one HTTPS origin: the course API under "/api/web/v2/", lesson
@@ -30,7 +37,7 @@ public:
     DemoService(const DemoService&) = delete;
     DemoService& operator=(const DemoService&) = delete;
 
-    // Binds and serves on a background thread; returns the port. Throws std::runtime_error when
+    // Binds and serves on a background thread; returns the port once it serves. Throws std::runtime_error when
     // the TLS set-up or the bind fails.
     int start();
     void stop();
@@ -50,6 +57,7 @@ private:
     TlsFiles tls_;
     DemoSigner signer_;
     ProgressStore progress_;
+    MediaDrop mediaDrop_;
     std::unique_ptr<httplib::SSLServer> server_;
     std::thread thread_;
     int port_ = 0;

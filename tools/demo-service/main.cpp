@@ -1,9 +1,12 @@
 // velmora-demo-service --state <folder> --media <folder> [--host 127.0.0.1] [--port 47443]
-// Serves the demo classroom until SIGINT or SIGTERM.
+//                      [--drop-media-once-at <bytes>]
+// Serves the demo classroom until SIGINT or SIGTERM. The drop closes the first whole-clip media
+// transfer after that many bytes, so a download's resume can be seen.
 #include <csignal>
 #include <cstdlib>
 #include <iostream>
 #include <map>
+#include <optional>
 #include <string>
 
 #include "DemoService.h"
@@ -11,7 +14,8 @@
 namespace {
 
 int usage() {
-    std::cerr << "usage: velmora-demo-service --state <folder> --media <folder> [--host 127.0.0.1] [--port 47443]\n";
+    std::cerr << "usage: velmora-demo-service --state <folder> --media <folder> [--host 127.0.0.1] [--port 47443]"
+                 " [--drop-media-once-at <bytes>]\n";
     return 2;
 }
 
@@ -30,8 +34,10 @@ int main(int argc, char** argv) {
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
     try {
+        std::optional<std::uint64_t> dropAt;
+        if (options.contains("--drop-media-once-at")) dropAt = std::stoull(options["--drop-media-once-at"]);
         velmora::demo::DemoService service(
-            {options["--state"], options["--media"], options["--host"], std::stoi(options["--port"])});
+            {options["--state"], options["--media"], options["--host"], std::stoi(options["--port"]), dropAt});
         service.start();
         std::cout << "velmora-demo-service: serving " << service.origin()
                   << "/ (CA: " << service.tlsFiles().caCertificate.string() << ")" << std::endl;

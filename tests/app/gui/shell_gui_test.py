@@ -475,6 +475,88 @@ class WebProcessCrash(FreshApplication):
         self.assertTrue(window_titled(TITLE)[0][2])
 
 
+class FakeNotifications:
+    """Owns org.freedesktop.Notifications on its own connection and thread, records every Notify
+    call as (id, summary, body, actions) and can click a notification as a desktop would."""
+
+    XML = """<node><interface name="org.freedesktop.Notifications">
+      <method name="Notify"><arg type="s" direction="in"/><arg type="u" direction="in"/><arg type="s" direction="in"/>
+        <arg type="s" direction="in"/><arg type="s" direction="in"/><arg type="as" direction="in"/>
+        <arg type="a{sv}" direction="in"/><arg type="i" direction="in"/><arg type="u" direction="out"/></method>
+      <method name="CloseNotification"><arg type="u" direction="in"/></method>
+      <method name="GetCapabilities"><arg type="as" direction="out"/></method></interface></node>"""
+
+    def __init__(self):
+        self.sent, ready = [], threading.Event()
+        self._context = GLib.MainContext.new()
+        self._loop = GLib.MainLoop.new(self._context, False)
+
+        def run():
+            self._context.push_thread_default()
+            self._bus = session_bus()
+            self._bus.register_object("/org/freedesktop/Notifications", Gio.DBusNodeInfo.new_for_xml(self.XML).interfaces[0],
+                                      self._on_call, None, None)
+            call(self._bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "RequestName",
+                 GLib.Variant("(su)", ("org.freedesktop.Notifications", 4)), "(u)")
+            ready.set()
+            self._loop.run()
+
+        self._thread = threading.Thread(target=run, daemon=True)
+        self._thread.start()
+        if not ready.wait(10):
+            raise RuntimeError("the fake notification server did not start")
+
+    def _on_call(self, connection, sender, path, interface, method, parameters, invocation):
+        if method == "Notify":
+            _, _, _, summary, body, actions, _, _ = parameters.unpack()
+            self.sent.append((len(self.sent) + 1, summary, body, actions))
+            invocation.return_value(GLib.Variant("(u)", (len(self.sent),)))
+        elif method == "GetCapabilities":
+            invocation.return_value(GLib.Variant("(as)", (["actions", "body"],)))
+        else:
+            invocation.return_value(None)
+
+    def click(self, notification_id):
+        self._context.invoke_full(GLib.PRIORITY_DEFAULT, lambda: self._bus.emit_signal(
+            None, "/org/freedesktop/Notifications", "org.freedesktop.Notifications", "ActionInvoked",
+            GLib.Variant("(us)", (notification_id, "default"))))
+
+    def stop(self):
+        self._context.invoke_full(GLib.PRIORITY_DEFAULT, self._loop.quit)
+        self._thread.join(5)
+
+
+class DownloadNotifications(FreshApplication):
+    def test_a_download_ending_unwatched_notifies_and_the_click_opens_the_library(self):
+        notifications = FakeNotifications()
+        self.addCleanup(notifications.stop)
+        app = self.app.start()
+        # The test page has no navigation; this button stands in for the library's.
+        app.js("const b = document.createElement('button'); b.dataset.view = 'library';"
+               "b.onclick = () => { window.shellTest.library = true; }; document.body.append(b);")
+        end_download = lambda: app.js(f"{POST}({{type: 'download', assetId: 'lesson-x'}})")  # noqa: E731
+        main = window_titled(TITLE)[0][0]
+
+        subprocess.run(["xdotool", "windowfocus", "--sync", main], check=True, timeout=10)
+        end_download()
+        wait_for(lambda: any(m.get("type") == "downloadFailed" for m in app.js("return window.shellTest.messages")),
+                 message="the failure event")
+        time.sleep(1.0)
+        self.assertEqual(notifications.sent, [], "notified while the learner looked at the window")
+
+        app.js(f"{POST}({{type: 'minimizeToTray'}})")
+        wait_for(lambda: main not in mapped_windows(), message="the window to hide")
+        end_download()
+        number, summary, body, actions = wait_for(lambda: notifications.sent and notifications.sent[0],
+                                                  message="the notification")
+        self.assertEqual((summary, body), (TITLE, "离线下载参数不完整，请重新登录后再试"))
+        self.assertIn("default", actions)
+
+        notifications.click(number)
+        wait_for(lambda: main in mapped_windows(), message="the window to come back")
+        wait_for(lambda: app.js("return window.shellTest.library === true"), message="the library to open")
+
+
 if __name__ == "__main__":
     BINARY, PAGE, SEAL_TOOL = sys.argv[1], sys.argv[2], sys.argv[3]
     unittest.main(argv=[sys.argv[0], "-v"] + sys.argv[4:])

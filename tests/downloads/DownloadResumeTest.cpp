@@ -1,0 +1,182 @@
+#include "downloads/DownloadCoordinator.h"
+
+#include "DownloadFixtures.h"
+#include "net/HttpSession.h"
+
+#include <gmock/gmock.h>
+
+#include <filesystem>
+
+namespace velmora {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+constexpr std::size_t kLessonBytes = 5'000'000;
+constexpr std::size_t kDropAt = 2'000'000;  // 40 %: one whole record is kept, the torn one is not
+
+// The lesson as published in version 1 or 2: same length, different bytes.
+std::string lessonVersion(int version) {
+    std::string bytes = test::lessonBytes(kLessonBytes);
+    if (version == 2) {
+        for (char& byte : bytes) byte = static_cast<char>(byte ^ 0x5A);
+    }
+    return bytes;
+}
+
+// How the media route answers one request; the last answer of a plan repeats.
+struct Answer {
+    int version = 1;
+    std::string etag = "\"v1\"";
+    bool servesRanges = true;
+    std::size_t dropAt = 0;  // closes the connection once the body reaches this lesson offset (0: never)
+    int status = 0;          // an error answer instead of the lesson
+};
+
+struct MediaCall {
+    std::string range;
+    std::string ifRange;
+};
+
+// A coordinator over a real session and vault, with a media route that follows a plan.
+class DownloadResumeTest : public test::DownloadServerTest {
+protected:
+    void SetUp() override {
+        server.server().Get("/lesson.mp4", [this](const httplib::Request& request, httplib::Response& response) {
+            serve(request, response);
+        });
+        DownloadServerTest::SetUp();
+        answerWithMedia("/lesson.mp4");
+        http = std::make_shared<HttpSession>(server.endpoints(), mainQueue);
+        coordinator = DownloadCoordinator::make([this](const Json& message) { events.push_back(message); },
+                                                {server.endpoints(), mainQueue, http, &vault, {http->tlsTrust()}});
+    }
+
+    void serve(const httplib::Request& request, httplib::Response& response) {
+        Answer answer;
+        {
+            std::lock_guard lock(mutex);
+            answer = plan[std::min(calls.size(), plan.size() - 1)];
+            calls.push_back({request.get_header_value("Range"), request.get_header_value("If-Range")});
+        }
+        if (answer.status != 0) {
+            response.status = answer.status;
+            return;
+        }
+        auto body = std::make_shared<std::string>(lessonVersion(answer.version));
+        std::size_t first = 0;
+        std::string range = request.get_header_value("Range");
+        if (answer.servesRanges && range.rfind("bytes=", 0) == 0 && request.get_header_value("If-Range") == answer.etag) {
+            first = std::stoul(range.substr(6));
+            response.status = 206;
+            response.set_header("Content-Range", "bytes " + std::to_string(first) + "-" + std::to_string(kLessonBytes - 1) + "/" +
+                                                     std::to_string(kLessonBytes));
+        }
+        // The ranges are answered here; httplib must not apply them a second time.
+        const_cast<httplib::Request&>(request).ranges.clear();  // NOLINT(cppcoreguidelines-pro-type-const-cast): the server's own object
+        response.set_header("ETag", answer.etag);
+        std::size_t dropAt = answer.dropAt;
+        response.set_content_provider(kLessonBytes - first, "video/mp4",
+                                      [body, first, dropAt](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+                                          std::size_t at = first + offset;
+                                          std::size_t end = at + std::min<std::size_t>(length, 300'000);
+                                          if (dropAt != 0 && end >= dropAt) {
+                                              if (dropAt > at) sink.write(body->data() + at, dropAt - at);
+                                              return false;
+                                          }
+                                          return sink.write(body->data() + at, end - at);
+                                      });
+    }
+
+    bool runToEnd(const std::string& assetId) {
+        coordinator->start(test::lessonRequest(assetId));
+        return mainQueue->runUntil([&] { return !events.empty() && events.back()["type"] != "downloadProgress"; }, 60s);
+    }
+
+    std::vector<std::uint64_t> downloadingCounts() const {
+        std::vector<std::uint64_t> counts;
+        for (const Json& event : events) {
+            if (event["type"] == "downloadProgress" && event["phase"] == "downloading") counts.push_back(event["downloaded"]);
+        }
+        return counts;
+    }
+
+    std::shared_ptr<HttpSession> http;
+    std::shared_ptr<DownloadCoordinator> coordinator;
+    std::vector<Json> events;
+    std::vector<Answer> plan;
+    std::vector<MediaCall> calls;
+};
+
+TEST_F(DownloadResumeTest, BrokenTransfersResumeOrStartOverAndEndOnce) {
+    const std::string resumeHeader = "bytes=1048576-";
+    struct Case {
+        const char* name;
+        std::vector<Answer> plan;
+        std::vector<std::string> ranges;  // each request's Range header
+        int storedVersion;                // 0: the download fails
+        const char* failure = "";
+    };
+    const std::vector<Case> cases = {
+        {"RangeHonoured", {{.dropAt = kDropAt}, {}}, {"", resumeHeader}, 1},
+        {"RangeIgnored", {{.servesRanges = false, .dropAt = kDropAt}, {.servesRanges = false}}, {"", resumeHeader}, 1},
+        {"LessonChanged", {{.dropAt = kDropAt}, {.version = 2, .etag = "\"v2\""}}, {"", resumeHeader}, 2},
+        {"FourBreaks", {{.dropAt = kDropAt}}, {"", resumeHeader, resumeHeader, resumeHeader}, 0, "transfer closed"},
+        {"HttpErrorOnResume", {{.dropAt = kDropAt}, {.status = 503}}, {"", resumeHeader}, 0, "课程媒体服务返回 HTTP 503"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        events.clear();
+        calls.clear();
+        authorizations.clear();
+        plan = c.plan;
+        const std::string assetId = std::string("lesson-") + c.name;
+        ASSERT_TRUE(runToEnd(assetId));
+        int endings = 0;
+        for (const Json& event : events) endings += event["type"] == "downloadCompleted" || event["type"] == "downloadFailed";
+        EXPECT_EQ(endings, 1);
+        std::vector<std::uint64_t> counts = downloadingCounts();
+        EXPECT_TRUE(std::is_sorted(counts.begin(), counts.end()) && std::adjacent_find(counts.begin(), counts.end()) == counts.end());
+        std::lock_guard lock(mutex);
+        EXPECT_EQ(authorizations.size(), 1u);
+        std::vector<std::string> ranges;
+        for (const MediaCall& call : calls) {
+            ranges.push_back(call.range);
+            if (!call.range.empty()) {
+                EXPECT_EQ(call.ifRange, "\"v1\"");
+            }
+        }
+        EXPECT_EQ(ranges, c.ranges);
+        EXPECT_FALSE(fs::exists(vault.partialURL(assetId)));
+        if (c.storedVersion == 0) {
+            EXPECT_EQ(events.back()["type"], "downloadFailed");
+            EXPECT_THAT(events.back()["message"].get<std::string>(), testing::HasSubstr(c.failure));
+            EXPECT_FALSE(fs::exists(vault.mediaURL(assetId)));
+            continue;
+        }
+        ASSERT_EQ(events.back()["type"], "downloadCompleted");
+        EXPECT_EQ(counts.back(), kLessonBytes);
+        Bytes stored = vault.readRange("owner-key", assetId, 0, kLessonBytes - 1);
+        EXPECT_TRUE(std::string(stored.begin(), stored.end()) == lessonVersion(c.storedVersion));
+    }
+}
+
+TEST_F(DownloadResumeTest, CancelDuringTheWaitEndsAtOnceWithoutAnotherRequest) {
+    plan = {{.dropAt = kDropAt}};
+    coordinator->start(test::lessonRequest("lesson-r"));
+    ASSERT_TRUE(mainQueue->runUntil([&] { return downloadingCounts().size() == 1; }, 20s));
+    mainQueue->runFor(300ms);  // the break has come; the first wait (1 s) runs
+    coordinator->cancelAll();
+    auto cancelled = std::chrono::steady_clock::now();
+    ASSERT_TRUE(mainQueue->runUntil([&] { return events.back()["type"] == "downloadFailed"; }, 5s));
+    EXPECT_LT(std::chrono::steady_clock::now() - cancelled, 500ms);
+    EXPECT_EQ(events.back()["message"], "下载已取消");
+    mainQueue->runFor(1500ms);
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(calls.size(), 1u);
+    EXPECT_FALSE(fs::exists(vault.partialURL("lesson-r")));
+}
+
+}  // namespace
+}  // namespace velmora
