@@ -82,7 +82,7 @@ class Installation:
             os.symlink(os.path.abspath(PAGE), os.path.join(self.root, "app-ui"))
         self.env = dict(os.environ, XDG_DATA_HOME=os.path.join(self.root, "data"))
         os.makedirs(self.env["XDG_DATA_HOME"])
-        self.requests, self.server, self.driver = [], None, None
+        self.requests, self.server, self.driver, self.pid = [], None, None, None
 
     def start(self):
         cert, key = os.path.join(self.root, "server.pem"), os.path.join(self.root, "server.key")
@@ -123,6 +123,7 @@ class Installation:
             os.environ.update(saved)
         self.driver.set_script_timeout(20)
         wait_for(lambda: self.js("return !!window.shellTest && document.readyState === 'complete'"), message="the test page")
+        self.pid = application_pid()
         return self
 
     def js(self, source, *args):
@@ -137,6 +138,12 @@ class Installation:
                 self.driver.quit()
             except Exception:  # the application may already have ended
                 pass
+        # The next test's app must not find this one still holding the bus name or its window.
+        if self.pid and alive(self.pid):
+            try:
+                wait_for(lambda: not alive(self.pid), timeout=20, message="the application to end")
+            except AssertionError:
+                os.kill(self.pid, signal.SIGKILL)
         if self.server:
             self.server.shutdown()
             self.server.server_close()
@@ -419,6 +426,7 @@ class MissingWebUi(unittest.TestCase):
         installation = Installation(page=False)
         self.addCleanup(installation.close)
         process = subprocess.Popen([installation.binary], env=installation.env, stderr=subprocess.PIPE, text=True)
+        self.addCleanup(lambda: process.poll() is None and (process.kill(), process.wait()))
         self.assertEqual(process.stderr.readline().strip(), "应用界面资源缺失")
         self.assertEqual(window_titled(TITLE), [], "the main window appeared")
         process.send_signal(signal.SIGTERM)
