@@ -1,6 +1,7 @@
 // The start-up baseline: a bare GTK 4 window holding one WebKit view with the app's web settings,
 // loading the packaged index.html from file://. It prints "velmora-trace first-frame <us>" on stderr
-// when the page reports its first drawn frame through a "velmora" message handler, as the app does.
+// when the page reports its first drawn frame through a "velmora" message handler, as the app does,
+// and "velmora-trace restore-session <us>" when the page asks for restoreSession.
 //
 // usage: bench_startup_bare <index.html>
 #include <gtk/gtk.h>
@@ -16,18 +17,27 @@ namespace {
 constexpr int kWidth = 1238;
 constexpr int kHeight = 792;
 
+void print(const char* event) {
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    std::fprintf(stderr, "velmora-trace %s %lld\n", event, static_cast<long long>(now.tv_sec) * 1'000'000 + now.tv_nsec / 1'000);
+    std::fflush(stderr);
+}
+
+// The first frame, and when the page asks for restoreSession (nothing answers it here): how long
+// the page's scripts took to start, for comparison with the app's answer.
 void onMessage(WebKitUserContentManager*, JSCValue* message, gpointer) {
-    static bool seen = false;
-    if (seen || !jsc_value_is_object(message)) return;
+    static bool frameSeen = false;
+    static bool restoreSeen = false;
+    if (!jsc_value_is_object(message)) return;
     JSCValue* type = jsc_value_object_get_property(message, "type");
     char* text = jsc_value_is_string(type) ? jsc_value_to_string(type) : nullptr;
-    if (text != nullptr && std::string(text) == "firstFrame") {
-        seen = true;
-        timespec now{};
-        ::clock_gettime(CLOCK_MONOTONIC, &now);
-        std::fprintf(stderr, "velmora-trace first-frame %lld\n",
-                     static_cast<long long>(now.tv_sec) * 1'000'000 + now.tv_nsec / 1'000);
-        std::fflush(stderr);
+    if (text != nullptr && std::string(text) == "firstFrame" && !frameSeen) {
+        frameSeen = true;
+        print("first-frame");
+    } else if (text != nullptr && std::string(text) == "restoreSession" && !restoreSeen) {
+        restoreSeen = true;
+        print("restore-session");
     }
     g_free(text);
     g_object_unref(type);
