@@ -13,13 +13,16 @@
 
 #include <httplib.h>
 #include <nlohmann/json.hpp>
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <memory>
 #include <map>
 #include <stdexcept>
 #include <string>
@@ -63,6 +66,31 @@ fs::path installApp(const fs::path& root, int serverPort, const std::string& cli
     return root / "velmora-classroom";
 }
 
+// Serves `file` at `path`, reading only the bytes a request asks for (httplib answers Range
+// requests of a sized content provider with the asked part).
+struct OpenFile {
+    explicit OpenFile(const fs::path& file) : fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC)) {}
+    ~OpenFile() {
+        if (fd >= 0) ::close(fd);
+    }
+    OpenFile(const OpenFile&) = delete;
+    OpenFile& operator=(const OpenFile&) = delete;
+    int fd;
+};
+
+void serveFile(httplib::Server& server, const std::string& path, const fs::path& file) {
+    auto descriptor = std::make_shared<OpenFile>(file);
+    if (descriptor->fd < 0) throw std::runtime_error("cannot open " + file.string());
+    const std::size_t size = fs::file_size(file);
+    server.Get(path, [descriptor, size](const httplib::Request&, httplib::Response& response) {
+        response.set_content_provider(size, "video/mp4", [descriptor](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+            std::vector<char> buffer(std::min<std::size_t>(length, 1 << 20));
+            ssize_t got = ::pread(descriptor->fd, buffer.data(), buffer.size(), static_cast<off_t>(offset));
+            return got > 0 && sink.write(buffer.data(), static_cast<std::size_t>(got));
+        });
+    });
+}
+
 struct Figures {
     std::vector<double> seeked, playing, firstFrame;
 };
@@ -81,7 +109,7 @@ int main(int argc, char** argv) {
         if (!fs::is_regular_file(clip)) throw std::runtime_error("no clip at " + clip.string());
 
         httplib::Server server;
-        if (!server.set_mount_point("/", fs::absolute(clip).parent_path().string())) throw std::runtime_error("cannot serve the clip");
+        serveFile(server, "/" + clip.filename().string(), clip);
         std::promise<std::string> reported;
         server.Post("/report", [&reported](const httplib::Request& request, httplib::Response& response) {
             response.set_header("Access-Control-Allow-Origin", "*");
