@@ -36,6 +36,8 @@ const elements = {
 document.body.append(elements.announcer);
 const bridge = new NativeBridge(window);
 const app = new App(bridge, elements);
+// The first frame drawn after load, for the app's start-up trace; the bridge ignores the message.
+window.addEventListener('load', () => requestAnimationFrame(() => { if (bridge.available) bridge.send({ type: 'firstFrame' }); }));
 let leaveView = null;
 
 function show() {

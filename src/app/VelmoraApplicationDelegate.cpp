@@ -3,6 +3,7 @@
 #include "app/GtkDialogs.h"
 #include "app/GtkSavePanel.h"
 #include "app/NavigationPolicy.h"
+#include "app/StartupTrace.h"
 #include "app/WebKitSchemeTask.h"
 #include "app/WebKitServiceTrust.h"
 
@@ -179,8 +180,10 @@ void VelmoraApplicationDelegate::createMainWindow() {
     environment.vault = &VaultManager::shared();
     environment.savePanel = std::make_shared<GtkSavePanel>([this] { return mainWindow_ ? mainWindow_->window() : nullptr; });
     bridge_ = std::make_shared<MacBridge>(std::move(environment));
-    webView_->registerBridge([bridge = std::weak_ptr<MacBridge>(bridge_)](std::optional<std::string> frameURL, const std::string& body) {
+    webView_->registerBridge([bridge = std::weak_ptr<MacBridge>(bridge_), trace = std::make_shared<StartupTrace>()](
+                                 std::optional<std::string> frameURL, const std::string& body) {
         if (auto receiver = bridge.lock()) receiver->didReceiveScriptMessageJSON(MacBridge::kHandlerName, frameURL, body);
+        trace->noteHandled(body);
     });
 
     WebKitWebView* view = webView_->view();

@@ -1,0 +1,43 @@
+#include "app/StartupTrace.h"
+
+#include "core/Payload.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <string_view>
+
+namespace velmora {
+
+namespace {
+
+void print(const char* event) {
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    long long micros = static_cast<long long>(now.tv_sec) * 1'000'000 + now.tv_nsec / 1'000;
+    std::fprintf(stderr, "velmora-trace %s %lld\n", event, micros);
+    std::fflush(stderr);
+}
+
+}  // namespace
+
+StartupTrace::StartupTrace() {
+    const char* flag = std::getenv("VELMORA_TRACE_STARTUP");
+    enabled_ = flag != nullptr && std::string_view(flag) == "1";
+}
+
+void StartupTrace::noteHandled(const std::string& body) {
+    if (!enabled_ || (frameSeen_ && restoreSeen_)) return;
+    Json message = Json::parse(body, nullptr, /*allow_exceptions=*/false);
+    if (!message.is_object()) return;
+    std::string type = payloadText(message, "type");
+    if (type == "firstFrame" && !frameSeen_) {
+        frameSeen_ = true;
+        print("first-frame");
+    } else if (type == "restoreSession" && !restoreSeen_) {
+        restoreSeen_ = true;
+        print("restore-session");
+    }
+}
+
+}  // namespace velmora
