@@ -185,40 +185,53 @@ def web_processes_of(app_pid):
     return [pid for pid, name in names.items() if name.startswith("WebKitWebProces") and descends(pid)]
 
 
-class FakeStatusNotifierWatcher:
-    """Owns org.kde.StatusNotifierWatcher on its own connection and thread and records every item
-    that registers, with the registering connection's unique name."""
+class FakeBusService:
+    """Owns the well-known `NAME` on its own connection and thread, serving the interface in `XML`
+    at `PATH`; subclasses answer the calls in _on_call."""
 
-    XML = """<node><interface name="org.kde.StatusNotifierWatcher"><method name="RegisterStatusNotifierItem">
-      <arg name="service" type="s" direction="in"/></method></interface></node>"""
+    NAME = PATH = XML = ""
 
     def __init__(self):
-        self.items, ready = [], threading.Event()
+        ready = threading.Event()
         self._context = GLib.MainContext.new()
         self._loop = GLib.MainLoop.new(self._context, False)
 
         def run():
             self._context.push_thread_default()
-            bus = session_bus()
-            bus.register_object("/StatusNotifierWatcher", Gio.DBusNodeInfo.new_for_xml(self.XML).interfaces[0],
-                                self._on_call, None, None)
-            call(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "RequestName",
-                 GLib.Variant("(su)", ("org.kde.StatusNotifierWatcher", 4)), "(u)")
+            self._bus = session_bus()
+            self._bus.register_object(self.PATH, Gio.DBusNodeInfo.new_for_xml(self.XML).interfaces[0], self._on_call, None, None)
+            call(self._bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "RequestName",
+                 GLib.Variant("(su)", (self.NAME, 4)), "(u)")
             ready.set()
             self._loop.run()
 
         self._thread = threading.Thread(target=run, daemon=True)
         self._thread.start()
         if not ready.wait(10):
-            raise RuntimeError("the fake watcher did not start")
+            raise RuntimeError(f"the fake {self.NAME} did not start")
 
     def _on_call(self, connection, sender, path, interface, method, parameters, invocation):
-        self.items.append((sender, parameters.unpack()[0]))
-        invocation.return_value(None)
+        raise NotImplementedError
 
     def stop(self):
         self._context.invoke_full(GLib.PRIORITY_DEFAULT, self._loop.quit)
         self._thread.join(5)
+
+
+class FakeStatusNotifierWatcher(FakeBusService):
+    """Records every status item that registers, with the registering connection's unique name."""
+
+    NAME, PATH = "org.kde.StatusNotifierWatcher", "/StatusNotifierWatcher"
+    XML = """<node><interface name="org.kde.StatusNotifierWatcher"><method name="RegisterStatusNotifierItem">
+      <arg name="service" type="s" direction="in"/></method></interface></node>"""
+
+    def __init__(self):
+        self.items = []
+        super().__init__()
+
+    def _on_call(self, connection, sender, path, interface, method, parameters, invocation):
+        self.items.append((sender, parameters.unpack()[0]))
+        invocation.return_value(None)
 
 
 def toplevel_windows():
@@ -483,10 +496,11 @@ class WebProcessCrash(FreshApplication):
         self.assertTrue(window_titled(TITLE)[0][2])
 
 
-class FakeNotifications:
-    """Owns org.freedesktop.Notifications on its own connection and thread, records every Notify
-    call as (id, summary, body, actions) and can click a notification as a desktop would."""
+class FakeNotifications(FakeBusService):
+    """Records every Notify call as (id, summary, body, actions) and can click a notification as a
+    desktop would."""
 
+    NAME, PATH = "org.freedesktop.Notifications", "/org/freedesktop/Notifications"
     XML = """<node><interface name="org.freedesktop.Notifications">
       <method name="Notify"><arg type="s" direction="in"/><arg type="u" direction="in"/><arg type="s" direction="in"/>
         <arg type="s" direction="in"/><arg type="s" direction="in"/><arg type="as" direction="in"/>
@@ -495,24 +509,8 @@ class FakeNotifications:
       <method name="GetCapabilities"><arg type="as" direction="out"/></method></interface></node>"""
 
     def __init__(self):
-        self.sent, ready = [], threading.Event()
-        self._context = GLib.MainContext.new()
-        self._loop = GLib.MainLoop.new(self._context, False)
-
-        def run():
-            self._context.push_thread_default()
-            self._bus = session_bus()
-            self._bus.register_object("/org/freedesktop/Notifications", Gio.DBusNodeInfo.new_for_xml(self.XML).interfaces[0],
-                                      self._on_call, None, None)
-            call(self._bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "RequestName",
-                 GLib.Variant("(su)", ("org.freedesktop.Notifications", 4)), "(u)")
-            ready.set()
-            self._loop.run()
-
-        self._thread = threading.Thread(target=run, daemon=True)
-        self._thread.start()
-        if not ready.wait(10):
-            raise RuntimeError("the fake notification server did not start")
+        self.sent = []
+        super().__init__()
 
     def _on_call(self, connection, sender, path, interface, method, parameters, invocation):
         if method == "Notify":
@@ -526,12 +524,7 @@ class FakeNotifications:
 
     def click(self, notification_id):
         self._context.invoke_full(GLib.PRIORITY_DEFAULT, lambda: self._bus.emit_signal(
-            None, "/org/freedesktop/Notifications", "org.freedesktop.Notifications", "ActionInvoked",
-            GLib.Variant("(us)", (notification_id, "default"))))
-
-    def stop(self):
-        self._context.invoke_full(GLib.PRIORITY_DEFAULT, self._loop.quit)
-        self._thread.join(5)
+            None, self.PATH, self.NAME, "ActionInvoked", GLib.Variant("(us)", (notification_id, "default"))))
 
 
 class DownloadNotifications(FreshApplication):
