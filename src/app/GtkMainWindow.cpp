@@ -7,6 +7,7 @@ namespace velmora {
 namespace {
 
 constexpr guint kFadeMilliseconds = 200;
+constexpr guint kFirstFrameWaitMilliseconds = 300;
 constexpr int kIconPixels = 72;
 
 // Window rgb(0.045, 0.052, 0.067); root view and launch overlay rgb(0.043, 0.049, 0.063).
@@ -89,6 +90,7 @@ GtkMainWindow::GtkMainWindow(GtkApplication* application, GtkWidget* webView, GM
 
 GtkMainWindow::~GtkMainWindow() {
     closeConnection_.disconnect();
+    if (firstFrameWait_ != 0) g_source_remove(firstFrameWait_);
     if (fade_ && launchOverlay_ != nullptr) adw_animation_reset(fade_.get());
     fade_.reset();
     gtk_window_destroy(window_);
@@ -153,8 +155,24 @@ void GtkMainWindow::present() {
 
 void GtkMainWindow::hide() { gtk_widget_set_visible(GTK_WIDGET(window_), FALSE); }
 
+void GtkMainWindow::pageDidLoad() {
+    if (launchOverlay_ == nullptr || fade_ || firstFrameWait_ != 0) return;
+    firstFrameWait_ = g_timeout_add(kFirstFrameWaitMilliseconds, +[](gpointer self) -> gboolean {
+        auto* window = static_cast<GtkMainWindow*>(self);
+        window->firstFrameWait_ = 0;
+        window->fadeOutLaunchOverlay();
+        return G_SOURCE_REMOVE;
+    }, this);
+}
+
+void GtkMainWindow::pageDrewFirstFrame() { fadeOutLaunchOverlay(); }
+
 void GtkMainWindow::fadeOutLaunchOverlay() {
     if (launchOverlay_ == nullptr || fade_) return;
+    if (firstFrameWait_ != 0) {
+        g_source_remove(firstFrameWait_);
+        firstFrameWait_ = 0;
+    }
     AdwAnimationTarget* target = adw_callback_animation_target_new(setOpacity, launchOverlay_, nullptr);
     fade_ = adoptGObject(adw_timed_animation_new(launchOverlay_, 1.0, 0.0, kFadeMilliseconds, target));
     g_signal_connect(fade_.get(), "done", G_CALLBACK(+[](AdwAnimation*, gpointer self) {

@@ -33,8 +33,12 @@ public:
     void present();
     // Takes the window off the screen; the application keeps running.
     void hide();
-    // Fades the launch overlay out over 0.2 s and removes it; later calls do nothing.
-    void fadeOutLaunchOverlay();
+    // The launch overlay fades out over 0.2 s once the page has drawn its first frame. Under software
+    // rendering every frame of the fade is drawn on the main loop, so fading at load would hold up the
+    // page's first messages and frame; a page that never reports its frame is uncovered shortly after
+    // it has loaded. Later calls do nothing.
+    void pageDidLoad();
+    void pageDrewFirstFrame();
     bool hasLaunchOverlay() const { return launchOverlay_ != nullptr; }
 
     void miniaturize() override;
@@ -54,11 +58,13 @@ private:
     static gboolean onEvent(GtkEventControllerLegacy* controller, GdkEvent* event, gpointer self);
     GtkWidget* buildLaunchOverlay();
     GtkWidget* buildWindowControls(GMenuModel* menu);
+    void fadeOutLaunchOverlay();
 
     GtkWindow* window_ = nullptr;       // owned by GTK's toplevel list; destroyed in the destructor
     GtkOverlay* overlay_ = nullptr;     // child of window_
     GtkWidget* launchOverlay_ = nullptr;  // child of overlay_ until the fade ends
     GObjectPtr<AdwAnimation> fade_;
+    guint firstFrameWait_ = 0;  // GLib source that fades the overlay if the page never reports its frame
     std::optional<PressedButton> pressed_;
     SignalConnection closeConnection_;
 };

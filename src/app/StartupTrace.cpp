@@ -19,7 +19,17 @@ void print(const char* event) {
     std::fflush(stderr);
 }
 
+std::string messageType(const std::string& body) {
+    Json message = Json::parse(body, nullptr, /*allow_exceptions=*/false);
+    return message.is_object() ? payloadText(message, "type") : std::string();
+}
+
 }  // namespace
+
+bool isFirstFrameMessage(const std::string& body) {
+    constexpr std::size_t kLongestFrameReport = 64;  // skips parsing the large messages (uploads)
+    return body.size() <= kLongestFrameReport && messageType(body) == "firstFrame";
+}
 
 StartupTrace::StartupTrace() {
     const char* flag = std::getenv("VELMORA_TRACE_STARTUP");
@@ -28,9 +38,7 @@ StartupTrace::StartupTrace() {
 
 void StartupTrace::noteHandled(const std::string& body) {
     if (!enabled_ || (frameSeen_ && restoreSeen_)) return;
-    Json message = Json::parse(body, nullptr, /*allow_exceptions=*/false);
-    if (!message.is_object()) return;
-    std::string type = payloadText(message, "type");
+    std::string type = messageType(body);
     if (type == "firstFrame" && !frameSeen_) {
         frameSeen_ = true;
         print("first-frame");

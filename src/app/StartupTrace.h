@@ -21,4 +21,7 @@ private:
     bool restoreSeen_ = false;
 };
 
+// Whether a page message is the page's report of its first drawn frame ({"type":"firstFrame"}).
+bool isFirstFrameMessage(const std::string& body);
+
 }  // namespace velmora

@@ -180,10 +180,11 @@ void VelmoraApplicationDelegate::createMainWindow() {
     environment.vault = &VaultManager::shared();
     environment.savePanel = std::make_shared<GtkSavePanel>([this] { return mainWindow_ ? mainWindow_->window() : nullptr; });
     bridge_ = std::make_shared<MacBridge>(std::move(environment));
-    webView_->registerBridge([bridge = std::weak_ptr<MacBridge>(bridge_), trace = std::make_shared<StartupTrace>()](
+    webView_->registerBridge([this, bridge = std::weak_ptr<MacBridge>(bridge_), trace = std::make_shared<StartupTrace>()](
                                  std::optional<std::string> frameURL, const std::string& body) {
         if (auto receiver = bridge.lock()) receiver->didReceiveScriptMessageJSON(MacBridge::kHandlerName, frameURL, body);
         trace->noteHandled(body);
+        if (mainWindow_ && mainWindow_->hasLaunchOverlay() && isFirstFrameMessage(body)) mainWindow_->pageDrewFirstFrame();
     });
 
     WebKitWebView* view = webView_->view();
@@ -300,7 +301,7 @@ gboolean VelmoraApplicationDelegate::onDecidePolicy(WebKitWebView*, WebKitPolicy
 
 void VelmoraApplicationDelegate::onLoadChanged(WebKitWebView*, WebKitLoadEvent event, gpointer self) {
     auto* delegate = static_cast<VelmoraApplicationDelegate*>(self);
-    if (event == WEBKIT_LOAD_FINISHED && delegate->mainWindow_) delegate->mainWindow_->fadeOutLaunchOverlay();
+    if (event == WEBKIT_LOAD_FINISHED && delegate->mainWindow_) delegate->mainWindow_->pageDidLoad();
 }
 
 // load-failed is emitted for the main frame only.

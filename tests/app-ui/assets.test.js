@@ -47,3 +47,20 @@ test('images the views use by address exist', () => {
     }
   }
 });
+
+// The page preloads its whole module graph so that it arrives in one round through the app scheme
+// rather than one round per import level; a module left out would load late again.
+test('index.html preloads every module main.js imports, directly or not', () => {
+  const html = readFileSync(join(root, 'index.html'), 'utf8');
+  const preloaded = new Set([...html.matchAll(/rel="modulepreload" href="([^"]+)"/g)].map(([, href]) => resolve(root, href)));
+  const pending = [resolve(root, 'js/main.js')];
+  const reached = new Set();
+  while (pending.length > 0) {
+    const path = pending.pop();
+    if (reached.has(path)) continue;
+    reached.add(path);
+    for (const [, target] of readFileSync(path, 'utf8').matchAll(/(?:import|export)[^'"]*?from\s+'([^']+)'/g)) pending.push(resolve(dirname(path), target));
+  }
+  reached.delete(resolve(root, 'js/main.js'));
+  for (const path of reached) assert.ok(preloaded.has(path), `index.html does not preload ${relative(root, path)}`);
+});
