@@ -11,8 +11,8 @@
 #include "bridge/MacApplicationCommands.h"
 #include "bridge/MacBridge.h"
 #include "schemes/AppSchemeHandler.h"
-#include "schemes/MediaLoopback.h"
 #include "schemes/MediaSchemeHandler.h"
+#include "schemes/loopback/MediaLoopback.h"
 
 #include <adwaita.h>
 
