@@ -16,7 +16,7 @@ namespace velmora {
 // an existing frame as if for an iframe, and this guard stops a main-frame navigation that may not
 // proceed at its response, the first point where WebKit names the main frame, before anything is
 // committed: the packaged page stays. The stop (or a failure to connect) ends in load-failed, where
-// the guard shows no error page and opens web addresses in the browser. Until then such a request
+// the guard shows no error page and opens web addresses in the browser. Meanwhile such a request
 // reaches the network before it stops. Delete this file pair once the navigation action can tell
 // the main frame apart and the delegate decides main-frame actions itself.
 class MainFrameNavigationGuard {
@@ -25,8 +25,8 @@ public:
     MainFrameNavigationGuard(WebKitWebView* view, std::shared_ptr<Workspace> workspace);
 
 private:
-    static gboolean onDecidePolicy(WebKitWebView* view, WebKitPolicyDecision* decision, WebKitPolicyDecisionType type, gpointer self);
-    static gboolean onLoadFailed(WebKitWebView* view, WebKitLoadEvent event, const char* failingURI, GError* error, gpointer self);
+    static gboolean onDecidePolicy(WebKitWebView*, WebKitPolicyDecision* decision, WebKitPolicyDecisionType type, gpointer self);
+    static gboolean onLoadFailed(WebKitWebView*, WebKitLoadEvent, const char* failingURI, GError*, gpointer self);
 
     std::shared_ptr<Workspace> workspace_;  // null: web addresses are dropped
     std::vector<SignalConnection> connections_;
