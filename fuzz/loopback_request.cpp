@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "FuzzInput.h"
-#include "schemes/HttpRequestHead.h"
-#include "schemes/LoopbackConnection.h"
+#include "schemes/loopback/HttpRequestHead.h"
+#include "schemes/loopback/LoopbackConnection.h"
 
 namespace {
 

@@ -3,8 +3,8 @@
 // random "bytes=N-" requests, as a player's seeks make them.
 
 #include "core/Crypto.h"
-#include "schemes/MediaLoopback.h"
 #include "schemes/MediaSchemeHandler.h"
+#include "schemes/loopback/MediaLoopback.h"
 #include "vault/VaultManager.h"
 
 #include <curl/curl.h>

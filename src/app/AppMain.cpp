@@ -44,7 +44,7 @@ VelmoraApplicationDelegate::Configuration configuration(Application& app, const 
     environment.endpoints = Endpoints::compiled();
     environment.mainQueue = app.mainQueue;
     environment.workspace = std::make_shared<GtkWorkspace>();
-    environment.dataRoot = g_get_user_data_dir();  // the counterpart of Application Support
+    environment.dataRoot = g_get_user_data_dir();  // $XDG_DATA_HOME, usually ~/.local/share
     environment.identity = IdentitySource::system();
     try {
         environment.http = std::make_shared<HttpSession>(environment.endpoints, app.mainQueue);

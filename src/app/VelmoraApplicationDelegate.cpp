@@ -1,7 +1,9 @@
 #include "app/VelmoraApplicationDelegate.h"
 
+#include "app/GtkApplicationMenu.h"
 #include "app/GtkDialogs.h"
 #include "app/GtkSavePanel.h"
+#include "app/MainFrameNavigationGuard.h"
 #include "app/NavigationPolicy.h"
 #include "app/StartupTrace.h"
 #include "app/WebKitSchemeTask.h"
@@ -21,52 +23,6 @@ constexpr const char* kMediaScheme = "velmora-media";
 
 std::optional<std::string_view> optionalText(const char* text) {
     return text != nullptr ? std::optional<std::string_view>(text) : std::nullopt;
-}
-
-using Work = std::function<void()>;
-
-void runWork(GSimpleAction*, GVariant*, gpointer data) { (*static_cast<Work*>(data))(); }
-void destroyWork(gpointer data, GClosure*) { std::unique_ptr<Work> owned(static_cast<Work*>(data)); }
-
-void addAction(GtkApplication* application, const char* name, const char* accelerator, Work work) {
-    auto action = adoptGObject(g_simple_action_new(name, nullptr));
-    auto owned = std::make_unique<Work>(std::move(work));
-    g_signal_connect_data(action.get(), "activate", G_CALLBACK(runWork), owned.release(), destroyWork, GConnectFlags{});
-    g_action_map_add_action(G_ACTION_MAP(application), G_ACTION(action.get()));
-    if (accelerator == nullptr) return;
-    const std::string detailed = std::string("app.") + name;
-    const char* accelerators[] = {accelerator, nullptr};
-    gtk_application_set_accels_for_action(application, detailed.c_str(), accelerators);
-}
-
-GMenu* section(std::initializer_list<std::pair<const char*, const char*>> items) {
-    GMenu* menu = g_menu_new();
-    for (auto [label, action] : items) g_menu_append(menu, label, action);
-    return menu;
-}
-
-void appendSection(GMenu* menu, GMenu* items) {
-    g_menu_append_section(menu, nullptr, G_MENU_MODEL(items));
-    g_object_unref(items);
-}
-
-GMenu* buildMainMenu() {
-    GMenu* application = g_menu_new();
-    appendSection(application, section({{"关于星禾课堂", "app.about"}}));
-    appendSection(application, section({{"设置…", "app.settings"}}));
-    appendSection(application, section({{"隐藏星禾课堂", "app.hide"}}));
-    appendSection(application, section({{"退出星禾课堂…", "app.quit"}}));
-
-    GMenu* window = g_menu_new();
-    appendSection(window, section({{"最小化", "app.minimize"}, {"缩放", "app.zoom"}}));
-    appendSection(window, section({{"显示星禾课堂", "app.show-main-window"}}));
-
-    GMenu* main = g_menu_new();
-    g_menu_append_submenu(main, "星禾课堂", G_MENU_MODEL(application));
-    g_menu_append_submenu(main, "窗口", G_MENU_MODEL(window));
-    g_object_unref(application);
-    g_object_unref(window);
-    return main;
 }
 
 }  // namespace
@@ -93,6 +49,7 @@ VelmoraApplicationDelegate::~VelmoraApplicationDelegate() {
     // media handler's queue, which its destruction joins, from ever ending.
     if (mediaDeliveries_) mediaDeliveries_->release();
     webViewConnections_.clear();
+    navigationGuard_.reset();
     statusItem_.reset();
     bridge_.reset();
     mainWindow_.reset();
@@ -102,31 +59,13 @@ VelmoraApplicationDelegate::~VelmoraApplicationDelegate() {
 void VelmoraApplicationDelegate::applicationDidFinishLaunching() {
     if (launched_) return;
     launched_ = true;
-    configureApplicationMenu();
+    applicationMenu_ = std::make_unique<GtkApplicationMenu>(application_, *this);
     configureStatusItem();
     createMainWindow();
     showMainWindow();
 }
 
 void VelmoraApplicationDelegate::applicationShouldHandleReopen() { showMainWindow(); }
-
-void VelmoraApplicationDelegate::configureApplicationMenu() {
-    // Ctrl stands for Command; hiding other applications and showing all have no meaning here.
-    addAction(application_, "about", nullptr, [this] { showAbout(); });
-    addAction(application_, "settings", "<Control>comma", [this] { openSettings(); });
-    addAction(application_, "hide", "<Control>h", [this] { minimizeToMenuBar(); });
-    addAction(application_, "quit", "<Control>q", [this] { requestQuitFromMenu(); });
-    addAction(application_, "minimize", "<Control>m", [this] {
-        if (MainWindow* window = mainWindow()) window->miniaturize();
-    });
-    addAction(application_, "zoom", nullptr, [this] {
-        if (MainWindow* window = mainWindow()) window->zoom();
-    });
-    addAction(application_, "show-main-window", "<Control>0", [this] { showMainWindow(); });
-    addAction(application_, GtkDownloadNotifier::kShowLibraryAction, nullptr, [this] { openOfflineLibrary(); });
-    mainMenu_ = adoptGObject(buildMainMenu());
-    gtk_application_set_menubar(application_, G_MENU_MODEL(mainMenu_.get()));
-}
 
 void VelmoraApplicationDelegate::configureStatusItem() {
     GDBusConnection* connection = g_application_get_dbus_connection(G_APPLICATION(application_));
@@ -190,11 +129,11 @@ void VelmoraApplicationDelegate::createMainWindow() {
     WebKitWebView* view = webView_->view();
     webViewConnections_.push_back(connectSignal(view, "decide-policy", onDecidePolicy, this));
     webViewConnections_.push_back(connectSignal(view, "load-changed", onLoadChanged, this));
-    webViewConnections_.push_back(connectSignal(view, "load-failed", onLoadFailed, this));
     webViewConnections_.push_back(connectSignal(view, "web-process-terminated", onWebProcessTerminated, this));
+    navigationGuard_ = std::make_unique<MainFrameNavigationGuard>(view, configuration_.bridgeEnvironment.workspace);
 
     PixelSize size = toPixels(initialContentSize(GtkMainWindow::workArea()));
-    mainWindow_ = std::make_unique<GtkMainWindow>(application_, GTK_WIDGET(view), G_MENU_MODEL(mainMenu_.get()), size);
+    mainWindow_ = std::make_unique<GtkMainWindow>(application_, GTK_WIDGET(view), applicationMenu_->model(), size);
 
     bridge_->setWebView(webView_);
     bridge_->setAppController(weak_from_this());
@@ -270,23 +209,12 @@ void VelmoraApplicationDelegate::downloadEnded(const std::string& assetId, const
 
 void VelmoraApplicationDelegate::showAbout() { GtkDialogs::showAbout(mainWindow_ ? mainWindow_->window() : nullptr); }
 
-// WebKitGTK does not say which frame a navigation action targets (WebKitNavigationAction has no
-// main-frame flag as of 2.50). Actions aimed at an existing frame are therefore decided as if for
-// an iframe, and a main-frame navigation that may not proceed is stopped at its response, the
-// first point where WebKit names the main frame, before anything is committed: the packaged page
-// stays. The stop (or a failure to connect) ends in load-failed, which shows no error page for it
-// and opens web addresses in the browser. Remove the response step once the navigation action
-// can tell the main frame apart; until then such a request reaches the network before it stops.
+// New windows load as asked. An action aimed at an existing frame is decided as if for an iframe:
+// WebKitGTK does not say whether it is the main frame, so MainFrameNavigationGuard stops main-frame
+// navigations that may not proceed at their response.
 gboolean VelmoraApplicationDelegate::onDecidePolicy(WebKitWebView*, WebKitPolicyDecision* decision, WebKitPolicyDecisionType type,
                                                     gpointer) {
-    if (type == WEBKIT_POLICY_DECISION_TYPE_RESPONSE) {
-        auto* response = WEBKIT_RESPONSE_POLICY_DECISION(decision);
-        if (!webkit_response_policy_decision_is_main_frame_main_resource(response)) return FALSE;
-        const char* uri = webkit_uri_request_get_uri(webkit_response_policy_decision_get_request(response));
-        if (decideNavigation(optionalText(uri), NavigationTarget::mainFrame) == NavigationDecision::allow) return FALSE;
-        webkit_policy_decision_ignore(decision);
-        return TRUE;
-    }
+    if (type == WEBKIT_POLICY_DECISION_TYPE_RESPONSE) return FALSE;
     WebKitNavigationAction* action = webkit_navigation_policy_decision_get_navigation_action(WEBKIT_NAVIGATION_POLICY_DECISION(decision));
     WebKitURIRequest* request = webkit_navigation_action_get_request(action);
     NavigationTarget target = type == WEBKIT_POLICY_DECISION_TYPE_NEW_WINDOW_ACTION ? NavigationTarget::none : NavigationTarget::subFrame;
@@ -302,21 +230,6 @@ gboolean VelmoraApplicationDelegate::onDecidePolicy(WebKitWebView*, WebKitPolicy
 void VelmoraApplicationDelegate::onLoadChanged(WebKitWebView*, WebKitLoadEvent event, gpointer self) {
     auto* delegate = static_cast<VelmoraApplicationDelegate*>(self);
     if (event == WEBKIT_LOAD_FINISHED && delegate->mainWindow_) delegate->mainWindow_->pageDidLoad();
-}
-
-// load-failed is emitted for the main frame only.
-gboolean VelmoraApplicationDelegate::onLoadFailed(WebKitWebView*, WebKitLoadEvent, const char* failingURI, GError*, gpointer self) {
-    auto* delegate = static_cast<VelmoraApplicationDelegate*>(self);
-    switch (decideNavigation(optionalText(failingURI), NavigationTarget::mainFrame)) {
-    case NavigationDecision::allow:
-        return FALSE;  // a packaged page that failed: WebKit's own error page
-    case NavigationDecision::cancelAndOpenInBrowser:
-        if (delegate->configuration_.bridgeEnvironment.workspace) delegate->configuration_.bridgeEnvironment.workspace->openURL(failingURI);
-        return TRUE;
-    case NavigationDecision::cancel:
-        return TRUE;
-    }
-    return TRUE;
 }
 
 void VelmoraApplicationDelegate::onWebProcessTerminated(WebKitWebView* view, WebKitWebProcessTerminationReason, gpointer) {

@@ -11,8 +11,8 @@
 #include "bridge/MacApplicationCommands.h"
 #include "bridge/MacBridge.h"
 #include "schemes/AppSchemeHandler.h"
-#include "schemes/MediaLoopback.h"
 #include "schemes/MediaSchemeHandler.h"
+#include "schemes/loopback/MediaLoopback.h"
 
 #include <adwaita.h>
 
@@ -23,6 +23,9 @@
 #include <string>
 
 namespace velmora {
+
+class GtkApplicationMenu;
+class MainFrameNavigationGuard;
 
 // The application's one delegate: builds the menus, the tray item and the main window with its
 // web view and bridge at launch, keeps them for the life of the process, decides navigations and
@@ -74,7 +77,6 @@ public:
     WebKitWebView* webView() const { return webView_ ? webView_->view() : nullptr; }
 
 private:
-    void configureApplicationMenu();
     void configureStatusItem();
     void createMainWindow();
     void registerSchemes(WebKitWebContext* context);
@@ -84,29 +86,28 @@ private:
     void replyToTermination(bool mayTerminate);
 
     static gboolean onDecidePolicy(WebKitWebView* view, WebKitPolicyDecision* decision, WebKitPolicyDecisionType type, gpointer self);
-    static gboolean onLoadFailed(WebKitWebView* view, WebKitLoadEvent event, const char* failingURI, GError* error, gpointer self);
     static void onLoadChanged(WebKitWebView* view, WebKitLoadEvent event, gpointer self);
     static void onWebProcessTerminated(WebKitWebView* view, WebKitWebProcessTerminationReason reason, gpointer self);
 
     GtkApplication* application_;  // outlives the delegate
     std::shared_ptr<GtkMainQueue> mainQueue_;
     Configuration configuration_;
-    GObjectPtr<GMenu> mainMenu_;
+    std::unique_ptr<GtkApplicationMenu> applicationMenu_;
     std::unique_ptr<AppSchemeHandler> appScheme_;
     std::unique_ptr<MediaSchemeHandler> mediaScheme_;
     std::shared_ptr<WebKitDeliveryGate> mediaDeliveries_;  // released before the handler goes
     std::unique_ptr<MediaLoopback> mediaLoopback_;  // after the handler it feeds: destroyed first
 
-    // The fields of the original delegate, in order.
     std::unique_ptr<GtkMainWindow> mainWindow_;
     std::shared_ptr<WebKitWebViewHost> webView_;
     std::shared_ptr<MacBridge> bridge_;
     std::unique_ptr<GtkStatusItem> statusItem_;  // holds the status menu
-    QuitFlow quitFlow_;                          // allowTermination, terminationPromptActive
+    QuitFlow quitFlow_;
 
     bool launched_ = false;
     guint sessionEndInhibitor_ = 0;  // while the page saves before a logout
     std::vector<SignalConnection> webViewConnections_;
+    std::unique_ptr<MainFrameNavigationGuard> navigationGuard_;
 };
 
 }  // namespace velmora

@@ -4,7 +4,7 @@
 
 namespace velmora {
 
-// A size in logical pixels (points on the original platform, GTK's application pixels here).
+// A size in GTK's logical (application) pixels, before the display's scale factor.
 struct WindowSize {
     double width = 0;
     double height = 0;

@@ -1,4 +1,4 @@
-#include "schemes/LoopbackTask.h"
+#include "schemes/loopback/LoopbackTask.h"
 
 #include <fcntl.h>
 #include <sys/eventfd.h>

@@ -1,4 +1,4 @@
-#include "schemes/MediaLoopback.h"
+#include "schemes/loopback/MediaLoopback.h"
 
 #include "HttpTestClient.h"
 #include "RangeTable.h"

@@ -1,4 +1,4 @@
-#include "schemes/LoopbackTask.h"
+#include "schemes/loopback/LoopbackTask.h"
 
 #include <gtest/gtest.h>
 

@@ -15,11 +15,9 @@ namespace velmora {
 
 class LoopbackConnection;
 
-// Why this exists: WebKitGTK's GStreamer media player loads only blob, data, file, http and https
-// addresses, so a <video> element cannot play a "velmora-media" address even though fetch can.
-// Media elements are therefore pointed at this HTTP/1.1 server on 127.0.0.1, which hands each
-// request to the same media scheme handler as a scheme task for the equivalent "velmora-media"
-// address, Range header included. Remove it when WebKitGTK media elements load custom schemes.
+// Stands in for media elements that cannot load "velmora-media" addresses in WebKitGTK (see
+// README.md in this folder): an HTTP/1.1 server on 127.0.0.1 that hands each request to the media
+// scheme handler as a scheme task for the equivalent "velmora-media" address, Range header included.
 //
 // Only "GET <baseAddress path>/v1/<asset>?owner=…" with the Host header naming the bound address and
 // port is served; anything else gets a bare 404, reaches no handler and ends the connection. The path

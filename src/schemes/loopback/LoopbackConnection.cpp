@@ -1,7 +1,7 @@
-#include "schemes/LoopbackConnection.h"
+#include "schemes/loopback/LoopbackConnection.h"
 
 #include "schemes/LocalUrl.h"
-#include "schemes/LoopbackTask.h"
+#include "schemes/loopback/LoopbackTask.h"
 
 #include <openssl/crypto.h>
 #include <poll.h>

@@ -1,4 +1,4 @@
-#include "schemes/LoopbackPeer.h"
+#include "schemes/loopback/LoopbackPeer.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

@@ -1,8 +1,8 @@
 #pragma once
 
 #include "core/Files.h"
-#include "schemes/HttpRequestHead.h"
 #include "schemes/SchemeTask.h"
+#include "schemes/loopback/HttpRequestHead.h"
 
 #include <atomic>
 #include <chrono>

@@ -1,5 +1,5 @@
-#include "DownloadFixtures.h"
 #include "bridge/MacBridge.h"
+#include "downloads/DownloadFixtures.h"
 #include "net/HttpSession.h"
 #include "support/FakeIdentity.h"
 #include "support/FakePage.h"

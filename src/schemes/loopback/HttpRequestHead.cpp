@@ -1,4 +1,4 @@
-#include "schemes/HttpRequestHead.h"
+#include "schemes/loopback/HttpRequestHead.h"
 
 #include <algorithm>
 #include <cctype>

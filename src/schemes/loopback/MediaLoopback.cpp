@@ -1,8 +1,8 @@
-#include "schemes/MediaLoopback.h"
+#include "schemes/loopback/MediaLoopback.h"
 
 #include "core/Crypto.h"
-#include "schemes/LoopbackConnection.h"
-#include "schemes/LoopbackPeer.h"
+#include "schemes/loopback/LoopbackConnection.h"
+#include "schemes/loopback/LoopbackPeer.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
