@@ -2,11 +2,11 @@
 #include "vault/VaultManager.h"
 
 #include "core/Files.h"
-#include "securestore/DeviceSecureStore.h"
 
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <utility>
@@ -27,11 +27,11 @@ void putLittleEndian(std::uint8_t* out, std::uint64_t value, std::size_t bytes) 
     for (std::size_t i = 0; i < bytes; ++i) out[i] = static_cast<std::uint8_t>(value >> (8 * i));
 }
 
-// Where the shared vault lives, set by the application before the first use.
+// Where the shared vault lives and its key comes from, set by the application before the first use.
 struct SharedConfiguration {
     std::mutex mutex;
     fs::path dataRoot;
-    std::shared_ptr<const IdentitySource> identity;
+    VaultManager::MasterKeyProvider masterKey;
 };
 
 SharedConfiguration& sharedConfiguration() {
@@ -41,25 +41,25 @@ SharedConfiguration& sharedConfiguration() {
 
 std::unique_ptr<VaultManager> makeSharedVault() {
     fs::path dataRoot;
-    std::shared_ptr<const IdentitySource> identity;
+    VaultManager::MasterKeyProvider masterKey;
     {
         SharedConfiguration& configuration = sharedConfiguration();
         std::lock_guard lock(configuration.mutex);
         dataRoot = configuration.dataRoot;
-        identity = configuration.identity ? configuration.identity : IdentitySource::system();
+        masterKey = configuration.masterKey;
     }
     if (dataRoot.empty()) throw std::logic_error("the user data folder was not configured");
-    SecretBytes masterKey = DeviceSecureStore(dataRoot, std::move(identity)).loadOrCreateMasterKey();
-    return std::make_unique<VaultManager>(std::move(dataRoot), std::move(masterKey));
+    if (!masterKey) throw std::logic_error("the master key provider was not configured");
+    return std::make_unique<VaultManager>(std::move(dataRoot), masterKey());
 }
 
 }  // namespace
 
-void VaultManager::configureShared(fs::path dataRoot, std::shared_ptr<const IdentitySource> identity) {
+void VaultManager::configureShared(fs::path dataRoot, MasterKeyProvider masterKey) {
     SharedConfiguration& configuration = sharedConfiguration();
     std::lock_guard lock(configuration.mutex);
     configuration.dataRoot = std::move(dataRoot);
-    configuration.identity = std::move(identity);
+    configuration.masterKey = std::move(masterKey);
 }
 
 VaultManager& VaultManager::shared() {

@@ -7,15 +7,13 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <memory>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace velmora {
-
-class IdentitySource;
 
 // The encrypted offline library: one folder holding, per lesson, "<assetId>.json" (its VaultItem),
 // "<assetId>.vlmedia" (the sealed media) and, while downloading, "<assetId>.part".
@@ -45,15 +43,19 @@ public:
     static constexpr std::uint64_t kRecordOverheadBytes = recordOverhead;
     static constexpr std::uint64_t kMinimumPlainSizeBytes = 1'024;  // smaller commits are refused
 
+    // Gives the vault's 32-byte master key, or throws when it cannot be had.
+    using MasterKeyProvider = std::function<SecretBytes()>;
+
     // A vault at dataRoot/"VelmoraClassroom/VaultDeviceV2" under `masterKey` (32 bytes). Creates the
     // folder (0700) with its missing parents. Throws std::system_error when it cannot, and
     // std::invalid_argument for a master key of another size.
     VaultManager(std::filesystem::path dataRoot, SecretBytes masterKey);
 
-    // Sets where shared() makes the vault. Called once by the application before the first use.
-    static void configureShared(std::filesystem::path dataRoot, std::shared_ptr<const IdentitySource> identity);
+    // Sets where shared() makes the vault and where its master key comes from (the application
+    // hands in the secure store's). Called once by the application before the first use.
+    static void configureShared(std::filesystem::path dataRoot, MasterKeyProvider masterKey);
 
-    // The process's vault, made once on first use (thread-safe) with the secure store's master key
+    // The process's vault, made once on first use (thread-safe) with the provider's master key
     // and never destroyed. If it cannot be made, prints "无法初始化星禾课堂加密媒体库：" and the cause to
     // stderr and ends the process.
     static VaultManager& shared();

@@ -65,9 +65,9 @@ std::optional<std::string> checkEntry(const char* name, const CrashExpectation::
 
 CrashFindings checkAfterKill(const std::filesystem::path& dataRoot, const std::filesystem::path& baseline,
                              const std::filesystem::path& journal) {
-    VaultManager::configureShared(dataRoot, IdentitySource::system());
-    const VaultManager& vault = VaultManager::openAtStartUp();
     const DeviceSecureStore store(dataRoot, IdentitySource::system());
+    VaultManager::configureShared(dataRoot, [store] { return store.loadOrCreateMasterKey(); });
+    const VaultManager& vault = VaultManager::openAtStartUp();
     CrashExpectation expected = CrashExpectation::fromBaseline(baseline);
     expected.apply(CrashJournal::read(journal));
 

@@ -42,7 +42,9 @@ private:
 };
 
 const VaultManager& openVault(const std::filesystem::path& dataRoot) {
-    VaultManager::configureShared(dataRoot, IdentitySource::system());
+    VaultManager::configureShared(dataRoot, [store = DeviceSecureStore(dataRoot, IdentitySource::system())] {
+        return store.loadOrCreateMasterKey();
+    });
     return VaultManager::openAtStartUp();  // as the app does at start-up
 }
 

@@ -24,7 +24,9 @@ protected:
     void configureInChild() {
         childRoot = root.path();
         std::atexit([] { std::filesystem::remove_all(childRoot); });
-        VaultManager::configureShared(root.path(), identity);
+        VaultManager::configureShared(root.path(), [store = DeviceSecureStore(root.path(), identity)] {
+            return store.loadOrCreateMasterKey();
+        });
     }
 
     test::TempDirectory root;
