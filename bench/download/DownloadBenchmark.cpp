@@ -107,7 +107,7 @@ Measured timeDownload(const std::string& url, const VaultManager& vault, const T
     double seconds = secondsSince(start);
     long peak = statusKiB("VmHWM:");
     if (!result.succeeded) throw std::runtime_error("download failed: " + result.message);
-    vault.deleteItem("bench-owner", request.assetId);
+    vault.deleteItem({"bench-owner", request.assetId});
     return {seconds, static_cast<double>(peak - residentBefore) / 1024.0};
 }
 

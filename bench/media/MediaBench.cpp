@@ -69,13 +69,13 @@ struct ScratchFolder {
 };
 
 void storeLesson(const VaultManager& vault) {
-    SecretBytes key = vault.key(kOwnerKey, kAssetId);
+    SecretBytes key = vault.key({kOwnerKey, kAssetId});
     std::ofstream media(vault.mediaURL(kAssetId), std::ios::binary);
     Bytes header = VaultManager::makeHeader(kLessonSizeBytes);
     media.write(reinterpret_cast<const char*>(header.data()), static_cast<std::streamsize>(header.size()));
-    Bytes chunk = randomBytes(VaultManager::kChunkSizeBytes);
+    Bytes chunk = randomBytes(VaultManager::chunkSize);
     Bytes record;
-    for (std::uint64_t offset = 0; offset < kLessonSizeBytes; offset += VaultManager::kChunkSizeBytes) {
+    for (std::uint64_t offset = 0; offset < kLessonSizeBytes; offset += VaultManager::chunkSize) {
         VaultManager::encryptChunk(chunk, key.span(), record);
         media.write(reinterpret_cast<const char*>(record.data()), static_cast<std::streamsize>(record.size()));
     }
@@ -96,7 +96,7 @@ double directSeconds(const VaultManager& vault) {
     auto start = Clock::now();
     std::uint64_t total = 0;
     for (std::uint64_t cursor = 0; cursor < kLessonSizeBytes; cursor += MediaSchemeHandler::kPieceSizeBytes) {
-        total += vault.readRange(kOwnerKey, kAssetId, cursor, cursor + MediaSchemeHandler::kPieceSizeBytes - 1).size();
+        total += vault.readRange({kOwnerKey, kAssetId}, cursor, cursor + MediaSchemeHandler::kPieceSizeBytes - 1).size();
     }
     if (total != kLessonSizeBytes) throw std::runtime_error("direct read came back short");
     return secondsSince(start);

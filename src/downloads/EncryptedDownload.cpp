@@ -84,7 +84,7 @@ EncryptedDownload::EncryptedDownload(Private, DownloadRequest request, std::stri
       completion_(std::move(completion)),
       options_(std::move(options)),
       queue_("com.velmora.classroom.download." + request_.assetId) {
-    pending_.reserve(VaultManager::kChunkSizeBytes);
+    pending_.reserve(VaultManager::chunkSize);
 }
 
 EncryptedDownload::~EncryptedDownload() = default;
@@ -196,8 +196,8 @@ bool EncryptedDownload::startOver() {
     try {
         std::filesystem::path partial = vault_.partialURL(request_.assetId);
         FileDescriptor file = writer_->finish();
-        if (::ftruncate(file.get(), static_cast<off_t>(VaultManager::kHeaderSizeBytes)) != 0 ||
-            ::lseek(file.get(), static_cast<off_t>(VaultManager::kHeaderSizeBytes), SEEK_SET) < 0) {
+        if (::ftruncate(file.get(), static_cast<off_t>(VaultManager::headerSize)) != 0 ||
+            ::lseek(file.get(), static_cast<off_t>(VaultManager::headerSize), SEEK_SET) < 0) {
             throwSystemError(errno, partial);
         }
         writer_ = std::make_unique<RecordWriter>(std::move(file), partial);
@@ -215,9 +215,9 @@ bool EncryptedDownload::startOver() {
 bool EncryptedDownload::reserveSpace() {
     if (expected_ == 0 || expected_ <= downloaded_) return true;
     std::uint64_t rest = expected_ - downloaded_;
-    std::uint64_t records = (rest + VaultManager::kChunkSizeBytes - 1) / VaultManager::kChunkSizeBytes;
+    std::uint64_t records = (rest + VaultManager::chunkSize - 1) / VaultManager::chunkSize;
     try {
-        DiskSpace::require(vault_.rootURL(), rest + records * VaultManager::kRecordOverheadBytes);
+        DiskSpace::require(vault_.rootURL(), rest + records * VaultManager::recordOverhead);
     } catch (const std::exception& error) {
         terminalError_ = errorDescription(error);
         return false;
@@ -249,15 +249,15 @@ bool EncryptedDownload::didReceiveData(ByteView bytes) {
     try {
         while (!bytes.empty()) {
             // Whole chunks straight from the delivery skip the copy into `pending_`.
-            if (pending_.empty() && bytes.size() >= VaultManager::kChunkSizeBytes) {
-                writeChunk(bytes.first(VaultManager::kChunkSizeBytes));
-                bytes = bytes.subspan(VaultManager::kChunkSizeBytes);
+            if (pending_.empty() && bytes.size() >= VaultManager::chunkSize) {
+                writeChunk(bytes.first(VaultManager::chunkSize));
+                bytes = bytes.subspan(VaultManager::chunkSize);
                 continue;
             }
-            std::size_t take = std::min<std::size_t>(VaultManager::kChunkSizeBytes - pending_.size(), bytes.size());
+            std::size_t take = std::min<std::size_t>(VaultManager::chunkSize - pending_.size(), bytes.size());
             pending_.insert(pending_.end(), bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(take));
             bytes = bytes.subspan(take);
-            if (pending_.size() == VaultManager::kChunkSizeBytes) {
+            if (pending_.size() == VaultManager::chunkSize) {
                 writeChunk(pending_);
                 pending_.clear();
             }
@@ -270,8 +270,8 @@ bool EncryptedDownload::didReceiveData(ByteView bytes) {
 }
 
 void EncryptedDownload::writeChunk(ByteView plain) {
-    if (expected_ == 0) DiskSpace::require(vault_.rootURL(), plain.size() + VaultManager::kRecordOverheadBytes);
-    SecretBytes key = vault_.key(request_.ownerKey, request_.assetId);
+    if (expected_ == 0) DiskSpace::require(vault_.rootURL(), plain.size() + VaultManager::recordOverhead);
+    SecretBytes key = vault_.key({request_.ownerKey, request_.assetId});
     if (writer_) {
         Bytes record = writer_->takeBuffer();
         VaultManager::encryptChunk(plain, key.span(), record);

@@ -109,7 +109,6 @@ private:
     bool reserveSpace();
     bool waitBeforeResume(std::chrono::seconds delay);
     void writeChunk(ByteView plain);
-    void finishWithSuccess();
     void failWith(const std::string& message);
     void invokeCompletion(const DownloadResult& result);
 

@@ -110,15 +110,15 @@ std::string VaultManager::ownerHash(std::string_view ownerKey) {
     return hexLower(ByteView(digest).first(16));
 }
 
-SecretBytes VaultManager::key(std::string_view ownerKey, std::string_view assetId) const {
-    return hkdfSha256(masterKey_.span(), bytesOf(assetId), bytesOf(ownerKey), kAes256KeySizeBytes);
+SecretBytes VaultManager::key(OwnedLesson lesson) const {
+    return hkdfSha256(masterKey_.span(), bytesOf(lesson.assetId), bytesOf(lesson.ownerKey), kAes256KeySizeBytes);
 }
 
 Bytes VaultManager::makeHeader(std::uint64_t plainSize) {
-    Bytes header(kHeaderSizeBytes, 0);
+    Bytes header(headerSize, 0);
     std::memcpy(header.data(), kMagic.data(), kMagic.size());
     putLittleEndian(header.data() + 8, kFormatVersion, 4);
-    putLittleEndian(header.data() + 12, kChunkSizeBytes, 4);
+    putLittleEndian(header.data() + 12, chunkSize, 4);
     putLittleEndian(header.data() + 16, plainSize, 8);
     return header;
 }
@@ -130,16 +130,16 @@ Bytes VaultManager::encryptChunk(ByteView chunk, ByteView key) {
 }
 
 void VaultManager::encryptChunk(ByteView chunk, ByteView key, Bytes& record) {
-    if (chunk.empty() || chunk.size() > kChunkSizeBytes) {
+    if (chunk.empty() || chunk.size() > chunkSize) {
         throw std::invalid_argument("a vault record holds 1 to 1,048,576 plaintext bytes");
     }
-    record.resize(kRecordOverheadBytes + chunk.size());
+    record.resize(recordOverhead + chunk.size());
     std::uint8_t* prefix = record.data();
     putLittleEndian(prefix, chunk.size(), kLengthFieldBytes);
     std::span<std::uint8_t> nonce(prefix + kLengthFieldBytes, kGcmNonceSizeBytes);
     std::span<std::uint8_t, kGcmTagSizeBytes> tag(prefix + kLengthFieldBytes + kGcmNonceSizeBytes, kGcmTagSizeBytes);
     fillRandom(nonce);
-    AesGcm256::seal(key, nonce, chunk, {}, std::span(record).subspan(kRecordOverheadBytes), tag);
+    AesGcm256::seal(key, nonce, chunk, {}, std::span(record).subspan(recordOverhead), tag);
 }
 
 }  // namespace velmora

@@ -23,10 +23,10 @@ namespace {
 
 Bytes sealedMedia(const VaultManager& vault, const std::string& assetId, const std::string& ownerKey,
                   ByteView plaintext, std::uint64_t headerSize) {
-    SecretBytes key = vault.key(ownerKey, assetId);
+    SecretBytes key = vault.key({ownerKey, assetId});
     Bytes file = VaultManager::makeHeader(headerSize);
-    for (std::size_t offset = 0; offset < plaintext.size(); offset += VaultManager::kChunkSizeBytes) {
-        std::size_t length = std::min<std::size_t>(VaultManager::kChunkSizeBytes, plaintext.size() - offset);
+    for (std::size_t offset = 0; offset < plaintext.size(); offset += VaultManager::chunkSize) {
+        std::size_t length = std::min<std::size_t>(VaultManager::chunkSize, plaintext.size() - offset);
         Bytes record = VaultManager::encryptChunk(plaintext.subspan(offset, length), key.span());
         file.insert(file.end(), record.begin(), record.end());
     }

@@ -45,7 +45,7 @@ TEST_F(VaultSharedTest, IsMadeOnceOverTheSecureStoresMasterKey) {
             test::storeLesson(VaultManager::shared(), test::lessonRequest("kept"), test::numberedBytes(4000));
             // A later launch derives the same keys from the stored master key.
             VaultManager relaunched(root.path(), DeviceSecureStore(root.path(), identity).loadOrCreateMasterKey());
-            bool readable = relaunched.readRange("owner-K", "kept", 0, 3999) == test::numberedBytes(4000);
+            bool readable = relaunched.readRange({"owner-K", "kept"}, 0, 3999) == test::numberedBytes(4000);
             std::exit(same && readable && VaultManager::shared().rootURL() == relaunched.rootURL() ? 0 : 3);
         },
         ::testing::ExitedWithCode(0), "");

@@ -34,9 +34,9 @@ void sealPartial(const VaultManager& vault, const DownloadRequest& request, Byte
     const std::filesystem::path path = vault.partialURL(request.assetId);
     FileDescriptor file = openFile(path, O_WRONLY | O_CREAT | O_EXCL, 0600);
     writeAll(file.get(), VaultManager::makeHeader(), path);
-    const SecretBytes key = vault.key(request.ownerKey, request.assetId);
-    for (std::size_t at = 0; at < plaintext.size(); at += VaultManager::kChunkSizeBytes) {
-        std::size_t length = std::min<std::size_t>(VaultManager::kChunkSizeBytes, plaintext.size() - at);
+    const SecretBytes key = vault.key({request.ownerKey, request.assetId});
+    for (std::size_t at = 0; at < plaintext.size(); at += VaultManager::chunkSize) {
+        std::size_t length = std::min<std::size_t>(VaultManager::chunkSize, plaintext.size() - at);
         writeAll(file.get(), VaultManager::encryptChunk(plaintext.subspan(at, length), key.span()), path);
     }
     file.close();
