@@ -3,6 +3,7 @@
 // the same bytes, the two sides interleaved round by round in this run so that machine load falls
 // on both alike. Prints "<figure> <value> [unit]" lines.
 #include "core/Files.h"
+#include "vault/LessonWriter.h"
 #include "vault/VaultManager.h"
 
 #include <openssl/evp.h>
@@ -191,22 +192,14 @@ DownloadRequest benchRequest(const std::string& assetId, int number) {
     return request;
 }
 
-// Seals `plainBytes` random bytes as the download writer does and commits them.
+// Seals `plainBytes` random bytes with the lesson writer, as a download does, and commits them.
 void storeLesson(const VaultManager& vault, const DownloadRequest& request, std::uint64_t plainBytes) {
-    vault.cleanPartial(request.assetId);
-    const fs::path partial = vault.partialURL(request.assetId);
-    FileDescriptor file = openFile(partial, O_WRONLY | O_CREAT | O_EXCL, 0600);
-    writeAll(file.get(), VaultManager::makeHeader(), partial);
-    const SecretBytes key = vault.key({request.ownerKey, request.assetId});
-    Bytes chunk = randomChunk(kChunk);
-    Bytes record;
+    LessonWriter writer(vault, request);
+    const Bytes chunk = randomChunk(kChunk);
     for (std::uint64_t done = 0; done < plainBytes; done += kChunk) {
-        std::size_t length = static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, plainBytes - done));
-        VaultManager::encryptChunk(ByteView(chunk).first(length), key.span(), record);
-        writeAll(file.get(), record, partial);
+        writer.append(ByteView(chunk).first(static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, plainBytes - done))));
     }
-    file.close();
-    vault.finalize(request, plainBytes);
+    writer.commit();
 }
 
 // Baseline for one piece: one pread per record into a reused buffer, opened straight into `out`.

@@ -88,7 +88,7 @@ public:
     // One record sealing `chunk` (1 to chunkSize bytes) under `key` with a fresh nonce.
     // Throws std::invalid_argument for an empty or oversized chunk, the cipher's error otherwise.
     static Bytes encryptChunk(ByteView chunk, ByteView key);
-    // The same into `record`, reusing its storage across calls (the download writer's hot path).
+    // The same into `record`, reusing its storage across calls (the lesson writer's hot path).
     static void encryptChunk(ByteView chunk, ByteView key, Bytes& record);
 
     // Catalogue (main thread for the bridge; the download queues for finalize and cleanPartial).

@@ -34,12 +34,6 @@ constexpr const char* kMetadataSurvived = "无法删除离线课程文件";
 constexpr const char* kCannotUpdateForeign = "当前账号无权更新这份离线课程目录";
 constexpr const char* kMediaEmptyOrMalformed = "课程媒体内容为空或格式异常";
 
-// Vault file names are built from asset identifiers; one that could leave the folder is refused
-// before any file is touched.
-void requireSafeAssetId(std::string_view assetId) {
-    if (!DownloadRequest::isSafeAssetId(assetId)) throw std::invalid_argument("asset identifier cannot name a vault file");
-}
-
 // Drops CR, LF and NUL, then keeps the first 1,000 characters.
 std::string clean(std::string_view text) {
     std::string kept;
@@ -207,7 +201,7 @@ void VaultManager::updateMetadata(OwnedLesson lesson, std::string_view courseTit
 }
 
 void VaultManager::saveMetadata(const VaultItem& item) const {
-    requireSafeAssetId(item.assetId);
+    DownloadRequest::requireSafeAssetId(item.assetId);
     std::string json = item.encodedJSON();
     writeFileAtomically(metadataURL(item.assetId), bytesOf(json), kFileMode);
     setMode(metadataURL(item.assetId), kFileMode);
@@ -215,7 +209,7 @@ void VaultManager::saveMetadata(const VaultItem& item) const {
 
 void VaultManager::finalize(const DownloadRequest& request, std::uint64_t plainSize) const {
     if (plainSize < kMinimumPlainSizeBytes) throw VelmoraError(kMediaEmptyOrMalformed);
-    requireSafeAssetId(request.assetId);
+    DownloadRequest::requireSafeAssetId(request.assetId);
     const fs::path partial = partialURL(request.assetId);
     const fs::path media = mediaURL(request.assetId);
 
