@@ -63,11 +63,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     checkList(f.vault);
     try {
-        f.vault.plainSize("lesson-1", kOwner);
+        f.vault.plainSize({kOwner, "lesson-1"});
     } catch (const VelmoraError&) {
     }
     try {
-        f.vault.updateMetadata(kOwner, "lesson-1", course, chapter, courseIndex, chapterIndex, lessonIndex);
+        f.vault.updateMetadata({kOwner, "lesson-1"}, course, chapter, courseIndex, chapterIndex, lessonIndex);
         // Saved under the identifier the entry records, which is usually its own.
         std::optional<VaultItem> item = VaultItem::decodeJSON(test::readText(f.vault.metadataURL(fuzzed->assetId)));
         fuzz::check(item && item->assetId == fuzzed->assetId, "an update that lost the lesson's entry");

@@ -21,7 +21,7 @@ constexpr std::string_view kAsset = "lesson-1";
 struct Fixture {
     test::TempDirectory root;
     VaultManager vault{root.path(), SecretBytes(Bytes(32, 7))};
-    SecretBytes key = vault.key(kOwner, kAsset);
+    SecretBytes key = vault.key({kOwner, kAsset});
 };
 
 Fixture& fixture() {
@@ -52,13 +52,13 @@ Built build(fuzz::FuzzInput& input, std::uint8_t flags) {
     std::size_t records = 1 + input.byte() % 3;
     for (std::size_t i = 0; i < records; ++i) {
         std::uint16_t chosen = static_cast<std::uint16_t>(input.integer(2));
-        built.lengths.push_back(chosen == 0 ? VaultManager::kChunkSizeBytes : chosen);
+        built.lengths.push_back(chosen == 0 ? VaultManager::chunkSize : chosen);
     }
     std::uint64_t total = 0;
     for (std::size_t length : built.lengths) total += length;
     built.file = VaultManager::makeHeader(total);
     for (std::size_t i = 0; i < records; ++i) {
-        if (i + 1 < records && built.lengths[i] != VaultManager::kChunkSizeBytes) built.sound = false;
+        if (i + 1 < records && built.lengths[i] != VaultManager::chunkSize) built.sound = false;
         built.plaintexts.push_back(recordPlaintext(i, built.lengths[i]));
         Bytes record = VaultManager::encryptChunk(built.plaintexts.back(), fixture().key.span());
         built.file.insert(built.file.end(), record.begin(), record.end());
@@ -102,7 +102,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::uint64_t end = (flags & 4) ? input.integer(8) : start + input.integer(3);
         Bytes got;
         try {
-            got = f.vault.readRange(kOwner, kAsset, start, end);
+            got = f.vault.readRange({kOwner, kAsset}, start, end);
         } catch (const std::runtime_error&) {
             fuzz::check(!(built.sound && trueSize && start < total && start <= end), "a sound lesson refused a valid range");
             continue;
@@ -113,8 +113,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (!(built.sound && trueSize)) continue;
         fuzz::check(got.size() == last - start + 1, "a sound lesson answered with another length");
         for (std::uint64_t at = start; at <= last; ++at) {
-            const Bytes& plain = built.plaintexts[at / VaultManager::kChunkSizeBytes];
-            fuzz::check(got[at - start] == plain[at % VaultManager::kChunkSizeBytes], "a range answered with other bytes");
+            const Bytes& plain = built.plaintexts[at / VaultManager::chunkSize];
+            fuzz::check(got[at - start] == plain[at % VaultManager::chunkSize], "a range answered with other bytes");
         }
     }
     return 0;

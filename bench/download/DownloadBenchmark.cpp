@@ -160,7 +160,7 @@ Measured timeDownload(const std::string& url, const VaultManager& vault, const T
                       (machineAfter.busy - machineBefore.busy) / std::max(1.0, machineAfter.total - machineBefore.total)};
     long peak = statusKiB("VmHWM:");
     if (!result.succeeded) throw std::runtime_error("download failed: " + result.message);
-    vault.deleteItem("bench-owner", request.assetId);
+    vault.deleteItem({"bench-owner", request.assetId});
     measured.rssGrowthMiB = static_cast<double>(peak - residentBefore) / 1024.0;
     return measured;
 }

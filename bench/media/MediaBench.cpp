@@ -5,6 +5,7 @@
 #include "core/Crypto.h"
 #include "schemes/MediaSchemeHandler.h"
 #include "schemes/loopback/MediaLoopback.h"
+#include "vault/LessonWriter.h"
 #include "vault/VaultManager.h"
 
 #include <curl/curl.h>
@@ -15,7 +16,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <random>
 #include <string>
@@ -69,34 +69,23 @@ struct ScratchFolder {
 };
 
 void storeLesson(const VaultManager& vault) {
-    SecretBytes key = vault.key(kOwnerKey, kAssetId);
-    std::ofstream media(vault.mediaURL(kAssetId), std::ios::binary);
-    Bytes header = VaultManager::makeHeader(kLessonSizeBytes);
-    media.write(reinterpret_cast<const char*>(header.data()), static_cast<std::streamsize>(header.size()));
-    Bytes chunk = randomBytes(VaultManager::kChunkSizeBytes);
-    Bytes record;
-    for (std::uint64_t offset = 0; offset < kLessonSizeBytes; offset += VaultManager::kChunkSizeBytes) {
-        VaultManager::encryptChunk(chunk, key.span(), record);
-        media.write(reinterpret_cast<const char*>(record.data()), static_cast<std::streamsize>(record.size()));
-    }
-    media.close();
-    if (!media) throw std::runtime_error("cannot write the lesson");
-    VaultItem item;
-    item.assetId = kAssetId;
-    item.ownerHash = VaultManager::ownerHash(kOwnerKey);
-    item.lessonTitle = "benchmark";
-    item.classId = 1;
-    item.lessonId = 1;
-    item.size = kLessonSizeBytes;
-    item.state = std::string(VaultItem::kCompletedState);
-    vault.saveMetadata(item);
+    DownloadRequest request;
+    request.ownerKey = kOwnerKey;
+    request.assetId = kAssetId;
+    request.lessonTitle = "benchmark";
+    request.classId = 1;
+    request.lessonId = 1;
+    LessonWriter writer(vault, request);
+    const Bytes chunk = randomBytes(VaultManager::chunkSize);
+    for (std::uint64_t offset = 0; offset < kLessonSizeBytes; offset += VaultManager::chunkSize) writer.append(chunk);
+    writer.commit();
 }
 
 double directSeconds(const VaultManager& vault) {
     auto start = Clock::now();
     std::uint64_t total = 0;
     for (std::uint64_t cursor = 0; cursor < kLessonSizeBytes; cursor += MediaSchemeHandler::kPieceSizeBytes) {
-        total += vault.readRange(kOwnerKey, kAssetId, cursor, cursor + MediaSchemeHandler::kPieceSizeBytes - 1).size();
+        total += vault.readRange({kOwnerKey, kAssetId}, cursor, cursor + MediaSchemeHandler::kPieceSizeBytes - 1).size();
     }
     if (total != kLessonSizeBytes) throw std::runtime_error("direct read came back short");
     return secondsSince(start);

@@ -3,6 +3,7 @@
 // the same bytes, the two sides interleaved round by round in this run so that machine load falls
 // on both alike. Prints "<figure> <value> [unit]" lines.
 #include "core/Files.h"
+#include "vault/LessonWriter.h"
 #include "vault/VaultManager.h"
 
 #include <openssl/evp.h>
@@ -29,8 +30,8 @@ namespace {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-constexpr std::size_t kChunk = VaultManager::kChunkSizeBytes;
-constexpr std::size_t kOverhead = VaultManager::kRecordOverheadBytes;
+constexpr std::size_t kChunk = VaultManager::chunkSize;
+constexpr std::size_t kOverhead = VaultManager::recordOverhead;
 constexpr std::uint64_t kLessonBytes = 256ull << 20;
 constexpr std::uint64_t kPieceBytes = 2ull << 20;  // what the media scheme asks for at a time
 constexpr const char* kOwner = "bench-owner";
@@ -191,29 +192,21 @@ DownloadRequest benchRequest(const std::string& assetId, int number) {
     return request;
 }
 
-// Seals `plainBytes` random bytes as the download writer does and commits them.
+// Seals `plainBytes` random bytes with the lesson writer, as a download does, and commits them.
 void storeLesson(const VaultManager& vault, const DownloadRequest& request, std::uint64_t plainBytes) {
-    vault.cleanPartial(request.assetId);
-    const fs::path partial = vault.partialURL(request.assetId);
-    FileDescriptor file = openFile(partial, O_WRONLY | O_CREAT | O_EXCL, 0600);
-    writeAll(file.get(), VaultManager::makeHeader(), partial);
-    const SecretBytes key = vault.key(request.ownerKey, request.assetId);
-    Bytes chunk = randomChunk(kChunk);
-    Bytes record;
+    LessonWriter writer(vault, request);
+    const Bytes chunk = randomChunk(kChunk);
     for (std::uint64_t done = 0; done < plainBytes; done += kChunk) {
-        std::size_t length = static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, plainBytes - done));
-        VaultManager::encryptChunk(ByteView(chunk).first(length), key.span(), record);
-        writeAll(file.get(), record, partial);
+        writer.append(ByteView(chunk).first(static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, plainBytes - done))));
     }
-    file.close();
-    vault.finalize(request, plainBytes);
+    writer.commit();
 }
 
 // Baseline for one piece: one pread per record into a reused buffer, opened straight into `out`.
 void rawReadPiece(int fd, RawGcm& gcm, Bytes& recordBuffer, std::uint64_t start, std::uint64_t endInclusive,
                   std::uint8_t* out) {
     for (std::uint64_t index = start / kChunk; index <= endInclusive / kChunk; ++index) {
-        const off_t offset = static_cast<off_t>(VaultManager::kHeaderSizeBytes + index * (kChunk + kOverhead));
+        const off_t offset = static_cast<off_t>(VaultManager::headerSize + index * (kChunk + kOverhead));
         check(::pread(fd, recordBuffer.data(), recordBuffer.size(), offset) > static_cast<ssize_t>(kOverhead), "pread");
         const std::uint32_t n = recordBuffer[0] | recordBuffer[1] << 8 | recordBuffer[2] << 16 | recordBuffer[3] << 24;
         gcm.open(recordBuffer.data(), n, out + (index * kChunk - start));
@@ -226,7 +219,7 @@ void benchReads(const fs::path& root) {
     const DownloadRequest request = benchRequest("bench-lesson", 1);
     storeLesson(vault, request, kLessonBytes);
 
-    const SecretBytes key = vault.key(kOwner, request.assetId);
+    const SecretBytes key = vault.key({kOwner, request.assetId});
     RawGcm raw(key.span(), false);
     FileDescriptor file = openFile(vault.mediaURL(request.assetId), O_RDONLY);
     Bytes recordBuffer(kChunk + kOverhead);
@@ -235,7 +228,7 @@ void benchReads(const fs::path& root) {
     auto vaultPass = [&] {
         auto start = Clock::now();
         for (std::uint64_t at = 0; at < kLessonBytes; at += kPieceBytes) {
-            check(vault.readRange(kOwner, request.assetId, at, at + kPieceBytes - 1).size() == kPieceBytes, "readRange size");
+            check(vault.readRange({kOwner, request.assetId}, at, at + kPieceBytes - 1).size() == kPieceBytes, "readRange size");
         }
         return millisecondsSince(start);
     };
@@ -249,7 +242,7 @@ void benchReads(const fs::path& root) {
 
     // Both sides must yield the same bytes.
     rawReadPiece(file.get(), raw, recordBuffer, 4 * kPieceBytes, 5 * kPieceBytes - 1, rawOut.data());
-    check(vault.readRange(kOwner, request.assetId, 4 * kPieceBytes, 5 * kPieceBytes - 1) == rawOut, "same bytes");
+    check(vault.readRange({kOwner, request.assetId}, 4 * kPieceBytes, 5 * kPieceBytes - 1) == rawOut, "same bytes");
 
     vaultPass();  // warms the page cache and the allocator
     std::vector<double> rawTimes;
@@ -274,7 +267,7 @@ void benchReads(const fs::path& root) {
         const std::uint64_t start = startAt(random);
         const double cpuBefore = threadCpuMilliseconds();
         auto begin = Clock::now();
-        Bytes piece = vault.readRange(kOwner, request.assetId, start, start + kPieceBytes - 1);
+        Bytes piece = vault.readRange({kOwner, request.assetId}, start, start + kPieceBytes - 1);
         latencies.push_back(millisecondsSince(begin));
         cpuTimes.push_back(threadCpuMilliseconds() - cpuBefore);
         check(piece.size() == kPieceBytes, "random piece size");

@@ -7,7 +7,7 @@
 #include "app/VelmoraApplicationDelegate.h"
 #include "app/VelmoraClassroomMain.h"
 #include "net/HttpSession.h"
-#include "securestore/IdentitySource.h"
+#include "securestore/DeviceSecureStore.h"
 #include "vault/VaultManager.h"
 
 #include <glib-unix.h>
@@ -53,7 +53,9 @@ VelmoraApplicationDelegate::Configuration configuration(Application& app, const 
         std::fprintf(stderr, "%s\n", error.what());
         environment.httpUnavailableReason = error.what();
     }
-    VaultManager::configureShared(environment.dataRoot, environment.identity);
+    VaultManager::configureShared(environment.dataRoot, [store = DeviceSecureStore(environment.dataRoot, environment.identity)] {
+        return store.loadOrCreateMasterKey();
+    });
     return config;
 }
 

@@ -8,7 +8,6 @@ namespace velmora {
 
 namespace {
 
-constexpr const char* kCannotDeleteOtherAccount = "不能删除其他账号的离线课程";
 constexpr const char* kCannotUpdateOtherAccount = "不能更新其他账号的离线课程目录";
 
 // The payload's account is the held session's; without a session nobody's is.
@@ -31,11 +30,11 @@ void MacBridge::deleteDownload(const Json& payload) {
     const std::string ownerKey = payloadText(payload, "ownerKey");
     const std::string assetId = payloadText(payload, "assetId");
     if (!environment_.vault || !isHeldAccount(session_, ownerKey)) {
-        post({{"type", "error"}, {"message", kCannotDeleteOtherAccount}});
+        post({{"type", "error"}, {"message", VaultManager::kCannotDeleteForeign}});
         return;
     }
     try {
-        environment_.vault->deleteItem(ownerKey, assetId);
+        environment_.vault->deleteItem({.ownerKey = ownerKey, .assetId = assetId});
     } catch (const std::exception& error) {
         post({{"type", "error"}, {"message", errorDescription(error)}});
         return;
@@ -51,7 +50,7 @@ void MacBridge::updateDownloadMetadata(const Json& payload) {
         return;
     }
     try {
-        environment_.vault->updateMetadata(ownerKey, assetId, payloadText(payload, "courseTitle"),
+        environment_.vault->updateMetadata({.ownerKey = ownerKey, .assetId = assetId}, payloadText(payload, "courseTitle"),
                                            payloadText(payload, "chapterTitle"), payloadInteger(payload, "courseIndex"),
                                            payloadInteger(payload, "chapterIndex"), payloadInteger(payload, "lessonIndex"));
     } catch (const std::exception& error) {

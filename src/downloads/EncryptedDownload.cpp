@@ -6,10 +6,6 @@
 
 #include "net/CurlTransfer.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 
@@ -83,19 +79,16 @@ EncryptedDownload::EncryptedDownload(Private, DownloadRequest request, std::stri
       progress_(std::move(progress)),
       completion_(std::move(completion)),
       options_(std::move(options)),
-      queue_("com.velmora.classroom.download." + request_.assetId) {
-    pending_.reserve(VaultManager::kChunkSizeBytes);
-}
+      queue_("com.velmora.classroom.download." + request_.assetId) {}
 
 EncryptedDownload::~EncryptedDownload() = default;
 
 void EncryptedDownload::start() {
-    vault_.cleanPartial(request_.assetId);
     try {
-        std::filesystem::path partial = vault_.partialURL(request_.assetId);
-        FileDescriptor file = openFile(partial, O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        writeAll(file.get(), VaultManager::makeHeader(), partial);
-        writer_ = std::make_unique<RecordWriter>(std::move(file), partial);
+        writer_ = std::make_unique<LessonWriter>(
+            vault_, request_,
+            LessonWriter::Hooks{[this](std::size_t plainBytes) { checkRoomForRecord(plainBytes); },
+                                [this](std::uint64_t sealedBytes) { recordSealed(sealedBytes); }});
     } catch (const std::exception& error) {
         invokeCompletion(DownloadResult::failure(errorDescription(error)));
         return;
@@ -119,7 +112,7 @@ void EncryptedDownload::runTransfer() {
             didComplete(std::move(broken));
             return;
         }
-        pending_.clear();  // a torn record is fetched again; the whole ones stay in the file
+        writer_->rewindToLastRecord();  // a torn record is fetched again; the whole ones stay in the file
     }
 }
 
@@ -194,15 +187,8 @@ bool EncryptedDownload::continueFrom(const std::string& contentRange) {
 // Empties the ".part" back to its header for a whole new answer.
 bool EncryptedDownload::startOver() {
     try {
-        std::filesystem::path partial = vault_.partialURL(request_.assetId);
-        FileDescriptor file = writer_->finish();
-        if (::ftruncate(file.get(), static_cast<off_t>(VaultManager::kHeaderSizeBytes)) != 0 ||
-            ::lseek(file.get(), static_cast<off_t>(VaultManager::kHeaderSizeBytes), SEEK_SET) < 0) {
-            throwSystemError(errno, partial);
-        }
-        writer_ = std::make_unique<RecordWriter>(std::move(file), partial);
+        writer_->restart();
     } catch (const std::exception& error) {
-        writer_.reset();
         terminalError_ = errorDescription(error);
         return false;
     }
@@ -215,9 +201,9 @@ bool EncryptedDownload::startOver() {
 bool EncryptedDownload::reserveSpace() {
     if (expected_ == 0 || expected_ <= downloaded_) return true;
     std::uint64_t rest = expected_ - downloaded_;
-    std::uint64_t records = (rest + VaultManager::kChunkSizeBytes - 1) / VaultManager::kChunkSizeBytes;
+    std::uint64_t records = (rest + VaultManager::chunkSize - 1) / VaultManager::chunkSize;
     try {
-        DiskSpace::require(vault_.rootURL(), rest + records * VaultManager::kRecordOverheadBytes);
+        DiskSpace::require(vault_.rootURL(), rest + records * VaultManager::recordOverhead);
     } catch (const std::exception& error) {
         terminalError_ = errorDescription(error);
         return false;
@@ -247,21 +233,7 @@ bool EncryptedDownload::didReceiveData(ByteView bytes) {
     if (cancelRequested_) terminalError_ = kCancelled;
     if (terminalError_) return false;
     try {
-        while (!bytes.empty()) {
-            // Whole chunks straight from the delivery skip the copy into `pending_`.
-            if (pending_.empty() && bytes.size() >= VaultManager::kChunkSizeBytes) {
-                writeChunk(bytes.first(VaultManager::kChunkSizeBytes));
-                bytes = bytes.subspan(VaultManager::kChunkSizeBytes);
-                continue;
-            }
-            std::size_t take = std::min<std::size_t>(VaultManager::kChunkSizeBytes - pending_.size(), bytes.size());
-            pending_.insert(pending_.end(), bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(take));
-            bytes = bytes.subspan(take);
-            if (pending_.size() == VaultManager::kChunkSizeBytes) {
-                writeChunk(pending_);
-                pending_.clear();
-            }
-        }
+        writer_->append(bytes);
     } catch (const std::exception& error) {
         terminalError_ = errorDescription(error);
         return false;
@@ -269,15 +241,13 @@ bool EncryptedDownload::didReceiveData(ByteView bytes) {
     return true;
 }
 
-void EncryptedDownload::writeChunk(ByteView plain) {
-    if (expected_ == 0) DiskSpace::require(vault_.rootURL(), plain.size() + VaultManager::kRecordOverheadBytes);
-    SecretBytes key = vault_.key(request_.ownerKey, request_.assetId);
-    if (writer_) {
-        Bytes record = writer_->takeBuffer();
-        VaultManager::encryptChunk(plain, key.span(), record);
-        writer_->append(std::move(record));
-    }
-    downloaded_ += plain.size();
+// With an unknown length, room is checked for each record before it is sealed.
+void EncryptedDownload::checkRoomForRecord(std::size_t plainBytes) const {
+    if (expected_ == 0) DiskSpace::require(vault_.rootURL(), plainBytes + VaultManager::recordOverhead);
+}
+
+void EncryptedDownload::recordSealed(std::uint64_t sealedBytes) {
+    downloaded_ = sealedBytes;
     if (downloaded_ <= reported_) return;  // bytes sealed again after starting over
     reported_ = downloaded_;
     progress_(downloaded_, expected_, "downloading");
@@ -292,16 +262,10 @@ void EncryptedDownload::didComplete(std::optional<std::string> transportError) {
         return;
     }
     try {
-        if (!pending_.empty()) {
-            writeChunk(pending_);
-            pending_.clear();
-        }
+        writer_->sealTail();
         if (expected_ != 0 && expected_ != downloaded_) throw VelmoraError(kSizeMismatch);
-        FileDescriptor file = writer_->finish();
+        writer_->commit();
         writer_.reset();
-        if (::fsync(file.get()) != 0) throwSystemError(errno, vault_.partialURL(request_.assetId));
-        file.close();
-        vault_.finalize(request_, downloaded_);
     } catch (const std::exception& error) {
         failWith(errorDescription(error));
         return;
@@ -311,8 +275,7 @@ void EncryptedDownload::didComplete(std::optional<std::string> transportError) {
 }
 
 void EncryptedDownload::failWith(const std::string& message) {
-    writer_.reset();  // drops queued records and closes the file, which is about to be removed
-    vault_.cleanPartial(request_.assetId);
+    writer_.reset();  // drops queued records and removes the ".part"
     invokeCompletion(DownloadResult::failure(message));
 }
 

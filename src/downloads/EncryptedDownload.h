@@ -1,12 +1,11 @@
 #pragma once
 
 #include "core/Crypto.h"
-#include "core/Files.h"
 #include "core/SerialQueue.h"
-#include "downloads/RecordWriter.h"
 #include "net/HttpRequest.h"
 #include "net/TlsTrust.h"
 #include "vault/DownloadRequest.h"
+#include "vault/LessonWriter.h"
 
 #include <array>
 #include <atomic>
@@ -34,14 +33,13 @@ struct DownloadResult {
     static DownloadResult failure(std::string text) { return {false, 0, std::move(text)}; }
 };
 
-// Fetches one lesson's media over HTTPS and seals it into the vault record by record, so no
-// plaintext ever reaches the disk, then commits it with the vault's finalize().
+// Fetches one lesson's media over HTTPS into a LessonWriter, which seals it into the vault record
+// by record, so no plaintext ever reaches the disk, and commits it.
 //
 // The transfer runs on the download's own serial queue: curl's callbacks there are the response,
-// body and completion steps below, one at a time and in order. Sealed records go to a RecordWriter
-// thread so the disk and the network work at the same time; its bounded queue lets a slow disk
-// hold back the network through TCP flow control. Memory stays at one chunk being filled plus a
-// few sealed records, whatever the lesson's size.
+// body and completion steps below, one at a time and in order. The writer's bounded record queue
+// lets a slow disk hold back the network through TCP flow control. Memory stays at one chunk being
+// filled plus a few sealed records, whatever the lesson's size.
 //
 // A transfer that breaks (dropped, reset, idle) is resumed up to kMaximumResumes times, after
 // kResumeDelays: the whole records already written stay, and the rest is asked for with "Range"
@@ -108,8 +106,8 @@ private:
     bool startOver();
     bool reserveSpace();
     bool waitBeforeResume(std::chrono::seconds delay);
-    void writeChunk(ByteView plain);
-    void finishWithSuccess();
+    void checkRoomForRecord(std::size_t plainBytes) const;
+    void recordSealed(std::uint64_t sealedBytes);
     void failWith(const std::string& message);
     void invokeCompletion(const DownloadResult& result);
 
@@ -122,9 +120,8 @@ private:
     SerialQueue queue_;
 
     // Touched only on the queue (or in start() before the transfer is queued).
-    std::unique_ptr<RecordWriter> writer_;  // owns the open ".part" file from start() to the end
-    Bytes pending_;
-    std::uint64_t downloaded_ = 0;
+    std::unique_ptr<LessonWriter> writer_;  // owns the ".part" file from start() to the end
+    std::uint64_t downloaded_ = 0;  // plaintext in whole records, as the writer reports it
     std::uint64_t expected_ = 0;
     std::uint64_t reported_ = 0;  // the highest "downloading" count reported: progress never goes back
     std::string validator_;       // If-Range value from the answer that began the ".part"; "" = not resumable

@@ -18,7 +18,7 @@ namespace {
 constexpr std::string_view kInvalidAddress = "离线媒体地址无效";
 constexpr std::string_view kInvalidAssetId = "离线媒体标识无效";
 // A lesson without bytes has no last byte to name; it is refused as the vault refuses any range on it.
-constexpr std::string_view kEmptyMedia = "离线媒体读取范围无效";
+constexpr std::string_view kEmptyMedia = VaultManager::kInvalidRange;
 constexpr std::string_view kVersionPrefix = "/v1/";
 
 // An unsigned 64-bit decimal: ASCII digits after an optional sign, nothing else, no overflow. A
@@ -151,7 +151,7 @@ void MediaSchemeHandler::serve(SchemeTask& task, const SchemeTask* identity) {
 
 void MediaSchemeHandler::answer(SchemeTask& task, const SchemeTask* identity) {
     Address address = parseAddress(task.request().url);
-    std::uint64_t total = vault_.plainSize(address.assetId, address.ownerKey);
+    std::uint64_t total = vault_.plainSize({.ownerKey = address.ownerKey, .assetId = address.assetId});
     if (total == 0) throw VelmoraError(std::string(kEmptyMedia));
 
     auto header = task.request().header("Range");
@@ -164,7 +164,7 @@ void MediaSchemeHandler::answer(SchemeTask& task, const SchemeTask* identity) {
     for (std::uint64_t cursor = range.start;;) {
         if (isCancelled(identity)) return;
         std::uint64_t pieceEnd = range.end - cursor < kPieceSizeBytes ? range.end : cursor + kPieceSizeBytes - 1;
-        Bytes piece = vault_.readRange(address.ownerKey, address.assetId, cursor, pieceEnd);
+        Bytes piece = vault_.readRange({.ownerKey = address.ownerKey, .assetId = address.assetId}, cursor, pieceEnd);
         task.didReceive(std::move(piece));
         if (pieceEnd == range.end) break;
         cursor = pieceEnd + 1;

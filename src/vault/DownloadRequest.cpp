@@ -4,6 +4,8 @@
 
 #include <unicode/utf8.h>
 
+#include <stdexcept>
+
 namespace velmora {
 
 namespace {
@@ -30,6 +32,10 @@ bool DownloadRequest::isSafeAssetId(std::string_view assetId) {
     if (assetId.size() > 1'000'000) return false;
     if (!hasOnlyIdentifierScalars(assetId)) return false;
     return assetId.size() <= kMaxAssetIdCharacters || graphemeCount(assetId) <= kMaxAssetIdCharacters;
+}
+
+void DownloadRequest::requireSafeAssetId(std::string_view assetId) {
+    if (!isSafeAssetId(assetId)) throw std::invalid_argument("asset identifier cannot name a vault file");
 }
 
 std::optional<DownloadRequest> DownloadRequest::fromDictionary(const Json& dictionary) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/Payload.h"
+#include "vault/OwnedLesson.h"
 
 #include <cstdint>
 #include <optional>
@@ -39,6 +40,11 @@ struct DownloadRequest {
     // True when `assetId` may name vault files: 1 to 64 characters, each scalar "-" or a letter,
     // mark or number of any script. A safe identifier never holds "." or "/". Pure.
     static bool isSafeAssetId(std::string_view assetId);
+    // Throws std::invalid_argument when isSafeAssetId() is false: vault files are named after it.
+    static void requireSafeAssetId(std::string_view assetId);
+
+    // The lesson this request is for, as the vault's operations take it (views into this request).
+    OwnedLesson lesson() const { return {ownerKey, assetId}; }
 
     friend bool operator==(const DownloadRequest&, const DownloadRequest&) = default;
 };

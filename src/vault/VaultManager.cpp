@@ -2,11 +2,11 @@
 #include "vault/VaultManager.h"
 
 #include "core/Files.h"
-#include "securestore/DeviceSecureStore.h"
 
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <utility>
@@ -27,11 +27,11 @@ void putLittleEndian(std::uint8_t* out, std::uint64_t value, std::size_t bytes) 
     for (std::size_t i = 0; i < bytes; ++i) out[i] = static_cast<std::uint8_t>(value >> (8 * i));
 }
 
-// Where the shared vault lives, set by the application before the first use.
+// Where the shared vault lives and its key comes from, set by the application before the first use.
 struct SharedConfiguration {
     std::mutex mutex;
     fs::path dataRoot;
-    std::shared_ptr<const IdentitySource> identity;
+    VaultManager::MasterKeyProvider masterKey;
 };
 
 SharedConfiguration& sharedConfiguration() {
@@ -41,25 +41,25 @@ SharedConfiguration& sharedConfiguration() {
 
 std::unique_ptr<VaultManager> makeSharedVault() {
     fs::path dataRoot;
-    std::shared_ptr<const IdentitySource> identity;
+    VaultManager::MasterKeyProvider masterKey;
     {
         SharedConfiguration& configuration = sharedConfiguration();
         std::lock_guard lock(configuration.mutex);
         dataRoot = configuration.dataRoot;
-        identity = configuration.identity ? configuration.identity : IdentitySource::system();
+        masterKey = configuration.masterKey;
     }
     if (dataRoot.empty()) throw std::logic_error("the user data folder was not configured");
-    SecretBytes masterKey = DeviceSecureStore(dataRoot, std::move(identity)).loadOrCreateMasterKey();
-    return std::make_unique<VaultManager>(std::move(dataRoot), std::move(masterKey));
+    if (!masterKey) throw std::logic_error("the master key provider was not configured");
+    return std::make_unique<VaultManager>(std::move(dataRoot), masterKey());
 }
 
 }  // namespace
 
-void VaultManager::configureShared(fs::path dataRoot, std::shared_ptr<const IdentitySource> identity) {
+void VaultManager::configureShared(fs::path dataRoot, MasterKeyProvider masterKey) {
     SharedConfiguration& configuration = sharedConfiguration();
     std::lock_guard lock(configuration.mutex);
     configuration.dataRoot = std::move(dataRoot);
-    configuration.identity = std::move(identity);
+    configuration.masterKey = std::move(masterKey);
 }
 
 VaultManager& VaultManager::shared() {
@@ -110,15 +110,15 @@ std::string VaultManager::ownerHash(std::string_view ownerKey) {
     return hexLower(ByteView(digest).first(16));
 }
 
-SecretBytes VaultManager::key(std::string_view ownerKey, std::string_view assetId) const {
-    return hkdfSha256(masterKey_.span(), bytesOf(assetId), bytesOf(ownerKey), kAes256KeySizeBytes);
+SecretBytes VaultManager::key(OwnedLesson lesson) const {
+    return hkdfSha256(masterKey_.span(), bytesOf(lesson.assetId), bytesOf(lesson.ownerKey), kAes256KeySizeBytes);
 }
 
 Bytes VaultManager::makeHeader(std::uint64_t plainSize) {
-    Bytes header(kHeaderSizeBytes, 0);
+    Bytes header(headerSize, 0);
     std::memcpy(header.data(), kMagic.data(), kMagic.size());
     putLittleEndian(header.data() + 8, kFormatVersion, 4);
-    putLittleEndian(header.data() + 12, kChunkSizeBytes, 4);
+    putLittleEndian(header.data() + 12, chunkSize, 4);
     putLittleEndian(header.data() + 16, plainSize, 8);
     return header;
 }
@@ -130,16 +130,16 @@ Bytes VaultManager::encryptChunk(ByteView chunk, ByteView key) {
 }
 
 void VaultManager::encryptChunk(ByteView chunk, ByteView key, Bytes& record) {
-    if (chunk.empty() || chunk.size() > kChunkSizeBytes) {
+    if (chunk.empty() || chunk.size() > chunkSize) {
         throw std::invalid_argument("a vault record holds 1 to 1,048,576 plaintext bytes");
     }
-    record.resize(kRecordOverheadBytes + chunk.size());
+    record.resize(recordOverhead + chunk.size());
     std::uint8_t* prefix = record.data();
     putLittleEndian(prefix, chunk.size(), kLengthFieldBytes);
     std::span<std::uint8_t> nonce(prefix + kLengthFieldBytes, kGcmNonceSizeBytes);
     std::span<std::uint8_t, kGcmTagSizeBytes> tag(prefix + kLengthFieldBytes + kGcmNonceSizeBytes, kGcmTagSizeBytes);
     fillRandom(nonce);
-    AesGcm256::seal(key, nonce, chunk, {}, std::span(record).subspan(kRecordOverheadBytes), tag);
+    AesGcm256::seal(key, nonce, chunk, {}, std::span(record).subspan(recordOverhead), tag);
 }
 
 }  // namespace velmora

@@ -3,11 +3,12 @@
 #include "core/Crypto.h"
 #include "core/SecretBytes.h"
 #include "vault/DownloadRequest.h"
+#include "vault/OwnedLesson.h"
 #include "vault/VaultItem.h"
 
 #include <cstdint>
 #include <filesystem>
-#include <memory>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -15,18 +16,16 @@
 
 namespace velmora {
 
-class IdentitySource;
-
 // The encrypted offline library: one folder holding, per lesson, "<assetId>.json" (its VaultItem),
 // "<assetId>.vlmedia" (the sealed media) and, while downloading, "<assetId>.part".
 //
 // Media file layout, integers little-endian:
-//   header, kHeaderSizeBytes = 32:  "VLMAC001" | u32 version 1 | u32 chunk size 1,048,576 |
+//   header, headerSize = 32:        "VLMAC001" | u32 version 1 | u32 chunk size 1,048,576 |
 //                                   u64 plain size (0 until commit) | 8 zero bytes
-//   record i at 32 + i * (kChunkSizeBytes + kRecordOverheadBytes):
+//   record i at 32 + i * (chunkSize + recordOverhead):
 //                                   u32 plaintext length n (1..1,048,576) | 12-byte nonce |
 //                                   16-byte tag | n bytes AES-256-GCM ciphertext
-// Every record but the last holds exactly kChunkSizeBytes of plaintext. Only each record's content
+// Every record but the last holds exactly chunkSize bytes of plaintext. Only each record's content
 // is authenticated: neither the header nor the record order or count is bound into the tags, so
 // readers locate records by arithmetic and take the plain size from the metadata, never the header.
 //
@@ -37,23 +36,30 @@ class IdentitySource;
 // replaces files whole, so any operation may run on any thread at the same time as any other.
 class VaultManager {
 public:
-    static constexpr std::int64_t chunkSize = 1'048'576;
-    static constexpr std::int64_t headerSize = 32;
-    static constexpr std::int64_t recordOverhead = 32;  // 4 length + 12 nonce + 16 tag
-    static constexpr std::uint64_t kChunkSizeBytes = chunkSize;
-    static constexpr std::uint64_t kHeaderSizeBytes = headerSize;
-    static constexpr std::uint64_t kRecordOverheadBytes = recordOverhead;
+    // Sizes in bytes; unsigned like the file offsets and plain sizes they are combined with.
+    static constexpr std::uint64_t chunkSize = 1'048'576;
+    static constexpr std::uint64_t headerSize = 32;
+    static constexpr std::uint64_t recordOverhead = 32;  // 4 length + 12 nonce + 16 tag
     static constexpr std::uint64_t kMinimumPlainSizeBytes = 1'024;  // smaller commits are refused
+
+    // The sentences of the vault's refusals, for callers that refuse the same thing before asking.
+    static constexpr const char* kCannotDeleteForeign = "不能删除其他账号的离线课程";
+    static constexpr const char* kCannotReadForeign = "当前账号无权读取这份离线课程";
+    static constexpr const char* kInvalidRange = "离线媒体读取范围无效";
+
+    // Gives the vault's 32-byte master key, or throws when it cannot be had.
+    using MasterKeyProvider = std::function<SecretBytes()>;
 
     // A vault at dataRoot/"VelmoraClassroom/VaultDeviceV2" under `masterKey` (32 bytes). Creates the
     // folder (0700) with its missing parents. Throws std::system_error when it cannot, and
     // std::invalid_argument for a master key of another size.
     VaultManager(std::filesystem::path dataRoot, SecretBytes masterKey);
 
-    // Sets where shared() makes the vault. Called once by the application before the first use.
-    static void configureShared(std::filesystem::path dataRoot, std::shared_ptr<const IdentitySource> identity);
+    // Sets where shared() makes the vault and where its master key comes from (the application
+    // hands in the secure store's). Called once by the application before the first use.
+    static void configureShared(std::filesystem::path dataRoot, MasterKeyProvider masterKey);
 
-    // The process's vault, made once on first use (thread-safe) with the secure store's master key
+    // The process's vault, made once on first use (thread-safe) with the provider's master key
     // and never destroyed. If it cannot be made, prints "无法初始化星禾课堂加密媒体库：" and the cause to
     // stderr and ends the process.
     static VaultManager& shared();
@@ -74,15 +80,15 @@ public:
     static std::string ownerHash(std::string_view ownerKey);
 
     // The 32-byte media key of one lesson for one account. Pure given the master key.
-    SecretBytes key(std::string_view ownerKey, std::string_view assetId) const;
+    SecretBytes key(OwnedLesson lesson) const;
 
     // The 32 header bytes with `plainSize` in its size field. Pure.
     static Bytes makeHeader(std::uint64_t plainSize = 0);
 
-    // One record sealing `chunk` (1 to kChunkSizeBytes bytes) under `key` with a fresh nonce.
+    // One record sealing `chunk` (1 to chunkSize bytes) under `key` with a fresh nonce.
     // Throws std::invalid_argument for an empty or oversized chunk, the cipher's error otherwise.
     static Bytes encryptChunk(ByteView chunk, ByteView key);
-    // The same into `record`, reusing its storage across calls (the download writer's hot path).
+    // The same into `record`, reusing its storage across calls (the lesson writer's hot path).
     static void encryptChunk(ByteView chunk, ByteView key, Bytes& record);
 
     // Catalogue (main thread for the bridge; the download queues for finalize and cleanPartial).
@@ -94,14 +100,13 @@ public:
     // Removes the account's lesson. Throws VelmoraError "不能删除其他账号的离线课程" for an unsafe
     // identifier or a lesson that is missing, unreadable or another account's, "无法删除离线课程文件"
     // when its metadata survives.
-    void deleteItem(std::string_view ownerKey, std::string_view assetId) const;
+    void deleteItem(OwnedLesson lesson) const;
 
     // Retitles and repositions the account's lesson: titles lose CR, LF and NUL and are cut to 1,000
     // characters, negative positions become 0. Throws VelmoraError "当前账号无权更新这份离线课程目录"
     // for an unsafe identifier or a lesson that is not the account's; write failures pass through.
-    void updateMetadata(std::string_view ownerKey, std::string_view assetId, std::string_view courseTitle,
-                        std::string_view chapterTitle, std::int64_t courseIndex, std::int64_t chapterIndex,
-                        std::int64_t lessonIndex) const;
+    void updateMetadata(OwnedLesson lesson, std::string_view courseTitle, std::string_view chapterTitle,
+                        std::int64_t courseIndex, std::int64_t chapterIndex, std::int64_t lessonIndex) const;
 
     // Writes the item's metadata file atomically (mode 0600). Failures pass through unchanged; an
     // item whose identifier could name a file outside the vault throws std::invalid_argument.
@@ -135,17 +140,16 @@ public:
 
     // The lesson's recorded plaintext size. Throws VelmoraError "当前账号无权读取这份离线课程" when the
     // metadata is missing, unreadable or another account's.
-    std::uint64_t plainSize(std::string_view assetId, std::string_view ownerKey) const;
+    std::uint64_t plainSize(OwnedLesson lesson) const;
 
     // Plaintext bytes start..min(endInclusive, size - 1), decrypting only the records that overlap.
     // Throws VelmoraError "当前账号无权读取这份离线课程", "离线媒体读取范围无效", "离线媒体密文不完整",
     // "离线媒体分块损坏" or "离线媒体分块范围异常"; file and cipher failures pass through.
-    Bytes readRange(std::string_view ownerKey, std::string_view assetId, std::uint64_t start,
-                    std::uint64_t endInclusive) const;
+    Bytes readRange(OwnedLesson lesson, std::uint64_t start, std::uint64_t endInclusive) const;
 
 private:
     // The owner's entry of `assetId`, or nullopt when its metadata is missing, unreadable or foreign.
-    std::optional<VaultItem> ownedItem(std::string_view ownerKey, std::string_view assetId) const;
+    std::optional<VaultItem> ownedItem(OwnedLesson lesson) const;
 
     std::filesystem::path dataRoot_;
     SecretBytes masterKey_;

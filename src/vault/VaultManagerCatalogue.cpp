@@ -30,17 +30,9 @@ constexpr mode_t kFileMode = 0600;
 constexpr std::size_t kMaxTitleCharacters = 1'000;
 constexpr off_t kPlainSizeFieldOffset = 16;
 
-constexpr const char* kCannotDeleteForeign = "不能删除其他账号的离线课程";
 constexpr const char* kMetadataSurvived = "无法删除离线课程文件";
 constexpr const char* kCannotUpdateForeign = "当前账号无权更新这份离线课程目录";
 constexpr const char* kMediaEmptyOrMalformed = "课程媒体内容为空或格式异常";
-constexpr const char* kCannotReadForeign = "当前账号无权读取这份离线课程";
-
-// Vault file names are built from asset identifiers; one that could leave the folder is refused
-// before any file is touched.
-void requireSafeAssetId(std::string_view assetId) {
-    if (!DownloadRequest::isSafeAssetId(assetId)) throw std::invalid_argument("asset identifier cannot name a vault file");
-}
 
 // Drops CR, LF and NUL, then keeps the first 1,000 characters.
 std::string clean(std::string_view text) {
@@ -146,7 +138,7 @@ std::optional<std::uint64_t> committedPlainSize(const fs::path& media) {
     int fd = ::open(media.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) return std::nullopt;
     FileDescriptor file(fd);
-    Bytes header(VaultManager::kHeaderSizeBytes);
+    Bytes header(VaultManager::headerSize);
     if (::pread(file.get(), header.data(), header.size(), 0) != static_cast<ssize_t>(header.size())) return std::nullopt;
     std::uint64_t size = 0;
     for (int i = 7; i >= 0; --i) size = size << 8 | header[kPlainSizeFieldOffset + i];
@@ -156,11 +148,11 @@ std::optional<std::uint64_t> committedPlainSize(const fs::path& media) {
 
 }  // namespace
 
-std::optional<VaultItem> VaultManager::ownedItem(std::string_view ownerKey, std::string_view assetId) const {
-    std::optional<std::string> content = readSmallFile(AT_FDCWD, metadataURL(assetId).c_str());
+std::optional<VaultItem> VaultManager::ownedItem(OwnedLesson lesson) const {
+    std::optional<std::string> content = readSmallFile(AT_FDCWD, metadataURL(lesson.assetId).c_str());
     if (!content) return std::nullopt;
     std::optional<VaultItem> item = VaultItem::decodeJSON(*content);
-    if (!item || item->ownerHash != ownerHash(ownerKey)) return std::nullopt;
+    if (!item || item->ownerHash != ownerHash(lesson.ownerKey)) return std::nullopt;
     return item;
 }
 
@@ -185,21 +177,20 @@ std::vector<VaultItem> VaultManager::list(std::string_view ownerKey) const {
     return items;
 }
 
-void VaultManager::deleteItem(std::string_view ownerKey, std::string_view assetId) const {
-    if (!DownloadRequest::isSafeAssetId(assetId) || !ownedItem(ownerKey, assetId)) throw VelmoraError(kCannotDeleteForeign);
+void VaultManager::deleteItem(OwnedLesson lesson) const {
+    if (!DownloadRequest::isSafeAssetId(lesson.assetId) || !ownedItem(lesson)) throw VelmoraError(kCannotDeleteForeign);
     // Each removal is tried whatever the one before did; only a surviving catalogue entry counts.
-    removeFile(mediaURL(assetId));
-    removeFile(partialURL(assetId));
-    removeFile(metadataURL(assetId));
+    removeFile(mediaURL(lesson.assetId));
+    removeFile(partialURL(lesson.assetId));
+    removeFile(metadataURL(lesson.assetId));
     std::error_code error;
-    if (fs::exists(metadataURL(assetId), error) || error) throw VelmoraError(kMetadataSurvived);
+    if (fs::exists(metadataURL(lesson.assetId), error) || error) throw VelmoraError(kMetadataSurvived);
 }
 
-void VaultManager::updateMetadata(std::string_view ownerKey, std::string_view assetId, std::string_view courseTitle,
-                                  std::string_view chapterTitle, std::int64_t courseIndex, std::int64_t chapterIndex,
-                                  std::int64_t lessonIndex) const {
-    if (!DownloadRequest::isSafeAssetId(assetId)) throw VelmoraError(kCannotUpdateForeign);
-    std::optional<VaultItem> item = ownedItem(ownerKey, assetId);
+void VaultManager::updateMetadata(OwnedLesson lesson, std::string_view courseTitle, std::string_view chapterTitle,
+                                  std::int64_t courseIndex, std::int64_t chapterIndex, std::int64_t lessonIndex) const {
+    if (!DownloadRequest::isSafeAssetId(lesson.assetId)) throw VelmoraError(kCannotUpdateForeign);
+    std::optional<VaultItem> item = ownedItem(lesson);
     if (!item) throw VelmoraError(kCannotUpdateForeign);
     item->courseTitle = clean(courseTitle);
     item->chapterTitle = clean(chapterTitle);
@@ -210,7 +201,7 @@ void VaultManager::updateMetadata(std::string_view ownerKey, std::string_view as
 }
 
 void VaultManager::saveMetadata(const VaultItem& item) const {
-    requireSafeAssetId(item.assetId);
+    DownloadRequest::requireSafeAssetId(item.assetId);
     std::string json = item.encodedJSON();
     writeFileAtomically(metadataURL(item.assetId), bytesOf(json), kFileMode);
     setMode(metadataURL(item.assetId), kFileMode);
@@ -218,7 +209,7 @@ void VaultManager::saveMetadata(const VaultItem& item) const {
 
 void VaultManager::finalize(const DownloadRequest& request, std::uint64_t plainSize) const {
     if (plainSize < kMinimumPlainSizeBytes) throw VelmoraError(kMediaEmptyOrMalformed);
-    requireSafeAssetId(request.assetId);
+    DownloadRequest::requireSafeAssetId(request.assetId);
     const fs::path partial = partialURL(request.assetId);
     const fs::path media = mediaURL(request.assetId);
 
@@ -273,8 +264,8 @@ void VaultManager::repairInterruptedCommits() const {
     }
 }
 
-std::uint64_t VaultManager::plainSize(std::string_view assetId, std::string_view ownerKey) const {
-    std::optional<VaultItem> item = ownedItem(ownerKey, assetId);
+std::uint64_t VaultManager::plainSize(OwnedLesson lesson) const {
+    std::optional<VaultItem> item = ownedItem(lesson);
     if (!item) throw VelmoraError(kCannotReadForeign);
     return item->size;
 }

@@ -22,20 +22,18 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr const char* kCannotReadForeign = "当前账号无权读取这份离线课程";
-constexpr const char* kInvalidRange = "离线媒体读取范围无效";
 constexpr const char* kPrefixIncomplete = "离线媒体密文不完整";
 constexpr const char* kRecordDamaged = "离线媒体分块损坏";
 constexpr const char* kRecordTooShort = "离线媒体分块范围异常";
 
-constexpr unsigned kChunkShift = 20;  // kChunkSizeBytes == 1 << 20
-static_assert(VaultManager::kChunkSizeBytes == (std::uint64_t{1} << kChunkShift));
-constexpr std::uint64_t kRecordStrideBytes = VaultManager::kChunkSizeBytes + VaultManager::kRecordOverheadBytes;
+constexpr unsigned kChunkShift = 20;  // chunkSize == 1 << 20
+static_assert(VaultManager::chunkSize == (std::uint64_t{1} << kChunkShift));
+constexpr std::uint64_t kRecordStrideBytes = VaultManager::chunkSize + VaultManager::recordOverhead;
 // Records past this index would start beyond the largest file offset.
 constexpr std::uint64_t kLastAddressableRecord =
-    (static_cast<std::uint64_t>(std::numeric_limits<off_t>::max()) - VaultManager::kHeaderSizeBytes) / kRecordStrideBytes - 1;
+    (static_cast<std::uint64_t>(std::numeric_limits<off_t>::max()) - VaultManager::headerSize) / kRecordStrideBytes - 1;
 
-using RecordPrefix = std::array<std::uint8_t, VaultManager::kRecordOverheadBytes>;
+using RecordPrefix = std::array<std::uint8_t, VaultManager::recordOverhead>;
 
 // Reads up to out.size() bytes at `offset`, stopping early only at the end of the file.
 std::size_t preadUpTo(int fd, std::span<std::uint8_t> out, std::uint64_t offset, const fs::path& path) {
@@ -65,16 +63,16 @@ public:
     // The plaintext length of record `index`, from its prefix (kept for open()).
     std::uint32_t readPrefix(std::uint64_t index) {
         if (index > kLastAddressableRecord) throw VelmoraError(kPrefixIncomplete);
-        offset_ = VaultManager::kHeaderSizeBytes + index * kRecordStrideBytes;
+        offset_ = VaultManager::headerSize + index * kRecordStrideBytes;
         if (preadUpTo(fd_, prefix_, offset_, path_) != prefix_.size()) throw VelmoraError(kPrefixIncomplete);
         std::uint32_t length = lengthField(prefix_);
-        if (length == 0 || length > VaultManager::kChunkSizeBytes) throw VelmoraError(kRecordDamaged);
+        if (length == 0 || length > VaultManager::chunkSize) throw VelmoraError(kRecordDamaged);
         return length;
     }
 
     // Reads the ciphertext (plaintext length bytes) into `buffer` and decrypts it there.
     void open(std::span<std::uint8_t> buffer) {
-        if (preadUpTo(fd_, buffer, offset_ + VaultManager::kRecordOverheadBytes, path_) != buffer.size()) {
+        if (preadUpTo(fd_, buffer, offset_ + VaultManager::recordOverhead, path_) != buffer.size()) {
             throw VelmoraError(kRecordDamaged);
         }
         ByteView nonce(prefix_.data() + 4, kGcmNonceSizeBytes);
@@ -94,16 +92,15 @@ private:
 
 }  // namespace
 
-Bytes VaultManager::readRange(std::string_view ownerKey, std::string_view assetId, std::uint64_t start,
-                              std::uint64_t endInclusive) const {
-    std::optional<VaultItem> item = ownedItem(ownerKey, assetId);
+Bytes VaultManager::readRange(OwnedLesson lesson, std::uint64_t start, std::uint64_t endInclusive) const {
+    std::optional<VaultItem> item = ownedItem(lesson);
     if (!item) throw VelmoraError(kCannotReadForeign);
     const std::uint64_t size = item->size;
     if (size == 0 || start >= size || endInclusive < start) throw VelmoraError(kInvalidRange);
     const std::uint64_t end = std::min(endInclusive, size - 1);
 
-    const SecretBytes mediaKey = key(ownerKey, assetId);
-    const fs::path path = mediaURL(assetId);
+    const SecretBytes mediaKey = key(lesson);
+    const fs::path path = mediaURL(lesson.assetId);
     FileDescriptor file = openFile(path, O_RDONLY);
     RecordReader reader(file.get(), path, mediaKey.span());
 

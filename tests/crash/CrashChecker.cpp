@@ -26,7 +26,7 @@ std::optional<std::uint64_t> versionHeld(const VaultManager& vault, const VaultI
         if (versionSize(lesson, version) == item.size) left.push_back(version);
     }
     for (std::uint64_t offset = 0; offset < item.size && !left.empty(); offset += kPieceBytes) {
-        Bytes piece = vault.readRange(kOwnerKey, item.assetId, offset, offset + kPieceBytes - 1);
+        Bytes piece = vault.readRange({.ownerKey = kOwnerKey, .assetId = item.assetId}, offset, offset + kPieceBytes - 1);
         std::erase_if(left, [&](std::uint64_t version) { return piece != versionBytes(lesson, version, offset, piece.size()); });
     }
     if (left.empty()) return std::nullopt;
@@ -65,9 +65,9 @@ std::optional<std::string> checkEntry(const char* name, const CrashExpectation::
 
 CrashFindings checkAfterKill(const std::filesystem::path& dataRoot, const std::filesystem::path& baseline,
                              const std::filesystem::path& journal) {
-    VaultManager::configureShared(dataRoot, IdentitySource::system());
-    const VaultManager& vault = VaultManager::openAtStartUp();
     const DeviceSecureStore store(dataRoot, IdentitySource::system());
+    VaultManager::configureShared(dataRoot, [store] { return store.loadOrCreateMasterKey(); });
+    const VaultManager& vault = VaultManager::openAtStartUp();
     CrashExpectation expected = CrashExpectation::fromBaseline(baseline);
     expected.apply(CrashJournal::read(journal));
 
@@ -94,7 +94,7 @@ CrashFindings checkAfterKill(const std::filesystem::path& dataRoot, const std::f
             std::fprintf(stderr, "%s does not read back: %s\n", item.assetId.c_str(), error.what());
             ++findings.unreadable;
         }
-        vault.deleteItem(kOwnerKey, item.assetId);
+        vault.deleteItem({.ownerKey = kOwnerKey, .assetId = item.assetId});
     }
     for (int lesson = 1; lesson <= kLessonCount; ++lesson) {
         if (expected.mustBeListed(assetIdOf(lesson)) && !listed.contains(assetIdOf(lesson))) {

@@ -42,7 +42,9 @@ private:
 };
 
 const VaultManager& openVault(const std::filesystem::path& dataRoot) {
-    VaultManager::configureShared(dataRoot, IdentitySource::system());
+    VaultManager::configureShared(dataRoot, [store = DeviceSecureStore(dataRoot, IdentitySource::system())] {
+        return store.loadOrCreateMasterKey();
+    });
     return VaultManager::openAtStartUp();  // as the app does at start-up
 }
 
@@ -131,13 +133,13 @@ void Worker::retitleOrDelete(bool remove) {
     const std::string assetId = items[random_() % items.size()].assetId;
     if (remove) {
         journal_.record("delete", assetId);
-        vault_.deleteItem(kOwnerKey, assetId);
+        vault_.deleteItem({.ownerKey = kOwnerKey, .assetId = assetId});
         journal_.record("deleted", assetId);
         return;
     }
     std::string title = "重命名 " + std::to_string(random_() % 1000);
     journal_.record("retitle", assetId);
-    vault_.updateMetadata(kOwnerKey, assetId, title, title, 1, 2, static_cast<std::int64_t>(random_() % 9));
+    vault_.updateMetadata({.ownerKey = kOwnerKey, .assetId = assetId}, title, title, 1, 2, static_cast<std::int64_t>(random_() % 9));
     journal_.record("retitled", assetId);
 }
 

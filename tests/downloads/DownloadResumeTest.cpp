@@ -157,7 +157,7 @@ TEST_F(DownloadResumeTest, BrokenTransfersResumeOrStartOverAndEndOnce) {
         }
         ASSERT_EQ(events.back()["type"], "downloadCompleted");
         EXPECT_EQ(counts.back(), kLessonBytes);
-        Bytes stored = vault.readRange("owner-key", assetId, 0, kLessonBytes - 1);
+        Bytes stored = vault.readRange({"owner-key", assetId}, 0, kLessonBytes - 1);
         EXPECT_TRUE(std::string(stored.begin(), stored.end()) == lessonVersion(c.storedVersion));
     }
 }

@@ -76,8 +76,8 @@ TEST_F(EncryptedDownloadTest, SealsOneRecordPerMiBAndReportsEachChunk) {
         EXPECT_EQ(result.plainSize, size);
         EXPECT_EQ(progress, expectedProgress);
         EXPECT_EQ(fs::file_size(vault.mediaURL("lesson-1")), size + 32 + records * 32);
-        EXPECT_EQ(vault.plainSize("lesson-1", "owner-key"), size);
-        Bytes stored = vault.readRange("owner-key", "lesson-1", 0, size - 1);
+        EXPECT_EQ(vault.plainSize({"owner-key", "lesson-1"}), size);
+        Bytes stored = vault.readRange({"owner-key", "lesson-1"}, 0, size - 1);
         EXPECT_EQ(std::string(stored.begin(), stored.end()), test::lessonBytes(size));
         EXPECT_FALSE(fs::exists(vault.partialURL("lesson-1")));
         EXPECT_EQ(results.size(), 1u);

@@ -1,4 +1,4 @@
-#include "downloads/RecordWriter.h"
+#include "vault/RecordWriter.h"
 
 #include "support/TempDirectory.h"
 

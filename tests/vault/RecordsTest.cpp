@@ -129,10 +129,10 @@ TEST(VaultFormatTest, MediaKeysAreHkdfSaltedByAssetWithTheRawAccountKeyAsInfo) {
     test::VaultFixture fixture;
     // From `openssl kdf -keylen 32 -kdfopt digest:SHA256 -kdfopt hexkey:0001…1f
     //   -kdfopt salt:lesson-01 -kdfopt info:account-K HKDF`.
-    EXPECT_EQ(hexLower(fixture.vault.key("account-K", "lesson-01").span()),
+    EXPECT_EQ(hexLower(fixture.vault.key({"account-K", "lesson-01"}).span()),
               "4e0d3e97c957c1f1ad9ec3f9d4b2c86a28ccfe646b625986c04868313756e4e5");
-    EXPECT_FALSE(fixture.vault.key("K", "A") == fixture.vault.key("K", "B"));
-    EXPECT_FALSE(fixture.vault.key("K", "A") == fixture.vault.key("K2", "A"));
+    EXPECT_FALSE(fixture.vault.key({"K", "A"}) == fixture.vault.key({"K", "B"}));
+    EXPECT_FALSE(fixture.vault.key({"K", "A"}) == fixture.vault.key({"K2", "A"}));
     EXPECT_EQ(test::modeOf(fixture.vault.rootURL()), 0700u);
 }
 

@@ -99,7 +99,7 @@ TEST_F(VaultCatalogueTest, ListsOnlyTheCallersCompletedLessonsFromVisibleJsonFil
     fs::rename(vault.mediaURL("B"), vault.mediaURL("A"));
     EXPECT_EQ(ids(), std::vector<std::string>{"mine"});
     EXPECT_EQ(ids("owner-Q"), std::vector<std::string>{"theirs"});
-    EXPECT_EQ(vault.plainSize("pending", kOwner), 4096u);  // the state is not looked at there
+    EXPECT_EQ(vault.plainSize({kOwner, "pending"}), 4096u);  // the state is not looked at there
     fs::remove_all(vault.rootURL());
     EXPECT_TRUE(vault.list(kOwner).empty());
 }
@@ -109,8 +109,8 @@ TEST_F(VaultCatalogueTest, DeleteAndCleanPartialRemoveOnlyTheirLessonsFiles) {
     test::writeFile(vault.partialURL("gone"), std::string("p"));
     fs::remove(vault.mediaURL(add(entry("orphan")).assetId));
     add(entry("stays"));
-    vault.deleteItem(kOwner, "gone");
-    vault.deleteItem(kOwner, "orphan");  // even without media
+    vault.deleteItem({kOwner, "gone"});
+    vault.deleteItem({kOwner, "orphan"});  // even without media
     vault.cleanPartial("none");
     test::writeFile(vault.partialURL("p"), std::string("x"));
     test::writeFile(vault.rootURL().parent_path() / "outside.part", std::string("x"));
@@ -145,8 +145,8 @@ TEST_F(VaultCatalogueTest, OpeningAtStartUpFinishesACommitCutOffBeforeItsMetadat
     test::writeFile(vault.metadataURL("again"), earlier);
     const std::string placeholder = test::readText(vault.metadataURL(add(entry("odd")).assetId));  // no commit's header
     vault.repairInterruptedCommits();
-    EXPECT_EQ(vault.plainSize("again", kOwner), 2'000'000u);
-    EXPECT_TRUE(vault.readRange(kOwner, "again", 0, 1'999'999) == test::numberedBytes(2'000'000, 2));
+    EXPECT_EQ(vault.plainSize({kOwner, "again"}), 2'000'000u);
+    EXPECT_TRUE(vault.readRange({kOwner, "again"}, 0, 1'999'999) == test::numberedBytes(2'000'000, 2));
     EXPECT_EQ(test::readText(vault.metadataURL("odd")), placeholder);
 }
 
@@ -162,8 +162,8 @@ TEST_F(VaultCatalogueTest, DeleteAndUpdateRefuseUnsafeMissingBrokenAndForeignLes
     const std::string foreignBefore = test::readText(vault.metadataURL("foreign"));
     for (const char* id : {"lesson_01", "sub/x", "foreign", "broken", "missing", ""}) {
         SCOPED_TRACE(id);
-        EXPECT_THAT([&] { vault.deleteItem(kOwner, id); }, throwsVelmora("不能删除其他账号的离线课程"));
-        EXPECT_THAT([&] { vault.updateMetadata(kOwner, id, "T", "T", 1, 1, 1); }, throwsVelmora("当前账号无权更新这份离线课程目录"));
+        EXPECT_THAT([&] { vault.deleteItem({kOwner, id}); }, throwsVelmora("不能删除其他账号的离线课程"));
+        EXPECT_THAT([&] { vault.updateMetadata({kOwner, id}, "T", "T", 1, 1, 1); }, throwsVelmora("当前账号无权更新这份离线课程目录"));
     }
     EXPECT_EQ(names(), before);
     EXPECT_EQ(test::readText(vault.metadataURL("foreign")), foreignBefore);
@@ -172,7 +172,7 @@ TEST_F(VaultCatalogueTest, DeleteAndUpdateRefuseUnsafeMissingBrokenAndForeignLes
     // Metadata naming a file outside the vault is never followed when saving.
     tampered.assetId = "../escape";
     test::writeFile(vault.metadataURL("t"), tampered.encodedJSON());
-    EXPECT_THROW(vault.updateMetadata(kOwner, "t", "T", "T", 1, 1, 1), std::invalid_argument);
+    EXPECT_THROW(vault.updateMetadata({kOwner, "t"}, "T", "T", 1, 1, 1), std::invalid_argument);
     EXPECT_FALSE(fs::exists(vault.rootURL().parent_path() / "escape.json"));
 }
 
@@ -180,12 +180,12 @@ TEST_F(VaultCatalogueTest, UpdateCleansTitlesClampsPositionsAndKeepsTheRest) {
     VaultItem expected = add(entry("u1"));
     std::string longTitle;
     for (int i = 0; i < 1500; ++i) longTitle += "e\xCC\x81";  // 1,500 characters of two scalars each
-    vault.updateMetadata(kOwner, "u1", "Two\r\nWords", longTitle, -5, 4, INT64_MAX);
+    vault.updateMetadata({kOwner, "u1"}, "Two\r\nWords", longTitle, -5, 4, INT64_MAX);
     std::tie(expected.courseTitle, expected.chapterTitle, expected.courseIndex, expected.chapterIndex, expected.lessonIndex) =
         std::tuple("TwoWords", longTitle.substr(0, 3000), 0, 4, INT64_MAX);
     EXPECT_EQ(VaultItem::decodeJSON(test::readText(vault.metadataURL("u1"))), expected);
 
-    vault.updateMetadata(kOwner, "u1", std::string(" \tA\0B\r", 6), "\n", INT64_MIN, -1, 0);
+    vault.updateMetadata({kOwner, "u1"}, std::string(" \tA\0B\r", 6), "\n", INT64_MIN, -1, 0);
     std::tie(expected.courseTitle, expected.chapterTitle, expected.courseIndex, expected.chapterIndex, expected.lessonIndex) =
         std::tuple(" \tAB", "", 0, 0, 0);
     EXPECT_EQ(VaultItem::decodeJSON(test::readText(vault.metadataURL("u1"))), expected);
@@ -211,7 +211,7 @@ TEST_F(VaultCatalogueTest, FinalizeCommitsFrom1024BytesPatchingThePlainSize) {
     EXPECT_EQ(test::modeOf(vault.mediaURL("ok")), 0600u);
     EXPECT_EQ(VaultItem::decodeJSON(test::readText(vault.metadataURL("ok"))),
               VaultItem::fromRequest(request, VaultManager::ownerHash(kOwner), 1024));
-    EXPECT_EQ(vault.readRange(kOwner, "ok", 0, 1023), plain);
+    EXPECT_EQ(vault.readRange({kOwner, "ok"}, 0, 1023), plain);
 }
 
 TEST_F(VaultCatalogueTest, ReplacingALessonNeverLeavesItWithoutMedia) {
@@ -219,7 +219,7 @@ TEST_F(VaultCatalogueTest, ReplacingALessonNeverLeavesItWithoutMedia) {
     const Bytes plain = test::numberedBytes(2048);
     test::storeLesson(vault, request, plain);
     EXPECT_THROW(vault.finalize(request, 4096), std::system_error);  // nothing to commit
-    EXPECT_EQ(vault.readRange(kOwner, "busy", 0, 2047), plain);
+    EXPECT_EQ(vault.readRange({kOwner, "busy"}, 0, 2047), plain);
 
     // Remove-then-move would open a window in which the media is absent; watch for it.
     std::atomic<bool> done{false};

@@ -27,7 +27,7 @@ protected:
     Bytes slice(std::uint64_t first, std::uint64_t last) const {
         return Bytes(plain.begin() + static_cast<std::ptrdiff_t>(first), plain.begin() + static_cast<std::ptrdiff_t>(last) + 1);
     }
-    Bytes read(std::uint64_t start, std::uint64_t endInclusive) { return vault.readRange(kOwner, "movie", start, endInclusive); }
+    Bytes read(std::uint64_t start, std::uint64_t endInclusive) { return vault.readRange({kOwner, "movie"}, start, endInclusive); }
     std::function<void()> reading(std::uint64_t start, std::uint64_t endInclusive) {
         return [=, this] { read(start, endInclusive); };
     }
@@ -58,10 +58,10 @@ TEST_F(VaultReadRangeTest, RefusesOtherAccountsAndRangesOutsideTheLesson) {
     EXPECT_THAT(reading(10, 9), throwsVelmora(kBadRange));
     fs::remove(media);  // refused before the media is opened
     for (const char* owner : {"owner-Q", "", "owner-K "}) {
-        EXPECT_THAT([&] { vault.readRange(owner, "movie", 0, 10); }, throwsVelmora(kRefused)) << owner;
-        EXPECT_THAT([&] { vault.plainSize("movie", owner); }, throwsVelmora(kRefused)) << owner;
+        EXPECT_THAT([&] { vault.readRange({owner, "movie"}, 0, 10); }, throwsVelmora(kRefused)) << owner;
+        EXPECT_THAT([&] { vault.plainSize({owner, "movie"}); }, throwsVelmora(kRefused)) << owner;
     }
-    EXPECT_THAT([&] { vault.readRange(kOwner, "absent", 0, 10); }, throwsVelmora(kRefused));
+    EXPECT_THAT([&] { vault.readRange({kOwner, "absent"}, 0, 10); }, throwsVelmora(kRefused));
     EXPECT_THAT(reading(0, 10), Throws<std::system_error>(testing::Property(
                                     &std::system_error::code, std::make_error_code(std::errc::no_such_file_or_directory))));
     VaultItem empty = *VaultItem::decodeJSON(test::readText(vault.metadataURL("movie")));
@@ -112,7 +112,7 @@ TEST_F(VaultReadRangeTest, AFlippedByteFailsAuthenticationOfItsRecordOnly) {
     }
     test::writeFile(media, original);
     VaultManager otherDevice(root.path(), SecretBytes(32));  // same files, another master key
-    EXPECT_THROW(otherDevice.readRange(kOwner, "movie", 0, 10), std::runtime_error);
+    EXPECT_THROW(otherDevice.readRange({kOwner, "movie"}, 0, 10), std::runtime_error);
 }
 
 TEST_F(VaultReadRangeTest, AnInflatedSizeFailsAtTheFileEndWithoutReservingIt) {
@@ -124,7 +124,7 @@ TEST_F(VaultReadRangeTest, AnInflatedSizeFailsAtTheFileEndWithoutReservingIt) {
 
 TEST_F(VaultReadRangeTest, AShortRecordShortensTheReadOrRefusesIt) {
     const Bytes tail = test::numberedBytes(1000, 9);
-    patch(recordOffset(2), VaultManager::encryptChunk(tail, vault.key(kOwner, "movie").span()));
+    patch(recordOffset(2), VaultManager::encryptChunk(tail, vault.key({kOwner, "movie"}).span()));
     fs::resize_file(media, recordOffset(2) + 1032);
     Bytes expected = slice(2'000'000, 2'097'151);
     expected.insert(expected.end(), tail.begin(), tail.end());

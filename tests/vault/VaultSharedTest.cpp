@@ -24,7 +24,9 @@ protected:
     void configureInChild() {
         childRoot = root.path();
         std::atexit([] { std::filesystem::remove_all(childRoot); });
-        VaultManager::configureShared(root.path(), identity);
+        VaultManager::configureShared(root.path(), [store = DeviceSecureStore(root.path(), identity)] {
+            return store.loadOrCreateMasterKey();
+        });
     }
 
     test::TempDirectory root;
@@ -43,7 +45,7 @@ TEST_F(VaultSharedTest, IsMadeOnceOverTheSecureStoresMasterKey) {
             test::storeLesson(VaultManager::shared(), test::lessonRequest("kept"), test::numberedBytes(4000));
             // A later launch derives the same keys from the stored master key.
             VaultManager relaunched(root.path(), DeviceSecureStore(root.path(), identity).loadOrCreateMasterKey());
-            bool readable = relaunched.readRange("owner-K", "kept", 0, 3999) == test::numberedBytes(4000);
+            bool readable = relaunched.readRange({"owner-K", "kept"}, 0, 3999) == test::numberedBytes(4000);
             std::exit(same && readable && VaultManager::shared().rootURL() == relaunched.rootURL() ? 0 : 3);
         },
         ::testing::ExitedWithCode(0), "");

@@ -1,10 +1,6 @@
 #include "VaultTestSupport.h"
 
-#include "core/Files.h"
-
-#include <fcntl.h>
-
-#include <algorithm>
+#include "vault/LessonWriter.h"
 
 namespace velmora::test {
 
@@ -30,16 +26,9 @@ Bytes numberedBytes(std::size_t size, std::uint32_t seed) {
 }
 
 void sealPartial(const VaultManager& vault, const DownloadRequest& request, ByteView plaintext) {
-    vault.cleanPartial(request.assetId);
-    const std::filesystem::path path = vault.partialURL(request.assetId);
-    FileDescriptor file = openFile(path, O_WRONLY | O_CREAT | O_EXCL, 0600);
-    writeAll(file.get(), VaultManager::makeHeader(), path);
-    const SecretBytes key = vault.key(request.ownerKey, request.assetId);
-    for (std::size_t at = 0; at < plaintext.size(); at += VaultManager::kChunkSizeBytes) {
-        std::size_t length = std::min<std::size_t>(VaultManager::kChunkSizeBytes, plaintext.size() - at);
-        writeAll(file.get(), VaultManager::encryptChunk(plaintext.subspan(at, length), key.span()), path);
-    }
-    file.close();
+    LessonWriter writer(vault, request);
+    writer.append(plaintext);
+    writer.keepUncommitted();
 }
 
 void storeLesson(const VaultManager& vault, const DownloadRequest& request, ByteView plaintext) {

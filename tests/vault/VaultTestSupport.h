@@ -16,7 +16,7 @@ SecretBytes fixedMasterKey();  // bytes 00 01 … 1f
 DownloadRequest lessonRequest(const std::string& assetId, const std::string& ownerKey = "owner-K");
 // Deterministic bytes that differ from position to position.
 Bytes numberedBytes(std::size_t size, std::uint32_t seed = 1);
-// Writes the ".part" file as the download writer does (header, then one record per 1 MiB);
+// Writes the ".part" file with the lesson writer, as a download does, and leaves it uncommitted;
 // storeLesson also commits it.
 void sealPartial(const VaultManager& vault, const DownloadRequest& request, ByteView plaintext);
 void storeLesson(const VaultManager& vault, const DownloadRequest& request, ByteView plaintext);

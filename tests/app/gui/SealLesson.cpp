@@ -1,7 +1,7 @@
 // seal_lesson <data folder> <account key> <asset id> <media file>: seals the media into the vault as
 // a finished download leaves it, with this machine's and user's identity like the application.
 #include "StoredLesson.h"
-#include "securestore/IdentitySource.h"
+#include "securestore/DeviceSecureStore.h"
 #include "vault/DownloadRequest.h"
 #include "vault/VaultManager.h"
 
@@ -16,7 +16,8 @@ int main(int argc, char** argv) {
     }
     std::ifstream file(argv[4], std::ios::binary);
     velmora::Bytes media((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    velmora::VaultManager::configureShared(argv[1], velmora::IdentitySource::system());
+    velmora::DeviceSecureStore store(argv[1], velmora::IdentitySource::system());
+    velmora::VaultManager::configureShared(argv[1], [store] { return store.loadOrCreateMasterKey(); });
     velmora::DownloadRequest request;
     request.ownerKey = argv[2];
     request.assetId = argv[3];

@@ -14,8 +14,9 @@
 namespace velmora {
 
 // Appends sealed records to an open file on a thread of its own, so the disk works while the
-// network keeps delivering. At most kRecordsInFlight records wait at a time (bounded memory, and
-// a slow disk still holds back the network). Buffers are recycled between records.
+// lesson writer seals the next record and a download's network keeps delivering. At most
+// kRecordsInFlight records wait at a time (bounded memory, and a slow disk still holds back the
+// network). Buffers are recycled between records.
 // One producer thread; the first write error is reported to it at the next call.
 class RecordWriter {
 public:

@@ -1,4 +1,4 @@
-#include "downloads/RecordWriter.h"
+#include "vault/RecordWriter.h"
 
 #include <fcntl.h>
 #include <unistd.h>

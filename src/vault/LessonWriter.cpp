@@ -1,0 +1,119 @@
+#include "vault/LessonWriter.h"
+
+#include "core/Files.h"
+#include "vault/RecordWriter.h"
+#include "vault/VaultManager.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <stdexcept>
+#include <utility>
+
+namespace velmora {
+
+namespace {
+
+// Use after commit(), keepUncommitted() or a failed restart(): a programming error.
+constexpr const char* kFileHandedBack = "the lesson writer no longer holds its file";
+
+}  // namespace
+
+LessonWriter::LessonWriter(const VaultManager& vault, DownloadRequest request, Hooks hooks)
+    : vault_(vault),
+      request_(std::move(request)),
+      hooks_(std::move(hooks)),
+      path_(vault_.partialURL(request_.assetId)) {
+    DownloadRequest::requireSafeAssetId(request_.assetId);
+    key_ = vault_.key(request_.lesson());
+    vault_.cleanPartial(request_.assetId);
+    try {
+        FileDescriptor file = openFile(path_, O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        writeAll(file.get(), VaultManager::makeHeader(), path_);
+        records_ = std::make_unique<RecordWriter>(std::move(file), path_);
+    } catch (const std::exception&) {
+        vault_.cleanPartial(request_.assetId);
+        throw;
+    }
+    pending_.reserve(VaultManager::chunkSize);
+}
+
+LessonWriter::~LessonWriter() {
+    records_.reset();  // drops queued records and closes the file before it goes
+    if (!kept_) vault_.cleanPartial(request_.assetId);
+}
+
+void LessonWriter::append(ByteView plain) {
+    while (!plain.empty()) {
+        // Whole records straight from the piece skip the copy into `pending_`.
+        if (pending_.empty() && plain.size() >= VaultManager::chunkSize) {
+            sealRecord(plain.first(VaultManager::chunkSize));
+            plain = plain.subspan(VaultManager::chunkSize);
+            continue;
+        }
+        std::size_t take = std::min<std::size_t>(VaultManager::chunkSize - pending_.size(), plain.size());
+        pending_.insert(pending_.end(), plain.begin(), plain.begin() + static_cast<std::ptrdiff_t>(take));
+        plain = plain.subspan(take);
+        if (pending_.size() == VaultManager::chunkSize) {
+            sealRecord(pending_);
+            pending_.clear();
+        }
+    }
+}
+
+void LessonWriter::rewindToLastRecord() { pending_.clear(); }
+
+void LessonWriter::restart() {
+    FileDescriptor file = finishRecords();
+    const auto header = static_cast<off_t>(VaultManager::headerSize);
+    if (::ftruncate(file.get(), header) != 0 || ::lseek(file.get(), header, SEEK_SET) < 0) throwSystemError(errno, path_);
+    records_ = std::make_unique<RecordWriter>(std::move(file), path_);
+    pending_.clear();
+    sealed_ = 0;
+}
+
+void LessonWriter::sealTail() {
+    if (pending_.empty()) return;
+    sealRecord(pending_);
+    pending_.clear();
+}
+
+std::uint64_t LessonWriter::commit() {
+    writeEverything();
+    vault_.finalize(request_, sealed_);
+    kept_ = true;
+    return sealed_;
+}
+
+std::uint64_t LessonWriter::keepUncommitted() {
+    writeEverything();
+    kept_ = true;
+    return sealed_;
+}
+
+void LessonWriter::sealRecord(ByteView plain) {
+    if (!records_) throw std::logic_error(kFileHandedBack);
+    if (hooks_.beforeRecord) hooks_.beforeRecord(plain.size());
+    Bytes record = records_->takeBuffer();
+    VaultManager::encryptChunk(plain, key_.span(), record);
+    records_->append(std::move(record));
+    sealed_ += plain.size();
+    if (hooks_.afterRecord) hooks_.afterRecord(sealed_);
+}
+
+FileDescriptor LessonWriter::finishRecords() {
+    std::unique_ptr<RecordWriter> writer = std::exchange(records_, nullptr);
+    if (!writer) throw std::logic_error(kFileHandedBack);
+    return writer->finish();
+}
+
+void LessonWriter::writeEverything() {
+    sealTail();
+    FileDescriptor file = finishRecords();
+    if (::fsync(file.get()) != 0) throwSystemError(errno, path_);
+    file.close();
+}
+
+}  // namespace velmora

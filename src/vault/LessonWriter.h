@@ -1,0 +1,88 @@
+#pragma once
+
+#include "core/Crypto.h"
+#include "core/Files.h"
+#include "core/SecretBytes.h"
+#include "vault/DownloadRequest.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+
+namespace velmora {
+
+class RecordWriter;
+class VaultManager;
+
+// Writes one lesson into the vault, owning its ".part" file from creation to commit: removes an
+// earlier ".part", writes the header, seals the plaintext it is given (in pieces of any size) into
+// records of VaultManager::chunkSize bytes, and commits with the vault's finalize(). A writer that
+// ends without committing, or whose commit fails, removes its ".part".
+//
+// The lesson's media key is derived once, when the writer is made. Sealed records go to a
+// RecordWriter thread, so sealing and the disk work at the same time. One thread uses a writer.
+class LessonWriter {
+public:
+    // Per-record calls of the caller's own rules: beforeRecord gets a record's plaintext size
+    // before it is sealed and may throw to refuse it (a download's room check); afterRecord gets
+    // the plaintext bytes sealed so far once the record is queued (a download's progress).
+    struct Hooks {
+        std::function<void(std::size_t plainBytes)> beforeRecord;
+        std::function<void(std::uint64_t sealedBytes)> afterRecord;
+    };
+
+    // Starts the request's ".part" (mode 0600) with its header. Throws std::invalid_argument for an
+    // unsafe asset identifier (touching nothing) and the file error when the ".part" cannot be
+    // written, leaving none behind.
+    LessonWriter(const VaultManager& vault, DownloadRequest request, Hooks hooks = {});
+    // Removes the ".part" unless commit() or keepUncommitted() succeeded.
+    ~LessonWriter();
+    LessonWriter(const LessonWriter&) = delete;
+    LessonWriter& operator=(const LessonWriter&) = delete;
+
+    // Seals every record the plaintext completes and keeps the rest for the next piece. Throws a
+    // hook's, the cipher's or the disk's error; the writer is then only good for destruction.
+    void append(ByteView plain);
+
+    // Plaintext bytes held in whole records: where a resumed transfer continues.
+    std::uint64_t sealedBytes() const { return sealed_; }
+
+    // Resumes at the last whole record after a broken transfer: the plaintext kept for the record
+    // the break tore is dropped, the whole records stay in the file.
+    void rewindToLastRecord();
+
+    // Empties the ".part" back to its header, for a lesson that starts over. Throws the file error.
+    void restart();
+
+    // Seals the plaintext kept so far as the last record (nothing when none is kept). Throws as
+    // append() does.
+    void sealTail();
+
+    // Seals the tail, writes and syncs the ".part" and commits it with finalize(request, plain
+    // size); returns the plain size. Throws finalize()'s or the disk's error (the ".part" is then
+    // removed). The writer takes no plaintext afterwards.
+    std::uint64_t commit();
+
+    // As commit(), but leaves the synced ".part" uncommitted where a process killed just before
+    // its commit leaves it (tests lay out lessons with it). Returns the plain size.
+    std::uint64_t keepUncommitted();
+
+private:
+    void sealRecord(ByteView plain);
+    // Waits for the queued records and takes the file back from the record thread.
+    FileDescriptor finishRecords();
+    void writeEverything();
+
+    const VaultManager& vault_;
+    const DownloadRequest request_;
+    const Hooks hooks_;
+    const std::filesystem::path path_;
+    SecretBytes key_;
+    std::unique_ptr<RecordWriter> records_;  // null once the file has been handed back
+    Bytes pending_;                          // plaintext of the record being filled
+    std::uint64_t sealed_ = 0;
+    bool kept_ = false;  // committed or deliberately left: the destructor leaves the file alone
+};
+
+}  // namespace velmora
