@@ -1,11 +1,11 @@
 #include "bridge/MacBridge.h"
 
-#include "net/Url.h"
-
 #include <algorithm>
 #include <array>
 #include <cmath>
 #include <utility>
+
+#include "net/Url.h"
 
 namespace velmora {
 

@@ -24,23 +24,23 @@ bool hasHeader(const HttpRequest& request, std::string_view name) {
 // redirects, the address itself) and stops by the caller are not.
 TransferEnd endOf(CURLcode code) {
     switch (code) {
-    case CURLE_PARTIAL_FILE:
-        return TransferEnd::cutShort;
-    case CURLE_RECV_ERROR:
-    case CURLE_SEND_ERROR:
-    case CURLE_OPERATION_TIMEDOUT:
-    case CURLE_GOT_NOTHING:
-    case CURLE_HTTP2:
-    case CURLE_HTTP2_STREAM:
-    case CURLE_COULDNT_CONNECT:
-    case CURLE_COULDNT_RESOLVE_HOST:
-    case CURLE_SSL_CONNECT_ERROR:
-        return TransferEnd::broken;
-    case CURLE_ABORTED_BY_CALLBACK:
-    case CURLE_WRITE_ERROR:
-        return TransferEnd::stopped;
-    default:
-        return TransferEnd::refused;
+        case CURLE_PARTIAL_FILE:
+            return TransferEnd::cutShort;
+        case CURLE_RECV_ERROR:
+        case CURLE_SEND_ERROR:
+        case CURLE_OPERATION_TIMEDOUT:
+        case CURLE_GOT_NOTHING:
+        case CURLE_HTTP2:
+        case CURLE_HTTP2_STREAM:
+        case CURLE_COULDNT_CONNECT:
+        case CURLE_COULDNT_RESOLVE_HOST:
+        case CURLE_SSL_CONNECT_ERROR:
+            return TransferEnd::broken;
+        case CURLE_ABORTED_BY_CALLBACK:
+        case CURLE_WRITE_ERROR:
+            return TransferEnd::stopped;
+        default:
+            return TransferEnd::refused;
     }
 }
 

@@ -10,8 +10,8 @@ namespace {
 // The loopback hands the media handler the address a request target names; it must split exactly
 // as the whole address written out would.
 TEST(UrlTest, TargetSplitsAsTheWholeAddress) {
-    for (std::string target : {"/v1/a?owner=k", "/v1/%E8%AF%BE?owner=%4B&x", "/v1/a#frag?owner=k", "/v1/a?", "/v1/a?o=%zz",
-                               "/v1/%2e%2E/b"}) {
+    for (std::string target :
+         {"/v1/a?owner=k", "/v1/%E8%AF%BE?owner=%4B&x", "/v1/a#frag?owner=k", "/v1/a?", "/v1/a?o=%zz", "/v1/%2e%2E/b"}) {
         SCOPED_TRACE(target);
         std::optional<Url> split = Url::fromTarget("velmora-media", "local", target);
         std::optional<Url> whole = Url::parse("velmora-media://local" + target);
