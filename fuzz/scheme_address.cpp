@@ -5,8 +5,8 @@
 #include <algorithm>
 
 #include "FuzzInput.h"
+#include "net/Url.h"
 #include "schemes/AppSchemeHandler.h"
-#include "schemes/LocalUrl.h"
 #include "schemes/MediaSchemeHandler.h"
 #include "schemes/RecordingSchemeTask.h"
 #include "schemes/StoredLesson.h"
@@ -74,7 +74,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     bool media = (input.byte() & 1) != 0;
     std::string range = media ? input.text(64) : std::string();
     std::string address = input.rest();
-    if (auto url = LocalUrl::parse(address)) {
+    if (auto url = Url::parse(address)) {
         fuzz::check(!url->scheme.empty(), "an absolute address without a scheme");
         url->decodedPath();
         url->queryItems();

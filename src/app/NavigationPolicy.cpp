@@ -1,6 +1,7 @@
 #include "app/NavigationPolicy.h"
 
 #include "bridge/MacBridge.h"
+#include "net/Url.h"
 
 #include <algorithm>
 #include <cctype>
@@ -20,7 +21,7 @@ std::string lowercased(std::string_view text) {
 
 NavigationDecision decideNavigation(std::optional<std::string_view> url, NavigationTarget target) {
     if (!url || url->empty()) return NavigationDecision::cancel;
-    std::string_view scheme = MacBridge::urlScheme(*url);
+    std::string_view scheme = Url::schemeOf(*url);
     if (scheme == MacBridge::kAppScheme) return NavigationDecision::allow;
     if (target != NavigationTarget::mainFrame) return NavigationDecision::allow;
     std::string lower = lowercased(scheme);

@@ -15,7 +15,7 @@ GQuark schemeErrorQuark() { return g_quark_from_static_string("velmora-scheme-er
 SchemeRequest copyRequest(WebKitURISchemeRequest* request) {
     SchemeRequest values;
     if (const char* method = webkit_uri_scheme_request_get_http_method(request)) values.method = method;
-    if (const char* uri = webkit_uri_scheme_request_get_uri(request)) values.url = uri;
+    if (const char* uri = webkit_uri_scheme_request_get_uri(request)) values.url = Url::parse(uri);
     if (SoupMessageHeaders* headers = webkit_uri_scheme_request_get_http_headers(request)) {
         soup_message_headers_foreach(
             headers,

@@ -9,8 +9,8 @@
 #include "core/Crypto.h"
 #include "core/Unicode.h"
 #include "core/VelmoraError.h"
-#include "net/CurlHandles.h"
 #include "net/HttpSession.h"
+#include "net/Url.h"
 
 namespace velmora {
 
@@ -39,16 +39,11 @@ std::string apiURL(const std::string& path, const Endpoints& endpoints) {
         path.starts_with("//")) {
         throw VelmoraError(std::string(kInvalidAddress));
     }
-    // The path goes out as the page wrote it: libcurl's parser would otherwise resolve "." and
-    // ".." segments and send another path than the one asked for.
-    CurlUrl url = parseCurlUrl(endpoints.apiBaseAddress() + path, CURLU_PATH_AS_IS);
-    if (!url || curlUrlPart(url.get(), CURLUPART_SCHEME) != "https" ||
-        curlUrlPart(url.get(), CURLUPART_HOST) != endpoints.apiHost) {
-        throw VelmoraError(std::string(kInvalidAddress));
-    }
-    std::optional<std::string> normalised = curlUrlPart(url.get(), CURLUPART_URL);
-    if (!normalised) throw VelmoraError(std::string(kInvalidAddress));
-    return *normalised;
+    // The path goes out as the page wrote it: a resolved "." or ".." segment would send another
+    // path than the one asked for.
+    std::optional<Url> url = Url::parseWeb(endpoints.apiBaseAddress() + path, DotSegments::keep);
+    if (!url || url->scheme != "https" || url->host != endpoints.apiHost) throw VelmoraError(std::string(kInvalidAddress));
+    return url->text;
 }
 
 std::string apiMethod(const Json& payload) {

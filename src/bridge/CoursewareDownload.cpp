@@ -4,12 +4,11 @@
 #include <cstdio>
 #include <system_error>
 
-#include "bridge/MacBridge.h"
 #include "bridge/Utf8Validation.h"
 #include "core/Files.h"
 #include "core/Unicode.h"
 #include "core/VelmoraError.h"
-#include "net/CurlHandles.h"
+#include "net/Url.h"
 
 namespace velmora {
 
@@ -24,17 +23,13 @@ std::string lastPathComponent(std::string path) {
     if (path == "/") return {};
     std::size_t slash = path.rfind('/');
     std::string component = slash == std::string::npos ? path : path.substr(slash + 1);
-    int length = 0;
-    CurlText decoded(curl_easy_unescape(nullptr, component.c_str(), static_cast<int>(component.size()), &length));
-    if (!decoded) return component;
-    std::string text(decoded.get(), static_cast<std::size_t>(length));
+    std::string text = percentDecodeLeniently(component);
     return isValidUTF8(text) ? text : component;
 }
 
 std::string urlFileName(const std::string& text) {
-    CurlUrl url = parseCurlUrl(text);
-    if (!url) return {};
-    return lastPathComponent(curlUrlPart(url.get(), CURLUPART_PATH).value_or(""));
+    std::optional<Url> url = Url::parseWeb(text);
+    return url ? lastPathComponent(url->path) : std::string();
 }
 
 std::string errorText(const std::exception_ptr& error) {
@@ -53,10 +48,10 @@ std::optional<std::string> CoursewareDownload::sourceURL(const Json& payload) {
     const Json* url = payloadValue(payload, "url");
     if (url == nullptr || !url->is_string()) return std::nullopt;
     const std::string& text = url->get_ref<const std::string&>();
-    if (MacBridge::urlScheme(text) != "https") return std::nullopt;
-    CurlUrl parsed = parseCurlUrl(text);
+    if (Url::schemeOf(text) != "https") return std::nullopt;
+    std::optional<Url> parsed = Url::parseWeb(text);
     if (!parsed) return std::nullopt;
-    return curlUrlPart(parsed.get(), CURLUPART_URL);
+    return parsed->text;
 }
 
 std::string CoursewareDownload::proposedName(const Json& payload, const std::string& url) {

@@ -5,15 +5,14 @@
 #include <cmath>
 #include <utility>
 
+#include "net/Url.h"
+
 namespace velmora {
 
 namespace {
 
 constexpr std::int64_t kMinimumZoomPercent = 90;
 constexpr std::int64_t kMaximumZoomPercent = 160;
-
-bool isSchemeStart(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
-bool isSchemeChar(char c) { return isSchemeStart(c) || (c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.'; }
 
 // True when every number in the value is finite. Iterative: page-built values may nest deeply.
 bool hasOnlyFiniteNumbers(const Json& root) {
@@ -50,13 +49,6 @@ MacBridge::MacBridge(BridgeEnvironment environment) : environment_(std::move(env
 
 MacBridge::~MacBridge() = default;
 
-std::string_view MacBridge::urlScheme(std::string_view url) {
-    std::size_t colon = url.find(':');
-    if (colon == std::string_view::npos || colon == 0 || !isSchemeStart(url.front())) return {};
-    std::string_view scheme = url.substr(0, colon);
-    return std::all_of(scheme.begin(), scheme.end(), isSchemeChar) ? scheme : std::string_view();
-}
-
 MacBridge::Handler MacBridge::handlerFor(std::string_view type) {
     static constexpr std::array<std::pair<std::string_view, Handler>, 16> kCommands{{
         {"restoreSession", &MacBridge::restoreSession},
@@ -92,7 +84,7 @@ void MacBridge::didReceiveScriptMessageJSON(std::string_view name, std::optional
 
 void MacBridge::didReceiveScriptMessage(std::string_view name, std::optional<std::string_view> frameURL, const Json& body) {
     if (name != kHandlerName) return;
-    if (!frameURL || urlScheme(*frameURL) != kAppScheme) return;
+    if (!frameURL || Url::schemeOf(*frameURL) != kAppScheme) return;
     if (!body.is_object() || body.empty()) return;
     const Json* type = payloadValue(body, "type");
     if (type == nullptr || !type->is_string()) return;

@@ -54,9 +54,6 @@ public:
     // The script that post() evaluates for `message`, or nullopt when it cannot be posted.
     static std::optional<std::string> eventScript(const Json& message);
 
-    // The scheme of a URL text ("" when it has none).
-    static std::string_view urlScheme(std::string_view url);
-
 private:
     using Handler = void (MacBridge::*)(const Json& payload);
     static Handler handlerFor(std::string_view type);

@@ -1,8 +1,8 @@
 #include "downloads/DownloadCoordinator.h"
 
 #include "core/VelmoraError.h"
-#include "net/CurlHandles.h"
 #include "net/HttpSession.h"
+#include "net/Url.h"
 #include "vault/VaultManager.h"
 
 namespace velmora {
@@ -25,7 +25,7 @@ Json failedEvent(const std::string& assetId, const std::string& message) {
 
 // A candidate address is usable when it parses as a URL with the scheme "https", in lower case.
 bool isUsableMediaAddress(const std::string& candidate) {
-    return candidate.rfind("https:", 0) == 0 && parseCurlUrl(candidate) != nullptr;
+    return candidate.rfind("https:", 0) == 0 && Url::parseWeb(candidate).has_value();
 }
 
 const Json* textMember(const Json& object, const char* key) {

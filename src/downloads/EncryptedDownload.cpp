@@ -4,7 +4,7 @@
 #include "downloads/DiskSpace.h"
 #include "vault/VaultManager.h"
 
-#include "net/CurlTransfer.h"
+#include "net/HttpTransfer.h"
 
 #include <cinttypes>
 #include <cstdio>
@@ -18,49 +18,15 @@ constexpr const char* kResponseTooSmall = "课程媒体响应过小，无法作�
 constexpr const char* kSizeMismatch = "课程媒体大小校验失败，请重新下载";
 constexpr const char* kHttpStatusPrefix = "课程媒体服务返回 HTTP ";
 constexpr std::int64_t kMinimumAnnouncedLength = 1024;
-constexpr long kReceiveBufferBytes = 512 * 1024;
+constexpr std::size_t kReceiveBufferBytes = 512 * 1024;
 
 constexpr const char* kAcceptedMediaTypes = "video/mp4,application/octet-stream;q=0.9,*/*;q=0.8";
 
-std::int64_t announcedLength(const CurlTransfer& transfer) {
-    curl_off_t length = -1;
-    curl_easy_getinfo(transfer.easy(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
-    return length;
-}
-
-// Breaks of the connection that a later request may get past. Refusals (TLS verification,
-// redirects, the address itself) and our own stops (cancel, a failed write) are not among them.
-bool isResumableBreak(CURLcode code) {
-    switch (code) {
-    case CURLE_PARTIAL_FILE:
-    case CURLE_RECV_ERROR:
-    case CURLE_SEND_ERROR:
-    case CURLE_OPERATION_TIMEDOUT:
-    case CURLE_GOT_NOTHING:
-    case CURLE_HTTP2:
-    case CURLE_HTTP2_STREAM:
-    case CURLE_COULDNT_CONNECT:
-    case CURLE_COULDNT_RESOLVE_HOST:
-    case CURLE_SSL_CONNECT_ERROR:
-        return true;
-    default:
-        return false;
-    }
-}
-
 // A strong ETag, else Last-Modified: the values "If-Range" may carry. A weak ETag never matches.
-std::string validatorOf(const CurlTransfer& transfer) {
+std::string validatorOf(const HttpTransfer& transfer) {
     std::string etag = transfer.responseHeader("ETag");
     if (!etag.empty() && etag.rfind("W/", 0) != 0) return etag;
     return transfer.responseHeader("Last-Modified");
-}
-
-std::string transportErrorText(const CurlTransfer& transfer, CURLcode code) {
-    try {
-        std::rethrow_exception(transfer.transportError(code));
-    } catch (const std::exception& error) {
-        return error.what();
-    }
 }
 
 }  // namespace
@@ -125,33 +91,33 @@ HttpRequest EncryptedDownload::mediaRequest() const {
         request.headers.push_back({"If-Range", validator_});
     }
     request.timeout = options_.requestTimeout;
+    request.totalTimeout = options_.resourceTimeout;
+    request.receiveBufferBytes = kReceiveBufferBytes;
     return request;
 }
 
 std::optional<std::string> EncryptedDownload::performAttempt() {
     resuming_ = !validator_.empty();
     responseSeen_ = false;
-    std::optional<CurlTransfer> transfer;
+    std::unique_ptr<HttpTransfer> transfer;
     try {
-        transfer.emplace(mediaRequest(), options_.trust, [this, &transfer](std::string_view body) {
+        transfer = HttpTransfer::make(mediaRequest(), options_.trust, [this, &transfer](std::string_view body) {
             if (!responseSeen_ && !acceptResponse(*transfer)) return false;
             return didReceiveData(ByteView(reinterpret_cast<const std::uint8_t*>(body.data()), body.size()));
         });
-        checkCurl(curl_easy_setopt(transfer->easy(), CURLOPT_TIMEOUT, static_cast<long>(options_.resourceTimeout.count())));
-        checkCurl(curl_easy_setopt(transfer->easy(), CURLOPT_BUFFERSIZE, kReceiveBufferBytes));
     } catch (const std::exception& error) {
         didComplete(errorDescription(error));
         return std::nullopt;
     }
     transfer->setCancelFlag(&cancelRequested_);
-    CURLcode code = transfer->perform();
+    HttpTransferResult result = transfer->perform();
     bool ownStop = terminalError_ || cancelRequested_;
-    if (code != CURLE_OK && !ownStop && !validator_.empty() && isResumableBreak(code)) return transportErrorText(*transfer, code);
+    if (!result.succeeded() && !ownStop && !validator_.empty() && result.resumable()) return result.errorText;
     // Without a validator a server that closes before the announced length is a short body: the
     // size check below reports it, as it would a body that ended early.
-    bool shortOfAnnouncedLength = code == CURLE_PARTIAL_FILE && expected_ != 0;
-    if (code != CURLE_OK && !shortOfAnnouncedLength) {
-        didComplete(transportErrorText(*transfer, code));
+    bool shortOfAnnouncedLength = result.end == TransferEnd::cutShort && expected_ != 0;
+    if (!result.succeeded() && !shortOfAnnouncedLength) {
+        didComplete(result.errorText);
         return std::nullopt;
     }
     if (!responseSeen_) acceptResponse(*transfer);  // no body at all
@@ -159,14 +125,14 @@ std::optional<std::string> EncryptedDownload::performAttempt() {
     return std::nullopt;
 }
 
-bool EncryptedDownload::acceptResponse(const CurlTransfer& transfer) {
+bool EncryptedDownload::acceptResponse(const HttpTransfer& transfer) {
     long status = transfer.responseStatus();
     if (resuming_ && status == 206) {
         responseSeen_ = true;
         return continueFrom(transfer.responseHeader("Content-Range")) && reserveSpace();
     }
     if (resuming_ && status >= 200 && status <= 299 && !startOver()) return false;
-    if (!didReceiveResponse(status, announcedLength(transfer))) return false;
+    if (!didReceiveResponse(status, transfer.contentLength())) return false;
     validator_ = validatorOf(transfer);
     return reserveSpace();
 }

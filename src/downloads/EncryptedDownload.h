@@ -20,7 +20,7 @@
 
 namespace velmora {
 
-class CurlTransfer;
+class HttpTransfer;
 class VaultManager;
 
 // How one download ended: the committed plaintext size, or the message to show the learner.
@@ -101,7 +101,7 @@ private:
     // resumed; nullopt once the download has ended one way or the other.
     std::optional<std::string> performAttempt();
     HttpRequest mediaRequest() const;
-    bool acceptResponse(const CurlTransfer& transfer);
+    bool acceptResponse(const HttpTransfer& transfer);
     bool continueFrom(const std::string& contentRange);
     bool startOver();
     bool reserveSpace();

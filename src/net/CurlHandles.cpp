@@ -30,21 +30,6 @@ void appendCurlHeader(CurlSlist& list, const std::string& line) {
     if (!list) list.reset(grown);
 }
 
-CurlUrl parseCurlUrl(const std::string& text, unsigned int flags) {
-    ensureCurlInitialised();
-    CurlUrl url(curl_url());
-    if (!url) throw std::bad_alloc();
-    if (curl_url_set(url.get(), CURLUPART_URL, text.c_str(), flags) != CURLUE_OK) return nullptr;
-    return url;
-}
-
-std::optional<std::string> curlUrlPart(CURLU* url, CURLUPart part, unsigned int flags) {
-    char* raw = nullptr;
-    if (curl_url_get(url, part, &raw, flags) != CURLUE_OK) return std::nullopt;
-    CurlText owned(raw);
-    return owned ? std::string(owned.get()) : std::string();
-}
-
 void checkCurl(CURLcode code) {
     if (code != CURLE_OK) throw std::runtime_error(curl_easy_strerror(code));
 }

@@ -3,7 +3,6 @@
 #include <curl/curl.h>
 
 #include <memory>
-#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -31,14 +30,6 @@ CurlMulti makeCurlMulti();
 
 // Appends a line to a header list, keeping the list owned by `list`.
 void appendCurlHeader(CurlSlist& list, const std::string& line);
-
-// A URL handle holding `text` when libcurl accepts it as an absolute URL, else nullptr. `flags`
-// are curl_url_set flags.
-CurlUrl parseCurlUrl(const std::string& text, unsigned int flags = 0);
-
-// One part of a parsed URL (CURLUPART_*, with curl_url_get `flags`), or nullopt when the URL
-// has no such part or it cannot be given with those flags.
-std::optional<std::string> curlUrlPart(CURLU* url, CURLUPart part, unsigned int flags = 0);
 
 // Throws std::runtime_error carrying libcurl's text when a setup call fails.
 void checkCurl(CURLcode code);

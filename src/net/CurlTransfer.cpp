@@ -20,6 +20,30 @@ bool hasHeader(const HttpRequest& request, std::string_view name) {
                        [&](const HttpHeader& header) { return sameHeaderName(header.name, name); });
 }
 
+// Breaks that a later request may get past are cutShort or broken; refusals (TLS verification,
+// redirects, the address itself) and stops by the caller are not.
+TransferEnd endOf(CURLcode code) {
+    switch (code) {
+        case CURLE_PARTIAL_FILE:
+            return TransferEnd::cutShort;
+        case CURLE_RECV_ERROR:
+        case CURLE_SEND_ERROR:
+        case CURLE_OPERATION_TIMEDOUT:
+        case CURLE_GOT_NOTHING:
+        case CURLE_HTTP2:
+        case CURLE_HTTP2_STREAM:
+        case CURLE_COULDNT_CONNECT:
+        case CURLE_COULDNT_RESOLVE_HOST:
+        case CURLE_SSL_CONNECT_ERROR:
+            return TransferEnd::broken;
+        case CURLE_ABORTED_BY_CALLBACK:
+        case CURLE_WRITE_ERROR:
+            return TransferEnd::stopped;
+        default:
+            return TransferEnd::refused;
+    }
+}
+
 // Whole seconds, rounded up, at least one: libcurl's idle limit counts in seconds.
 long idleSeconds(std::chrono::milliseconds timeout) {
     auto seconds = (timeout.count() + 999) / 1000;
@@ -39,7 +63,7 @@ CurlTransfer::CurlTransfer(HttpRequest request, const TlsTrust& trust, BodySink 
     checkCurl(curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, &CurlTransfer::onProgress));
     checkCurl(curl_easy_setopt(easy, CURLOPT_XFERINFODATA, this));
     checkCurl(curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L));
-    trust.apply(easy);
+    configureTrust(trust);
     configurePolicy();
     configureMethodAndBody();
     configureHeaders();
@@ -61,6 +85,19 @@ void CurlTransfer::configurePolicy() {
     // An idle limit, not a total one: a large file on a slow but moving connection must finish.
     checkCurl(curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L));
     checkCurl(curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, idleSeconds(request_.timeout)));
+    if (request_.totalTimeout.count() > 0)
+        checkCurl(curl_easy_setopt(easy, CURLOPT_TIMEOUT, static_cast<long>(request_.totalTimeout.count())));
+    if (request_.receiveBufferBytes > 0)
+        checkCurl(curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, static_cast<long>(request_.receiveBufferBytes)));
+}
+
+void CurlTransfer::configureTrust(const TlsTrust& trust) {
+    CURL* easy = easy_.get();
+    checkCurl(curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L));
+    checkCurl(curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L));
+    if (!trust.bundle_) return;
+    curl_blob blob{const_cast<char*>(trust.bundle_->data()), trust.bundle_->size(), CURL_BLOB_COPY};
+    checkCurl(curl_easy_setopt(easy, CURLOPT_CAINFO_BLOB, &blob));
 }
 
 void CurlTransfer::configureMethodAndBody() {
@@ -89,12 +126,22 @@ void CurlTransfer::configureHeaders() {
     checkCurl(curl_easy_setopt(easy_.get(), CURLOPT_HTTPHEADER, headers_.get()));
 }
 
-CURLcode CurlTransfer::perform() { return curl_easy_perform(easy_.get()); }
+std::unique_ptr<HttpTransfer> HttpTransfer::make(HttpRequest request, const TlsTrust& trust, BodySink sink) {
+    return std::make_unique<CurlTransfer>(std::move(request), trust, std::move(sink));
+}
+
+HttpTransferResult CurlTransfer::perform() { return resultOf(curl_easy_perform(easy_.get())); }
 
 long CurlTransfer::responseStatus() const {
     long status = 0;
     curl_easy_getinfo(easy_.get(), CURLINFO_RESPONSE_CODE, &status);
     return status;
+}
+
+std::int64_t CurlTransfer::contentLength() const {
+    curl_off_t length = -1;
+    if (curl_easy_getinfo(easy_.get(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) != CURLE_OK) return -1;
+    return length;
 }
 
 std::string CurlTransfer::responseHeader(const char* name) const {
@@ -107,8 +154,12 @@ std::string CurlTransfer::responseHeader(const char* name) const {
 }
 
 std::exception_ptr CurlTransfer::transportError(CURLcode code) const {
-    std::string text = errorText_[0] != '\0' ? std::string(errorText_) : std::string(curl_easy_strerror(code));
-    return std::make_exception_ptr(HttpTransportError(text));
+    return std::make_exception_ptr(HttpTransportError(resultOf(code).errorText));
+}
+
+HttpTransferResult CurlTransfer::resultOf(CURLcode code) const {
+    if (code == CURLE_OK) return {};
+    return {endOf(code), errorText_[0] != '\0' ? std::string(errorText_) : std::string(curl_easy_strerror(code))};
 }
 
 std::size_t CurlTransfer::onBody(char* data, std::size_t size, std::size_t count, void* self) {

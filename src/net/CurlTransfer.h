@@ -8,6 +8,7 @@
 
 #include "net/CurlHandles.h"
 #include "net/HttpRequest.h"
+#include "net/HttpTransfer.h"
 #include "net/TlsTrust.h"
 
 namespace velmora {
@@ -18,42 +19,33 @@ namespace velmora {
 // request's time-out as a connect limit plus an idle limit.
 //
 // The body arrives through the sink; run the handle either on a multi handle (HttpSession) or
-// with perform() on the caller's thread (a per-download serial queue). Not copyable or movable:
-// libcurl's callbacks hold its address.
-class CurlTransfer {
+// with perform() on the caller's thread (HttpTransfer). Not copyable or movable: libcurl's
+// callbacks hold its address. Only the net library sees this type.
+class CurlTransfer final : public HttpTransfer {
 public:
-    // Receives each decoded piece of the body in order; returns false to stop the transfer.
-    using BodySink = std::function<bool(std::string_view bytes)>;
-
     // Throws std::runtime_error with libcurl's text when the handle cannot be set up.
     CurlTransfer(HttpRequest request, const TlsTrust& trust, BodySink sink);
     CurlTransfer(const CurlTransfer&) = delete;
     CurlTransfer& operator=(const CurlTransfer&) = delete;
 
-    CURL* easy() const { return easy_.get(); }
-    const HttpRequest& request() const { return request_; }
-
-    // Stops the transfer at the next progress check once `flag` is true. The flag must outlive
-    // the transfer; it may be set from any thread.
-    void setCancelFlag(const std::atomic<bool>* flag) { cancelFlag_ = flag; }
-
-    // Runs the transfer to its end on this thread and returns libcurl's result.
-    CURLcode perform();
-
-    // The final response's status code, or 0 when no response arrived.
-    long responseStatus() const;
-
-    // The value of the final response's header `name` (the last one when repeated), or "" when
-    // it has none.
-    std::string responseHeader(const char* name) const;
+    void setCancelFlag(const std::atomic<bool>* flag) override { cancelFlag_ = flag; }
+    HttpTransferResult perform() override;
+    long responseStatus() const override;
+    std::int64_t contentLength() const override;
+    std::string responseHeader(const char* name) const override;
 
     // An HttpTransportError carrying libcurl's most detailed text for a failed result.
     std::exception_ptr transportError(CURLcode code) const;
 
 private:
+    friend class HttpSession;  // runs transfers on its multi handle
+    CURL* easy() const { return easy_.get(); }
+
+    HttpTransferResult resultOf(CURLcode code) const;
     void configureMethodAndBody();
     void configureHeaders();
     void configurePolicy();
+    void configureTrust(const TlsTrust& trust);
     static std::size_t onBody(char* data, std::size_t size, std::size_t count, void* self);
     static int onProgress(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t);
 

@@ -31,6 +31,10 @@ struct HttpRequest {
     CachePolicy cachePolicy = CachePolicy::useProtocolDefault;
     // Data tasks: the transfer stops once the decoded body grows past this many bytes.
     std::optional<std::size_t> maxResponseBytes{};
+    // The longest the whole transfer may take; zero: no limit.
+    std::chrono::seconds totalTimeout{0};
+    // The receive buffer to ask of libcurl; zero: its default.
+    std::size_t receiveBufferBytes = 0;
 };
 
 struct HttpResponse {

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 
 #include <algorithm>
+#include <map>
 
 #include "core/Crypto.h"
 #include "core/Files.h"
@@ -25,8 +26,13 @@ constexpr std::size_t kTemporaryNameRandomBytes = 8;
 class HttpSession::Task {
 public:
     virtual ~Task() = default;
-    virtual CURL* start() = 0;
+    virtual CurlTransfer* start() = 0;
     virtual void finish(CURLcode code) = 0;
+};
+
+struct HttpSession::Multi {
+    CurlMulti handle = makeCurlMulti();
+    std::map<CURL*, std::unique_ptr<Task>> running;
 };
 
 namespace {
@@ -36,12 +42,12 @@ public:
     DataTask(HttpRequest request, const TlsTrust& trust, std::shared_ptr<MainQueue> mainQueue, HttpSession::DataCompletion done)
         : request_(std::move(request)), trust_(trust), mainQueue_(std::move(mainQueue)), done_(std::move(done)) {}
 
-    CURL* start() override {
+    CurlTransfer* start() override {
         try {
             limit_ = request_.maxResponseBytes;
             transfer_ = std::make_unique<CurlTransfer>(std::move(request_), trust_,
                                                        [this](std::string_view bytes) { return append(bytes); });
-            return transfer_->easy();
+            return transfer_.get();
         } catch (...) {
             deliver({std::current_exception(), {}});
             return nullptr;
@@ -75,9 +81,8 @@ private:
     // One allocation for a body of announced length instead of repeated doubling (which briefly
     // holds the old and the new buffer); never more than the limit.
     void reserveDeclaredLength() {
-        curl_off_t declared = -1;
-        if (curl_easy_getinfo(transfer_->easy(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &declared) != CURLE_OK || declared <= 0)
-            return;
+        std::int64_t declared = transfer_->contentLength();
+        if (declared <= 0) return;
         auto length = static_cast<std::size_t>(declared);
         body_.reserve(limit_ ? std::min(length, *limit_) : length);
     }
@@ -106,13 +111,13 @@ public:
         if (!path_.empty()) removeFile(path_);
     }
 
-    CURL* start() override {
+    CurlTransfer* start() override {
         try {
             path_ = folder_ / (".velmora-" + hexLower(randomBytes(kTemporaryNameRandomBytes)) + ".download");
             file_ = openFile(path_, O_WRONLY | O_CREAT | O_EXCL, 0600);
             transfer_ = std::make_unique<CurlTransfer>(std::move(request_), trust_,
                                                        [this](std::string_view bytes) { return write(bytes); });
-            return transfer_->easy();
+            return transfer_.get();
         } catch (...) {
             report({std::current_exception(), 0, std::nullopt});
             return nullptr;
@@ -173,15 +178,15 @@ private:
 }  // namespace
 
 HttpSession::HttpSession(const Endpoints& endpoints, std::shared_ptr<MainQueue> mainQueue)
-    : trust_(TlsTrust::fromEndpoints(endpoints)), mainQueue_(std::move(mainQueue)), multi_(makeCurlMulti()) {
-    checkCurl(curl_multi_setopt(multi_.get(), CURLMOPT_PIPELINING, CURLPIPE_MULTIPLEX));
-    checkCurl(curl_multi_setopt(multi_.get(), CURLMOPT_MAX_HOST_CONNECTIONS, kMaximumConnectionsPerHost));
+    : trust_(TlsTrust::fromEndpoints(endpoints)), mainQueue_(std::move(mainQueue)), multi_(std::make_unique<Multi>()) {
+    checkCurl(curl_multi_setopt(multi_->handle.get(), CURLMOPT_PIPELINING, CURLPIPE_MULTIPLEX));
+    checkCurl(curl_multi_setopt(multi_->handle.get(), CURLMOPT_MAX_HOST_CONNECTIONS, kMaximumConnectionsPerHost));
     loop_ = std::thread([this] { run(); });
 }
 
 HttpSession::~HttpSession() {
     stopping_ = true;
-    curl_multi_wakeup(multi_.get());
+    curl_multi_wakeup(multi_->handle.get());
     loop_.join();
 }
 
@@ -198,16 +203,16 @@ void HttpSession::enqueue(std::unique_ptr<Task> task) {
         std::lock_guard lock(mutex_);
         pending_.push_back(std::move(task));
     }
-    curl_multi_wakeup(multi_.get());
+    curl_multi_wakeup(multi_->handle.get());
 }
 
 void HttpSession::run() {
     while (!stopping_) {
         adoptPending();
         int stillRunning = 0;
-        curl_multi_perform(multi_.get(), &stillRunning);
+        curl_multi_perform(multi_->handle.get(), &stillRunning);
         finishDone();
-        curl_multi_poll(multi_.get(), nullptr, 0, kIdlePollMilliseconds, nullptr);
+        curl_multi_poll(multi_->handle.get(), nullptr, 0, kIdlePollMilliseconds, nullptr);
     }
     abandonAll();
 }
@@ -219,34 +224,34 @@ void HttpSession::adoptPending() {
         adopted.swap(pending_);
     }
     for (std::unique_ptr<Task>& task : adopted) {
-        CURL* easy = task->start();
-        if (easy == nullptr) continue;
-        if (curl_multi_add_handle(multi_.get(), easy) != CURLM_OK) {
+        CurlTransfer* transfer = task->start();
+        if (transfer == nullptr) continue;
+        if (curl_multi_add_handle(multi_->handle.get(), transfer->easy()) != CURLM_OK) {
             task->finish(CURLE_FAILED_INIT);
             continue;
         }
-        running_.emplace(easy, std::move(task));
+        multi_->running.emplace(transfer->easy(), std::move(task));
     }
 }
 
 void HttpSession::finishDone() {
     int remaining = 0;
-    while (CURLMsg* message = curl_multi_info_read(multi_.get(), &remaining)) {
+    while (CURLMsg* message = curl_multi_info_read(multi_->handle.get(), &remaining)) {
         if (message->msg != CURLMSG_DONE) continue;
         CURL* easy = message->easy_handle;
         CURLcode code = message->data.result;
-        curl_multi_remove_handle(multi_.get(), easy);
-        auto found = running_.find(easy);
-        if (found == running_.end()) continue;
+        curl_multi_remove_handle(multi_->handle.get(), easy);
+        auto found = multi_->running.find(easy);
+        if (found == multi_->running.end()) continue;
         std::unique_ptr<Task> task = std::move(found->second);
-        running_.erase(found);
+        multi_->running.erase(found);
         task->finish(code);
     }
 }
 
 void HttpSession::abandonAll() {
-    for (auto& [easy, task] : running_) curl_multi_remove_handle(multi_.get(), easy);
-    running_.clear();
+    for (auto& [easy, task] : multi_->running) curl_multi_remove_handle(multi_->handle.get(), easy);
+    multi_->running.clear();
 }
 
 }  // namespace velmora

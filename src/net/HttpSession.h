@@ -4,7 +4,6 @@
 #include <exception>
 #include <filesystem>
 #include <functional>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -13,7 +12,6 @@
 
 #include "core/Endpoints.h"
 #include "core/MainQueue.h"
-#include "net/CurlHandles.h"
 #include "net/HttpRequest.h"
 #include "net/TlsTrust.h"
 
@@ -66,12 +64,13 @@ private:
     void finishDone();
     void abandonAll();
 
+    struct Multi;  // the libcurl multi handle and the tasks running on it (loop thread only)
+
     TlsTrust trust_;
     std::shared_ptr<MainQueue> mainQueue_;
-    CurlMulti multi_;
+    std::unique_ptr<Multi> multi_;
     std::mutex mutex_;
-    std::vector<std::unique_ptr<Task>> pending_;      // guarded by mutex_
-    std::map<CURL*, std::unique_ptr<Task>> running_;  // loop thread only
+    std::vector<std::unique_ptr<Task>> pending_;  // guarded by mutex_
     std::atomic<bool> stopping_ = false;
     std::thread loop_;
 };

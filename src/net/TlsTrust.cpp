@@ -34,12 +34,4 @@ TlsTrust TlsTrust::fromEndpoints(const Endpoints& endpoints) {
     return trust;
 }
 
-void TlsTrust::apply(CURL* easy) const {
-    checkCurl(curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L));
-    checkCurl(curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L));
-    if (!bundle_) return;
-    curl_blob blob{const_cast<char*>(bundle_->data()), bundle_->size(), CURL_BLOB_COPY};
-    checkCurl(curl_easy_setopt(easy, CURLOPT_CAINFO_BLOB, &blob));
-}
-
 }  // namespace velmora

@@ -1,7 +1,5 @@
 #pragma once
 
-#include <curl/curl.h>
-
 #include <memory>
 #include <string>
 
@@ -16,10 +14,9 @@ public:
     // Reads the CA file now. Throws std::system_error (with the path) when it cannot be read.
     static TlsTrust fromEndpoints(const Endpoints& endpoints);
 
-    // Sets the trust options on an easy handle. Throws std::runtime_error with libcurl's text.
-    void apply(CURL* easy) const;
-
 private:
+    friend class CurlTransfer;  // sets these options on each transfer
+
     // The system bundle followed by the extra CA file; null when the system store alone applies.
     std::shared_ptr<const std::string> bundle_;
 };

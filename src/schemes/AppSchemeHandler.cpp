@@ -1,7 +1,6 @@
 #include "schemes/AppSchemeHandler.h"
 
 #include "core/Files.h"
-#include "schemes/LocalUrl.h"
 
 #include <algorithm>
 #include <array>
@@ -72,7 +71,7 @@ void AppSchemeHandler::start(std::shared_ptr<SchemeTask> task) { answer(*task); 
 void AppSchemeHandler::stop(const SchemeTask&) {}
 
 void AppSchemeHandler::answer(SchemeTask& task) const {
-    auto url = LocalUrl::parse(task.request().url);
+    const std::optional<Url>& url = task.request().url;
     if (!url) {
         task.didFail(std::string(kInvalidAddress));
         return;

@@ -2,7 +2,6 @@
 
 #include "core/Unicode.h"
 #include "core/VelmoraError.h"
-#include "schemes/LocalUrl.h"
 #include "vault/DownloadRequest.h"
 #include "vault/VaultManager.h"
 
@@ -126,8 +125,7 @@ std::optional<ByteRange> MediaSchemeHandler::parseRange(std::optional<std::strin
     return range;
 }
 
-MediaSchemeHandler::Address MediaSchemeHandler::parseAddress(const std::string& text) {
-    auto url = LocalUrl::parse(text);
+MediaSchemeHandler::Address MediaSchemeHandler::parseAddress(const std::optional<Url>& url) {
     if (!url || url->host != "local") throw VelmoraError(std::string(kInvalidAddress));
     std::string path = url->decodedPath();
     // Compared by user-perceived characters, so a combining mark after the last "/" is not split off.

@@ -65,7 +65,7 @@ private:
         std::string ownerKey;
     };
 
-    static Address parseAddress(const std::string& url);
+    static Address parseAddress(const std::optional<Url>& url);
     void serve(SchemeTask& task, const SchemeTask* identity);
     void answer(SchemeTask& task, const SchemeTask* identity);
 

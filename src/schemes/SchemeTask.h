@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/Crypto.h"
+#include "net/Url.h"
 
 #include <cstdint>
 #include <map>
@@ -14,7 +15,7 @@ namespace velmora {
 // by the helpers below.
 struct SchemeRequest {
     std::string method = "GET";
-    std::string url;
+    std::optional<Url> url;  // split as written (Url::parse); absent when the address is not an absolute URL
     std::map<std::string, std::string> headers;
 
     std::optional<std::string> header(std::string_view name) const;

@@ -5,8 +5,8 @@
 #include <set>
 #include <thread>
 
-#include "net/CurlTransfer.h"
 #include "net/HttpSession.h"
+#include "net/HttpTransfer.h"
 #include "support/TestHttpsServer.h"
 #include "support/TestMainQueue.h"
 
@@ -175,20 +175,22 @@ TEST_F(HttpSessionTest, TransferRunsOnTheCallersThreadAndStopsWhenCancelled) {
     session();
     std::string url = server.url("/sized/2000000");
     std::size_t received = 0;
-    CurlTransfer whole({.url = url}, session().tlsTrust(), [&](std::string_view bytes) {
+    auto whole = HttpTransfer::make({.url = url}, session().tlsTrust(), [&](std::string_view bytes) {
         received += bytes.size();
         return true;
     });
-    EXPECT_EQ(whole.perform(), CURLE_OK);
-    EXPECT_EQ(whole.responseStatus(), 200);
+    EXPECT_EQ(whole->perform().end, TransferEnd::completed);
+    EXPECT_EQ(whole->responseStatus(), 200);
+    EXPECT_EQ(whole->contentLength(), 2'000'000);
     EXPECT_EQ(received, 2'000'000u);
 
     std::atomic<bool> cancelled = false;
-    CurlTransfer stopped({.url = url}, session().tlsTrust(), [&](std::string_view) { return cancelled = true; });
-    stopped.setCancelFlag(&cancelled);
-    CURLcode code = stopped.perform();
-    EXPECT_EQ(code, CURLE_ABORTED_BY_CALLBACK);
-    EXPECT_THROW(std::rethrow_exception(stopped.transportError(code)), HttpTransportError);
+    auto stopped = HttpTransfer::make({.url = url}, session().tlsTrust(), [&](std::string_view) { return cancelled = true; });
+    stopped->setCancelFlag(&cancelled);
+    HttpTransferResult result = stopped->perform();
+    EXPECT_EQ(result.end, TransferEnd::stopped);
+    EXPECT_FALSE(result.resumable());
+    EXPECT_FALSE(result.errorText.empty());
 }
 
 }  // namespace

@@ -17,7 +17,7 @@ namespace velmora::test {
 class RecordingSchemeTask : public SchemeTask {
 public:
     explicit RecordingSchemeTask(std::string url, std::map<std::string, std::string> headers = {}) {
-        request_.url = std::move(url);
+        request_.url = Url::parse(url);
         request_.headers = std::move(headers);
     }
 

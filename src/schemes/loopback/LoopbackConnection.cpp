@@ -1,6 +1,5 @@
 #include "schemes/loopback/LoopbackConnection.h"
 
-#include "schemes/LocalUrl.h"
 #include "schemes/loopback/LoopbackTask.h"
 
 #include <openssl/crypto.h>
@@ -17,6 +16,8 @@ namespace {
 constexpr std::size_t kMaxHeadBytes = 16 * 1024;
 constexpr int kIdleTimeoutMs = 60'000;  // a keep-alive connection without a request is closed
 constexpr std::string_view kVersionSegment = "/v1/";
+constexpr std::string_view kMediaScheme = "velmora-media";
+constexpr std::string_view kMediaHost = "local";
 
 // Constant-time comparison, so the time to refuse does not tell how much of a guess was right.
 bool sameSecret(std::string_view given, std::string_view secret) {
@@ -69,12 +70,12 @@ void LoopbackConnection::serveRequests() {
             writeNotFound(false);
             return;
         }
-        auto address = admittedMediaAddress(*request);
-        if (!address) {
+        auto target = admittedMediaTarget(*request);
+        if (!target) {
             writeNotFound(false);
             return;
         }
-        if (!admit() || answer(*address, *request) == Outcome::close) return;
+        if (!admit() || answer(*target, *request) == Outcome::close) return;
     }
 }
 
@@ -108,7 +109,7 @@ std::optional<std::string> LoopbackConnection::readHead() {
     }
 }
 
-std::optional<std::string> LoopbackConnection::admittedMediaAddress(const HttpRequestHead& request) const {
+std::optional<std::string_view> LoopbackConnection::admittedMediaTarget(const HttpRequestHead& request) const {
     if (request.method != "GET" || request.fieldCount("Host") != 1 || request.field("Host") != gate_.host ||
         hasBody(request)) {
         return std::nullopt;
@@ -125,13 +126,12 @@ std::optional<std::string> LoopbackConnection::admittedMediaAddress(const HttpRe
     if (!decoded || path.find("..") != std::string_view::npos || decoded->find("..") != std::string::npos) {
         return std::nullopt;
     }
-    return "velmora-media://local" + std::string(rest);
+    return rest;
 }
 
-LoopbackConnection::Outcome LoopbackConnection::answer(const std::string& mediaAddress,
-                                                       const HttpRequestHead& request) {
+LoopbackConnection::Outcome LoopbackConnection::answer(std::string_view mediaTarget, const HttpRequestHead& request) {
     SchemeRequest schemeRequest;
-    schemeRequest.url = mediaAddress;
+    schemeRequest.url = Url::fromTarget(kMediaScheme, kMediaHost, mediaTarget);
     if (auto range = request.field("Range")) schemeRequest.headers.emplace("Range", *range);
     bool keepAlive = request.keepsAlive();
     auto task = std::make_shared<LoopbackTask>(std::move(schemeRequest), socket_, keepAlive, media_);

@@ -55,8 +55,9 @@ private:
     void serveRequests();
     std::optional<std::string> readHead();
     bool admit();
-    std::optional<std::string> admittedMediaAddress(const HttpRequestHead& request) const;
-    Outcome answer(const std::string& mediaAddress, const HttpRequestHead& request);
+    // The media target ("/v1/<asset>?…") an admitted request names, or nullopt when the gate refuses it.
+    std::optional<std::string_view> admittedMediaTarget(const HttpRequestHead& request) const;
+    Outcome answer(std::string_view mediaTarget, const HttpRequestHead& request);
     Outcome awaitEnd(LoopbackTask& task, bool keepAlive);
     Outcome giveUp(LoopbackTask& task);
     bool clientIsGone(short events, bool& watchInput);
