@@ -5,10 +5,15 @@ import { ApiClient } from './api.js';
 import { passedMilestone } from './download-list.js';
 import { DownloadQueue } from './download-queue.js';
 import { DownloadTracker } from './download-tracker.js';
-import { downloadCommand } from './media.js';
+import { downloadCommand, lessonFromLibraryItem } from './media.js';
+import { ASSUMED_ONLINE, networkAfter } from './network-state.js';
 
 const SAVE_SESSION_GRACE_MS = 400;
 const TOAST_MS = 6000;
+// How often running downloads are looked at again, so a stall or a retry countdown shows without an event.
+const REDRAW_MS = 1000;
+// The native side's answer to "cancelDownload": not a failure the learner must read about.
+const CANCELLED = '下载已取消';
 
 export class App {
   constructor(bridge, elements) {
@@ -21,7 +26,12 @@ export class App {
     this.trackers = new Map();
     this.titles = new Map();
     this.lessons = new Map();
-    this.queue = new DownloadQueue((lesson) => this.sendDownload(lesson));
+    this.queue = new DownloadQueue({
+      start: (lesson) => this.sendDownload(lesson),
+      resume: (lesson) => this.bridge.send({ type: 'resumeDownload', assetId: lesson.asset_id }),
+    });
+    this.shownText = new Map();
+    this.network = ASSUMED_ONLINE;
     this.webSite = '';
     this.subscribers = new Map();
   }
@@ -45,6 +55,11 @@ export class App {
       this.emit('library', this.library);
     });
     for (const type of ['downloadProgress', 'downloadCompleted', 'downloadFailed']) on(type, (e) => this.onDownloadEvent(e));
+    on('interruptedDownloads', (e) => this.seedInterrupted(e.items, Date.now()));
+    on('networkChanged', (e) => {
+      this.network = networkAfter(this.network, e);
+      this.emit('network', this.network);
+    });
     on('deleteCompleted', () => {
       this.toast('已从本机删除这节离线课程');
       this.refreshLibrary();
@@ -52,6 +67,7 @@ export class App {
     on('resourceDownloadCompleted', (e) => this.toast(`课件已保存到 ${e.path}`));
     on('resourceDownloadFailed', (e) => this.toast(`课件保存失败：${e.message}`, 'error'));
     on('saveProgressRequested', () => this.emit('saveProgress'));
+    setInterval(() => this.redrawChanged(Date.now()), REDRAW_MS);
   }
 
   /** Asks the native side for the stored session: resolves with it or null. */
@@ -76,6 +92,7 @@ export class App {
     this.session = session;
     this.emit('session', session);
     this.refreshLibrary();
+    this.refreshInterrupted();
   }
 
   signOut(notice) {
@@ -84,7 +101,11 @@ export class App {
     this.session = null;
     this.library = [];
     this.libraryLoaded = false;
+    // The native side pauses this account's downloads; the next account must not see them.
     this.queue.clear();
+    this.trackers.clear();
+    this.titles.clear();
+    this.shownText.clear();
     this.emit('session', null);
     if (notice) this.toast(notice, 'error');
   }
@@ -96,6 +117,11 @@ export class App {
 
   refreshLibrary() {
     if (this.session) this.bridge.send({ type: 'listDownloads', ownerKey: this.session.ownerKey });
+  }
+
+  /** Asks for the account's downloads that have not ended (kept from an earlier run, paused, running). */
+  refreshInterrupted() {
+    if (this.session) this.bridge.send({ type: 'listInterruptedDownloads', ownerKey: this.session.ownerKey });
   }
 
   libraryItem(assetId) {
@@ -114,7 +140,7 @@ export class App {
   /** Queues lessons for download; gives how many were not yet stored, running or queued. */
   startDownloads(lessons) {
     const wanted = lessons.filter((lesson) => lesson.offline && !this.libraryItem(lesson.asset_id) &&
-      !this.tracker(lesson.asset_id)?.active);
+      !this.tracker(lesson.asset_id)?.active && !this.tracker(lesson.asset_id)?.paused);
     for (const lesson of wanted) {
       this.lessons.set(lesson.asset_id, lesson);
       this.titles.set(lesson.asset_id, String(lesson.title ?? ''));
@@ -131,6 +157,29 @@ export class App {
   /** Takes a lesson that has not started out of the queue. */
   cancelQueued(assetId) {
     if (this.queue.cancel(assetId)) this.emit('download', assetId);
+  }
+
+  pauseDownload(assetId) {
+    this.bridge.send({ type: 'pauseDownload', assetId });
+  }
+
+  /** Carries a paused download on when one of the queue's slots is free. */
+  resumeDownload(assetId) {
+    if (this.queue.resume(this.lessons.get(assetId) ?? { asset_id: assetId })) this.emit('download', assetId);
+  }
+
+  /** This one download may use the metered connection it is waiting on; it keeps its slot. */
+  downloadAnyway(assetId) {
+    this.bridge.send({ type: 'resumeDownload', assetId, allowMetered: true });
+  }
+
+  /** A download the native side holds (running, waiting or paused) is cancelled there; a queued one here. */
+  cancelDownload(assetId) {
+    const tracker = this.tracker(assetId);
+    if (!tracker?.active && !tracker?.paused) return this.cancelQueued(assetId);
+    this.queue.cancel(assetId);
+    this.bridge.send({ type: 'cancelDownload', assetId });
+    this.emit('download', assetId);
   }
 
   /** Forgets a failed download so the list no longer shows it. */
@@ -156,22 +205,64 @@ export class App {
   }
 
   onDownloadEvent(event) {
+    // After signing out, the native side pauses that account's downloads: their events are not ours.
+    if (!this.session) return;
     const assetId = String(event.assetId ?? '');
+    if (event.type === 'downloadFailed' && event.message === CANCELLED) return this.forget(assetId);
     if (!this.trackers.has(assetId)) this.trackers.set(assetId, new DownloadTracker(assetId));
     const tracker = this.trackers.get(assetId);
     const before = tracker.percent;
-    tracker.apply(event, Date.now());
+    const now = Date.now();
+    tracker.apply(event, now);
     const mark = tracker.active ? passedMilestone(before, tracker.percent) : null;
     if (mark) this.announce(`《${this.titles.get(assetId) ?? assetId}》已下载 ${mark}%`);
-    if (event.type !== 'downloadProgress') this.queue.ended(assetId);
+    if (tracker.active) this.queue.began(assetId);
+    else if (event.type !== 'downloadProgress' || tracker.paused) this.queue.ended(assetId);
+    const title = this.titles.get(assetId) ?? assetId;
     if (event.type === 'downloadCompleted') {
-      this.toast(`《${this.titles.get(assetId) ?? assetId}》已保存为离线课程`);
+      this.toast(`《${title}》已保存为离线课程`);
       this.refreshLibrary();
-    } else if (event.type === 'downloadFailed') {
-      const title = this.titles.get(assetId) ?? assetId;
-      this.toast(title ? `《${title}》下载失败：${event.message}` : `下载失败：${event.message}`, 'error');
+    } else if (tracker.phase === 'failed' || (tracker.paused && tracker.reason)) {
+      this.toast(title ? `《${title}》${tracker.describe(now)}` : tracker.describe(now), 'error');
     }
+    this.shownText.set(assetId, tracker.describe(now));
     this.emit('download', assetId);
+  }
+
+  /** A cancelled download leaves no trace: no tracker, no slot, nothing left in the queue. */
+  forget(assetId) {
+    this.trackers.delete(assetId);
+    this.shownText.delete(assetId);
+    this.queue.cancel(assetId);
+    this.queue.ended(assetId);
+    this.emit('download', assetId);
+  }
+
+  /** Seeds trackers, titles and lessons from an "interruptedDownloads" listing. */
+  seedInterrupted(items, nowMs) {
+    if (!this.session || !Array.isArray(items)) return;
+    for (const item of items) {
+      const assetId = typeof item?.assetId === 'string' ? item.assetId : '';
+      if (!assetId || this.libraryItem(assetId)) continue;
+      if (!this.lessons.has(assetId)) this.lessons.set(assetId, lessonFromLibraryItem(item));
+      if (typeof item.lessonTitle === 'string' && item.lessonTitle) this.titles.set(assetId, item.lessonTitle);
+      const tracker = this.trackers.get(assetId) ?? new DownloadTracker(assetId);
+      this.trackers.set(assetId, tracker.apply({ ...item, type: 'downloadProgress' }, nowMs));
+      if (tracker.active) this.queue.began(assetId);
+      this.shownText.set(assetId, tracker.describe(nowMs));
+      this.emit('download', assetId);
+    }
+  }
+
+  /** Redraws the running downloads whose line reads differently now: a stall, a retry countdown. */
+  redrawChanged(nowMs) {
+    for (const tracker of this.trackers.values()) {
+      if (!tracker.active) continue;
+      const text = tracker.describe(nowMs);
+      if (this.shownText.get(tracker.assetId) === text) continue;
+      this.shownText.set(tracker.assetId, text);
+      this.emit('download', tracker.assetId);
+    }
   }
 
   saveCourseware(file) {

@@ -1,12 +1,13 @@
 // Every download the learner started, from any course, as the offline library lists them: running
-// ones first, then those waiting in the queue, then the failed ones. Pure.
+// ones first (waiting on the network counts as running), then those waiting in the queue, then the
+// paused ones, then the failed ones. Pure.
 
 const MILESTONE_PERCENT = 25;
 
 /**
  * trackers: DownloadTracker values; waiting: queued lessons (API form) in queue order;
  * titleOf(assetId) and isStored(assetId) ask the page. Gives [{assetId, title, state, percent, text}]
- * with state "running", "queued" or "failed".
+ * with state "running", "queued", "paused" or "failed".
  */
 export function downloadRows(trackers, waiting, titleOf, isStored, nowMs) {
   const all = [...trackers];
@@ -19,6 +20,7 @@ export function downloadRows(trackers, waiting, titleOf, isStored, nowMs) {
     ...waiting.map((lesson) => ({
       assetId: lesson.asset_id, title: titleOf(lesson.asset_id), state: 'queued', percent: null, text: '排队中',
     })),
+    ...all.filter((t) => t.paused && !queued.has(t.assetId)).map((t) => row(t, 'paused')),
     ...all.filter((t) => t.phase === 'failed' && !queued.has(t.assetId) && !isStored(t.assetId)).map((t) => row(t, 'failed')),
   ];
 }

@@ -1,9 +1,14 @@
 // The state of one lesson download as the page shows it, built from the native download events.
 // Pure: the caller passes the clock, so rate and remaining time are testable.
 
+import { explainFailure, failureKind } from './failure-text.js';
 import { formatRate, formatRemaining, percentOf, phaseLabel } from './format.js';
 
 const RATE_WINDOW_MS = 5000;
+// Without a new sample for this long the transfer is stalled: no rate and no time left is shown.
+const STALE_MS = 3000;
+// Phases in which the native side holds the download and carries it on by itself.
+const IN_FLIGHT = new Set(['authorizing', 'downloading', 'retrying', 'waitingForNetwork', 'meteredNetwork']);
 
 function count(value) {
   const number = Number(value);
@@ -17,17 +22,27 @@ export class DownloadTracker {
     this.downloaded = 0;
     this.total = 0;
     this.message = '';
+    this.reason = '';
+    this.retryAt = null;
     this.samples = [];
   }
 
-  /** Applies one "downloadProgress", "downloadCompleted" or "downloadFailed" event. */
+  /**
+   * Applies one "downloadProgress", "downloadCompleted" or "downloadFailed" event. Progress phases:
+   * authorizing, downloading, completed, and the ones without a transfer: paused (optional "reason",
+   * the platform's text when the pause was not the learner's), waitingForNetwork, retrying ("reason",
+   * "retryInSeconds") and meteredNetwork.
+   */
   apply(event, nowMs) {
     if (event.type === 'downloadProgress') {
-      if (event.phase === 'authorizing') this.samples = [];
       this.phase = String(event.phase ?? 'downloading');
       this.downloaded = count(event.downloaded);
       this.total = count(event.total);
       this.message = '';
+      this.reason = typeof event.reason === 'string' ? event.reason.trim() : '';
+      this.retryAt = this.phase === 'retrying' && count(event.retryInSeconds) > 0 ? nowMs + count(event.retryInSeconds) * 1000 : null;
+      // A rate spans one stretch of transfer; after a start, a wait or a pause it is measured anew.
+      if (this.phase !== 'downloading') this.samples = [];
       this.samples.push({ at: nowMs, bytes: this.downloaded });
       this.samples = this.samples.filter((s) => nowMs - s.at <= RATE_WINDOW_MS);
     } else if (event.type === 'downloadCompleted') {
@@ -41,8 +56,14 @@ export class DownloadTracker {
     return this;
   }
 
+  /** The native side holds the download (running or waiting to run on): it takes a queue slot. */
   get active() {
-    return this.phase === 'authorizing' || this.phase === 'downloading';
+    return IN_FLIGHT.has(this.phase);
+  }
+
+  /** Stopped with its bytes kept, by the learner or by an interruption; "resumeDownload" carries it on. */
+  get paused() {
+    return this.phase === 'paused';
   }
 
   get percent() {
@@ -50,12 +71,13 @@ export class DownloadTracker {
     return percentOf(this.downloaded, this.total);
   }
 
-  /** Bytes per second over the last few seconds, or null before there are two samples. */
+  /** Bytes per second over the last few seconds, or null before there are two samples or while stalled. */
   rate(nowMs) {
     const recent = this.samples.filter((s) => nowMs - s.at <= RATE_WINDOW_MS);
-    if (recent.length < 2) return null;
+    if (this.phase !== 'downloading' || recent.length < 2) return null;
     const first = recent[0];
     const last = recent[recent.length - 1];
+    if (nowMs - last.at > STALE_MS) return null;
     const seconds = (last.at - first.at) / 1000;
     if (seconds <= 0 || last.bytes < first.bytes) return null;
     return (last.bytes - first.bytes) / seconds;
@@ -68,9 +90,24 @@ export class DownloadTracker {
     return Math.max(0, this.total - this.downloaded) / rate;
   }
 
+  /** "已暂停 · 42%": a state without a rate, with the percent when the total is known. */
+  withPercent(label) {
+    const percent = this.percent;
+    return percent === null ? label : `${label} · ${percent}%`;
+  }
+
+  retryText(nowMs) {
+    const kind = this.reason ? failureKind(this.reason) : '无法连接到服务器';
+    if (this.retryAt === null) return `${kind}，正在重试`;
+    return `${kind}，${Math.max(1, Math.ceil((this.retryAt - nowMs) / 1000))} 秒后重试`;
+  }
+
   /** One line for the progress bar: "正在下载 42% · 1.2 MB/s · 剩余约 5 秒". */
   describe(nowMs) {
-    if (this.phase === 'failed') return `${phaseLabel('failed')}：${this.message}`;
+    if (this.phase === 'failed') return explainFailure(phaseLabel('failed'), this.message);
+    if (this.phase === 'paused' && this.reason) return explainFailure('下载中断', this.reason);
+    if (this.phase === 'retrying') return this.withPercent(this.retryText(nowMs));
+    if (['paused', 'waitingForNetwork', 'meteredNetwork'].includes(this.phase)) return this.withPercent(phaseLabel(this.phase));
     if (this.phase !== 'downloading') return phaseLabel(this.phase);
     const parts = [phaseLabel('downloading')];
     const percent = this.percent;

@@ -53,6 +53,9 @@ const PHASES = {
   downloading: '正在下载',
   completed: '已完成',
   failed: '下载失败',
+  paused: '已暂停',
+  waitingForNetwork: '等待网络连接，恢复后自动继续',
+  meteredNetwork: '当前为计量网络，暂不下载',
 };
 
 export function phaseLabel(phase) {

@@ -129,6 +129,7 @@ async function start() {
   });
   window.addEventListener('hashchange', show);
   bridge.send({ type: 'setZoom', percent: settings.storedZoom() });
+  settings.sendMeteredAllowed(bridge);
   try {
     await app.restoreSession();
   } catch (error) {
@@ -137,6 +138,7 @@ async function start() {
   show();
   if (app.session) {
     app.refreshLibrary();
+    app.refreshInterrupted();
     checkService();
   }
 }

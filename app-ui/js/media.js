@@ -33,7 +33,7 @@ export function downloadCommand(lesson, session) {
   };
 }
 
-/** A lesson record shaped like the lessons API from a stored library item, for offline viewing. */
+/** A lesson record shaped like the lessons API from a stored library item (or an interrupted download's). */
 export function lessonFromLibraryItem(item) {
   return {
     id: item.lessonId,
@@ -46,6 +46,7 @@ export function lessonFromLibraryItem(item) {
     chapter_title: item.chapterTitle,
     chapter_index: item.chapterIndex,
     index: item.lessonIndex,
+    cover_url: item.coverUrl,
     offline: true,
     courseware: [],
     progress: null,

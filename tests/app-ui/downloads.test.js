@@ -61,3 +61,43 @@ test('malformed numbers in events count as zero', () => {
   assert.equal(tracker.total, 0);
   assert.equal(tracker.percent, null);
 });
+
+test('a download that waits or is paused shows what happens and neither rate nor time left', () => {
+  const cases = [
+    [{ phase: 'paused' }, '已暂停 · 42%', false, true],
+    [{ phase: 'paused', reason: 'Failed to connect to 127.0.0.1 port 47443 after 0 ms: Couldn\'t connect to server' },
+      '下载中断：无法连接到服务器（Couldn\'t connect to server）', false, true],
+    [{ phase: 'paused', reason: '  ' }, '已暂停 · 42%', false, true],
+    [{ phase: 'waitingForNetwork' }, '等待网络连接，恢复后自动继续 · 42%', true, false],
+    [{ phase: 'retrying', reason: 'Connection timed out after 30000 milliseconds', retryInSeconds: 8 }, '连接超时，8 秒后重试 · 42%', true, false],
+    [{ phase: 'retrying' }, '无法连接到服务器，正在重试 · 42%', true, false],
+    [{ phase: 'meteredNetwork' }, '当前为计量网络，暂不下载 · 42%', true, false],
+    [{ phase: 'paused', total: 0 }, '已暂停', false, true],
+  ];
+  for (const [event, text, active, paused] of cases) {
+    const tracker = new DownloadTracker('a');
+    tracker.apply(progress(40e6, 100e6), 0);
+    tracker.apply(progress(42e6, 100e6), 1000);
+    tracker.apply({ ...progress(42e6, event.total ?? 100e6), ...event }, 1500);
+    assert.deepEqual([tracker.describe(1500), tracker.active, tracker.paused, tracker.rate(1500)], [text, active, paused, null],
+      JSON.stringify(event));
+  }
+});
+
+test('a retry counts down, and a resumed download measures its rate afresh', () => {
+  const tracker = new DownloadTracker('a');
+  tracker.apply({ ...progress(1e6, 4e6, 'retrying'), reason: 'Connection reset by peer', retryInSeconds: 4 }, 10000);
+  assert.equal(tracker.describe(12500), '连接意外中断，2 秒后重试 · 25%');
+  assert.equal(tracker.describe(20000), '连接意外中断，1 秒后重试 · 25%');
+  tracker.apply(progress(2e6, 4e6), 30000);
+  assert.equal(tracker.describe(30000), '正在下载 50%');
+  tracker.apply(progress(3e6, 4e6), 31000);
+  assert.equal(tracker.describe(31000), '正在下载 75% · 976.6 KB/s · 剩余约 1 秒');
+});
+
+test('a stalled transfer drops its rate and time left after a few seconds', () => {
+  const tracker = new DownloadTracker('a');
+  for (const at of [0, 1000, 2000]) tracker.apply(progress(at * 1000, 100e6), at);
+  assert.equal(tracker.describe(2500), '正在下载 2% · 976.6 KB/s · 剩余约 1 分 38 秒');
+  assert.equal(tracker.describe(5500), '正在下载 2%');
+});

@@ -1,14 +1,13 @@
-// The offline library's list of every download in flight or waiting, from any course, with its
-// progress, rate and time left; a failed one offers "重试".
+// The offline library's list of every download in flight, waiting or paused, from any course, with
+// its progress, rate and time left and 暂停 / 继续 / 取消; a failed one offers "重试".
 
 import { h } from '../dom.js';
 import { downloadRows } from '../download-list.js';
+import { networkKind } from '../network-state.js';
+import { downloadActions, isTrouble } from './download-actions.js';
 
 function actions(app, row) {
-  if (row.state === 'queued') {
-    return h('button', { type: 'button', className: 'ghost', 'aria-label': `取消下载《${row.title}》`, onClick: () => app.cancelQueued(row.assetId) }, '取消');
-  }
-  if (row.state !== 'failed') return null;
+  if (row.state !== 'failed') return downloadActions(app, row.assetId, row.title);
   const lesson = app.lessons.get(row.assetId);
   return [
     lesson && h('button', { type: 'button', className: 'secondary', 'aria-label': `重试下载《${row.title}》`, onClick: () => app.startDownload(lesson) }, '重试'),
@@ -23,9 +22,12 @@ export function downloadsPanel(app) {
   if (rows.length === 0) return null;
   return h('section', { className: 'panel downloads', 'aria-labelledby': 'downloads-title' },
     h('h2', { id: 'downloads-title' }, '下载任务'),
+    networkKind(app.network) === 'offline' && rows.some((row) => row.state === 'running') &&
+      h('p', { className: 'muted', role: 'status' }, '网络已断开：下载会在网络恢复后自动继续。'),
     h('ul', { className: 'running' }, rows.map((row) => h('li', { className: row.state, dataset: { asset: row.assetId, state: row.state } },
       h('span', { className: 'lesson-title' }, row.title),
-      row.state === 'running' && h('progress', { max: 100, value: row.percent ?? undefined, 'aria-label': `《${row.title}》下载进度` }),
-      h('span', { className: row.state === 'failed' ? 'progress-text error' : 'progress-text' }, row.text),
+      (row.state === 'running' || row.state === 'paused') &&
+        h('progress', { max: 100, value: row.percent ?? undefined, 'aria-label': `《${row.title}》下载进度` }),
+      h('span', { className: isTrouble(app.tracker(row.assetId)) ? 'progress-text error' : 'progress-text' }, row.text),
       actions(app, row)))));
 }

@@ -113,8 +113,9 @@ export function render(app, container) {
     [...container.querySelectorAll('.library-item')].find((row) => row.dataset.asset === assetId)?.querySelector('button.danger')?.focus();
   };
 
-  const stops = [app.subscribe('library', draw), app.subscribe('download', drawDownloads)];
+  const stops = [app.subscribe('library', draw), app.subscribe('download', drawDownloads), app.subscribe('network', drawDownloads)];
   app.refreshLibrary();
+  app.refreshInterrupted();
   draw();
   return () => stops.forEach((stop) => stop());
 }
