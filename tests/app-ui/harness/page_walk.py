@@ -179,6 +179,7 @@ def walk_page(walk, http_origin, service):
     assert not walk.posted('saveSession')
     assert walk.errors() == [], walk.errors()
     download_course(walk)
+    pause_resume_cancel(walk)
 
 
 def download_course(walk):
@@ -194,6 +195,55 @@ def download_course(walk):
     walk.shot('downloads')
     walk.wait('document.querySelectorAll(".library-item").length === 3 && document.querySelector(".nav-count").hidden',
               'the course stored', 30)
+    assert walk.errors() == [], walk.errors()
+
+
+def pause_resume_cancel(walk):
+    """A download waits on a metered network, is paused, kept over a reload, carried on anyway, and
+    another one is interrupted with a platform text and cancelled; the metered switch is sent first."""
+    first, second = '.download[data-asset="chinese-2001-01"]', '.download[data-asset="chinese-2001-02"]'
+    walk.js('window.__fakeNative.setNetwork(true, true); location.hash = "#/course/2001"')
+    walk.click(f'{first} button')
+    walk.wait(f'document.querySelector(\'{first}\').innerText.includes("当前为计量网络，暂不下载")', 'the metered wait')
+    assert walk.js(f'return document.querySelector(\'{first}\').innerText').count('仍然下载') == 1
+    walk.shot('download-metered')
+    walk.click('button[aria-label="暂停下载《静夜思》"]')
+    walk.wait(f'document.querySelector(\'{first}\').innerText.includes("已暂停")', 'the paused download')
+    assert walk.posted('pauseDownload')[-1]['assetId'] == 'chinese-2001-01'
+    walk.see('全部继续（1）')
+    walk.shot('download-paused')
+
+    # The kept download is listed in the library after the page starts again, and carried on there.
+    walk.js('location.hash = "#/library"; location.reload()')
+    row = '.downloads li[data-asset="chinese-2001-01"]'
+    walk.wait(f'document.querySelector(\'{row}\')?.innerText.includes("已暂停")', 'the interrupted download in the library')
+    assert walk.posted('listInterruptedDownloads'), 'the library did not ask for interrupted downloads'
+    walk.shot('downloads-interrupted')
+    walk.click('button[aria-label="继续下载《静夜思》"]')
+    walk.click('button[aria-label="仍然使用计量网络下载《静夜思》"]')
+    assert walk.posted('resumeDownload')[-1] == {'type': 'resumeDownload', 'assetId': 'chinese-2001-01', 'allowMetered': True}
+    walk.wait('[...document.querySelectorAll(".library-item")].some(e => e.dataset.asset === "chinese-2001-01")', 'the lesson stored', 30)
+
+    # An interruption reads in Chinese with the platform's text as detail; 取消 removes the download.
+    walk.js('window.__fakeNative.setNetwork(true, false); location.hash = "#/course/2001"')
+    walk.wait(f'document.querySelector(\'{second} button\')', 'the second lesson')
+    walk.js(f'document.querySelector(\'{second} button\').click();'
+            'window.__fakeNative.interrupt("chinese-2001-02", "Failed to connect to 127.0.0.1 port 47443 after 0 ms: Couldn\'t connect to server")')
+    walk.see('下载中断：无法连接到服务器（Couldn\'t connect to server）')
+    walk.shot('download-interrupted')
+    walk.click('button[aria-label="取消下载《春晓》"]')
+    walk.wait(f'document.querySelector(\'{second}\').innerText.trim() === "下载"', 'the lesson back to 下载')
+    assert walk.posted('cancelDownload')[-1]['assetId'] == 'chinese-2001-02'
+
+    walk.js('location.hash = "#/settings"')
+    walk.click('#metered')
+    assert walk.posted('setMeteredDownloadsAllowed')[-1]['allowed'] is True
+    walk.js('location.reload()')
+    walk.wait('window.__posted.some(m => m.type === "restoreSession")', 'the restored session')
+    kinds = [m['type'] for m in walk.js('return window.__posted')]
+    assert kinds.index('setMeteredDownloadsAllowed') < kinds.index('restoreSession'), kinds
+    assert walk.posted('setMeteredDownloadsAllowed')[0]['allowed'] is True
+    walk.wait('document.getElementById("metered")?.checked', 'the switch kept on')
     assert walk.errors() == [], walk.errors()
 
 
