@@ -105,6 +105,7 @@ export class App {
     this.queue.clear();
     this.trackers.clear();
     this.titles.clear();
+    this.lessons.clear();
     this.shownText.clear();
     this.emit('session', null);
     if (notice) this.toast(notice, 'error');

@@ -2,7 +2,8 @@
 // (curl, the file system) unchanged; the page names the kind of failure in one Chinese sentence and
 // keeps that text as the detail. The service's own Chinese messages are shown as they are. Pure.
 
-// First match wins: disk before transport, since a write failure may also end the connection.
+// First match wins: disk before transport, since a write failure may also end the connection, and a
+// reset before TLS, since curl names the TLS layer that saw the reset.
 const KINDS = [
   [/no space left|disk full|quota exceeded/i, '磁盘空间不足'],
   [/read-only file system|permission denied|operation not permitted/i, '无法写入本机的离线课程目录'],
@@ -10,8 +11,8 @@ const KINDS = [
   [/network is unreachable|no route to host/i, '网络不可用'],
   [/could ?n[o']t connect|failed to connect|connection refused/i, '无法连接到服务器'],
   [/timed? ?out|too slow/i, '连接超时'],
-  [/ssl|tls|certificate/i, '安全连接失败'],
   [/connection (was )?(reset|closed|aborted)|broken pipe|recv failure|send failure|empty reply|transfer closed|partial file|failure when receiving/i, '连接意外中断'],
+  [/ssl|tls|certificate/i, '安全连接失败'],
 ];
 const GENERIC = '出现了意外错误';
 const CHINESE = /[\u3400-\u9fff]/;

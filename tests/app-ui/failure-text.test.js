@@ -12,6 +12,7 @@ test('platform failures read as a Chinese sentence with the platform text as det
     ['Operation timed out after 30001 milliseconds with 0 bytes received', '连接超时（Operation timed out after 30001 milliseconds with 0 bytes received）'],
     ['SSL certificate problem: unable to get local issuer certificate', '安全连接失败（unable to get local issuer certificate）'],
     ['Recv failure: Connection reset by peer', '连接意外中断（Connection reset by peer）'],
+    ['OpenSSL SSL_read: Connection reset by peer, errno 104', '连接意外中断（Connection reset by peer, errno 104）'],
     ['transfer closed with 1048576 bytes remaining to read', '连接意外中断（transfer closed with 1048576 bytes remaining to read）'],
     ['Network is unreachable', '网络不可用（Network is unreachable）'],
     ['write /home/u/.local/share/x.part: No space left on device', '磁盘空间不足（No space left on device）'],

@@ -198,33 +198,41 @@ def download_course(walk):
     assert walk.errors() == [], walk.errors()
 
 
+def shows(walk, selector, text, what):
+    walk.wait(f'document.querySelector({json.dumps(selector)})?.innerText.includes({json.dumps(text)})', what)
+
+
 def pause_resume_cancel(walk):
-    """A download waits on a metered network, is paused, kept over a reload, carried on anyway, and
+    """A download waits on a metered network, is paused, kept over a reload and carried on anyway;
     another one is interrupted with a platform text and cancelled; the metered switch is sent first."""
-    first, second = '.download[data-asset="chinese-2001-01"]', '.download[data-asset="chinese-2001-02"]'
+    first = '.download[data-asset="chinese-2001-01"]'
     walk.js('window.__fakeNative.setNetwork(true, true); location.hash = "#/course/2001"')
     walk.click(f'{first} button')
-    walk.wait(f'document.querySelector(\'{first}\').innerText.includes("当前为计量网络，暂不下载")', 'the metered wait')
-    assert walk.js(f'return document.querySelector(\'{first}\').innerText').count('仍然下载') == 1
+    shows(walk, first, '当前为计量网络，暂不下载', 'the metered wait')
+    assert walk.js('return document.querySelector(arguments[0]).innerText', first).count('仍然下载') == 1
     walk.shot('download-metered')
     walk.click('button[aria-label="暂停下载《静夜思》"]')
-    walk.wait(f'document.querySelector(\'{first}\').innerText.includes("已暂停")', 'the paused download')
+    shows(walk, first, '已暂停', 'the paused download')
     assert walk.posted('pauseDownload')[-1]['assetId'] == 'chinese-2001-01'
     walk.see('全部继续（1）')
     walk.shot('download-paused')
 
     # The kept download is listed in the library after the page starts again, and carried on there.
     walk.js('location.hash = "#/library"; location.reload()')
-    row = '.downloads li[data-asset="chinese-2001-01"]'
-    walk.wait(f'document.querySelector(\'{row}\')?.innerText.includes("已暂停")', 'the interrupted download in the library')
+    shows(walk, '.downloads li[data-asset="chinese-2001-01"]', '已暂停', 'the interrupted download in the library')
     assert walk.posted('listInterruptedDownloads'), 'the library did not ask for interrupted downloads'
     walk.shot('downloads-interrupted')
     walk.click('button[aria-label="继续下载《静夜思》"]')
     walk.click('button[aria-label="仍然使用计量网络下载《静夜思》"]')
     assert walk.posted('resumeDownload')[-1] == {'type': 'resumeDownload', 'assetId': 'chinese-2001-01', 'allowMetered': True}
     walk.wait('[...document.querySelectorAll(".library-item")].some(e => e.dataset.asset === "chinese-2001-01")', 'the lesson stored', 30)
+    interrupt_and_cancel(walk)
+    metered_switch(walk)
 
-    # An interruption reads in Chinese with the platform's text as detail; 取消 removes the download.
+
+def interrupt_and_cancel(walk):
+    """An interruption reads in Chinese with the platform's text as detail; 取消 removes the download."""
+    second = '.download[data-asset="chinese-2001-02"]'
     walk.js('window.__fakeNative.setNetwork(true, false); location.hash = "#/course/2001"')
     walk.wait(f'document.querySelector(\'{second} button\')', 'the second lesson')
     walk.js(f'document.querySelector(\'{second} button\').click();'
@@ -235,6 +243,9 @@ def pause_resume_cancel(walk):
     walk.wait(f'document.querySelector(\'{second}\').innerText.trim() === "下载"', 'the lesson back to 下载')
     assert walk.posted('cancelDownload')[-1]['assetId'] == 'chinese-2001-02'
 
+
+def metered_switch(walk):
+    """The switch is kept by the page and sent after load, before the session is restored."""
     walk.js('location.hash = "#/settings"')
     walk.click('#metered')
     assert walk.posted('setMeteredDownloadsAllowed')[-1]['allowed'] is True
