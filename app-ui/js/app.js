@@ -4,7 +4,7 @@
 import { ApiClient } from './api.js';
 import { passedMilestone } from './download-list.js';
 import { DownloadQueue } from './download-queue.js';
-import { DownloadTracker } from './download-tracker.js';
+import { DownloadTracker, heldPhase } from './download-tracker.js';
 import { downloadCommand, lessonFromLibraryItem } from './media.js';
 import { ASSUMED_ONLINE, networkAfter } from './network-state.js';
 
@@ -248,7 +248,7 @@ export class App {
       if (!this.lessons.has(assetId)) this.lessons.set(assetId, lessonFromLibraryItem(item));
       if (typeof item.lessonTitle === 'string' && item.lessonTitle) this.titles.set(assetId, item.lessonTitle);
       const tracker = this.trackers.get(assetId) ?? new DownloadTracker(assetId);
-      this.trackers.set(assetId, tracker.apply({ ...item, type: 'downloadProgress' }, nowMs));
+      this.trackers.set(assetId, tracker.apply({ ...item, type: 'downloadProgress', phase: heldPhase(item.phase) }, nowMs));
       if (tracker.active) this.queue.began(assetId);
       this.shownText.set(assetId, tracker.describe(nowMs));
       this.emit('download', assetId);

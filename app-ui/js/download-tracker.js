@@ -10,6 +10,14 @@ const STALE_MS = 3000;
 // Phases in which the native side holds the download and carries it on by itself.
 const IN_FLIGHT = new Set(['authorizing', 'downloading', 'retrying', 'waitingForNetwork', 'meteredNetwork']);
 
+/**
+ * The phase of a download the native side lists as not ended: one the page can name, else paused,
+ * so that the learner is offered 继续 and 取消 rather than a row that reads "正在处理" for ever.
+ */
+export function heldPhase(phase) {
+  return IN_FLIGHT.has(phase) || phase === 'paused' ? phase : 'paused';
+}
+
 function count(value) {
   const number = Number(value);
   return Number.isFinite(number) && number > 0 ? number : 0;

@@ -125,10 +125,11 @@ test('interrupted downloads of the account are listed paused, and running ones h
   app.toast = () => {};
   const item = (assetId, phase, extra = {}) => ({ assetId, classId: 1, lessonId: 7, lessonTitle: `课 ${assetId}`, downloaded: 42, total: 100, phase, ...extra });
   app.seedInterrupted([item('k1', 'paused'), item('k2', 'downloading'), item('k3', 'paused', { reason: 'No space left on device' }),
-    { assetId: 5 }, null], 0);
+    item('k4', 'kept'), { assetId: 5 }, null], 0);
   const rows = downloadRows(app.trackers.values(), app.queue.waiting, (id) => app.titles.get(id), () => false, 0);
   assert.deepEqual(rows.map((r) => [r.title, r.state, r.text]), [
-    ['课 k2', 'running', '正在下载 42%'], ['课 k1', 'paused', '已暂停 · 42%'], ['课 k3', 'paused', '下载中断：磁盘空间不足（No space left on device）']]);
+    ['课 k2', 'running', '正在下载 42%'], ['课 k1', 'paused', '已暂停 · 42%'],
+    ['课 k3', 'paused', '下载中断：磁盘空间不足（No space left on device）'], ['课 k4', 'paused', '已暂停 · 42%']]);
   assert.equal(app.startDownloads([lesson(1), lesson(2), { ...lesson(9), asset_id: 'k1' }]), 2);
   assert.deepEqual(bridge.sent.filter((c) => c.type === 'download').map((c) => c.assetId), ['a1']);   // k2 holds the other slot
   app.resumeDownload('k1');

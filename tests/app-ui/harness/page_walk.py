@@ -255,6 +255,7 @@ def metered_switch(walk):
     assert kinds.index('setMeteredDownloadsAllowed') < kinds.index('restoreSession'), kinds
     assert walk.posted('setMeteredDownloadsAllowed')[0]['allowed'] is True
     walk.wait('document.getElementById("metered")?.checked', 'the switch kept on')
+    walk.shot('settings')
     assert walk.errors() == [], walk.errors()
 
 
