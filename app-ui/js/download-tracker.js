@@ -49,10 +49,10 @@ export class DownloadTracker {
       this.message = '';
       this.reason = typeof event.reason === 'string' ? event.reason.trim() : '';
       this.retryAt = this.phase === 'retrying' && count(event.retryInSeconds) > 0 ? nowMs + count(event.retryInSeconds) * 1000 : null;
-      // A rate spans one stretch of transfer; after a start, a wait or a pause it is measured anew.
+      // A rate spans one stretch of transfer: after a start, a wait or a pause it is measured anew
+      // from chunks alone (a resume's authorisation reports no bytes, which would read as a burst).
       if (this.phase !== 'downloading') this.samples = [];
-      this.samples.push({ at: nowMs, bytes: this.downloaded });
-      this.samples = this.samples.filter((s) => nowMs - s.at <= RATE_WINDOW_MS);
+      else this.samples = [...this.samples, { at: nowMs, bytes: this.downloaded }].filter((s) => nowMs - s.at <= RATE_WINDOW_MS);
     } else if (event.type === 'downloadCompleted') {
       this.phase = 'completed';
       if (this.total > 0) this.downloaded = this.total;

@@ -89,6 +89,7 @@ test('a retry counts down, and a resumed download measures its rate afresh', () 
   tracker.apply({ ...progress(1e6, 4e6, 'retrying'), reason: 'Connection reset by peer', retryInSeconds: 4 }, 10000);
   assert.equal(tracker.describe(12500), '连接意外中断，2 秒后重试 · 25%');
   assert.equal(tracker.describe(20000), '连接意外中断，1 秒后重试 · 25%');
+  tracker.apply(progress(0, 0, 'authorizing'), 29000);   // carried on: the authorisation reports no bytes
   tracker.apply(progress(2e6, 4e6), 30000);
   assert.equal(tracker.describe(30000), '正在下载 50%');
   tracker.apply(progress(3e6, 4e6), 31000);
