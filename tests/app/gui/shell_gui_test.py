@@ -337,6 +337,18 @@ class RunningApplication(unittest.TestCase):
                 self.assertEqual(self.app.driver.current_url, START_ADDRESS)
                 self.assertEqual(self.app.js("return window.shellTest.marker"), "still here")
 
+    def test_script_navigations_to_other_schemes_leave_the_packaged_page_and_bridge(self):
+        self.app.js("window.shellTest.marker = 'still here'")
+        for address in ("about:blank", "about:srcdoc", "data:text/html,<p>replaced</p>"):
+            with self.subTest(address=address):
+                self.app.js("location.href = arguments[0]", address)
+                time.sleep(1.0)
+                self.assertEqual(self.app.driver.current_url, START_ADDRESS)
+                self.assertEqual(self.app.js("return window.shellTest.marker"), "still here")
+        before = len(self.messages())
+        self.app.js(f"{POST}({{type: 'restoreSession'}})")
+        wait_for(lambda: len(self.messages()) > before, message="the bridge's reply")
+
     lesson_address = f"velmora-media://local/v1/{ASSET_ID}?owner={OWNER_KEY}"
 
     def test_offline_lesson_plays_and_seeks_in_a_video_element(self):
