@@ -14,6 +14,8 @@ constexpr const char* kAboutBody =
     "当前架构：Intel 芯片（x86_64）\n"
     "\n"
     "在线播放、设备与用户绑定的加密离线课程、课件预览与学习进度续播。";
+constexpr const char* kWithoutKeyring =
+    "\n\n本机桌面未提供系统密钥环（Secret Service），登录凭证与离线课程密钥仅以本机和系统用户的标识加密保存。";
 
 using ResponseCallback = std::function<void(const std::string& response)>;
 
@@ -39,8 +41,9 @@ void present(GtkWidget* dialog, ResponseCallback callback) {
 
 }  // namespace
 
-void GtkDialogs::showAbout(GtkWindow* parent) {
-    GtkWidget* dialog = messageDialog(parent, "星禾课堂", kAboutBody);
+void GtkDialogs::showAbout(GtkWindow* parent, bool storeUsesKeyring) {
+    std::string body = std::string(kAboutBody) + (storeUsesKeyring ? "" : kWithoutKeyring);
+    GtkWidget* dialog = messageDialog(parent, "星禾课堂", body.c_str());
     adw_message_dialog_add_response(ADW_MESSAGE_DIALOG(dialog), "ok", "好");
     adw_message_dialog_set_default_response(ADW_MESSAGE_DIALOG(dialog), "ok");
     present(dialog, [](const std::string&) {});
@@ -55,6 +58,19 @@ void GtkDialogs::askToQuit(GtkWindow* parent, std::function<void(bool confirmed)
     adw_message_dialog_set_default_response(message, "quit");
     adw_message_dialog_set_close_response(message, "cancel");
     present(dialog, [done = std::move(done)](const std::string& response) { done(response == "quit"); });
+}
+
+void GtkDialogs::askToResetOfflineData(GtkApplication* application, const std::string& message,
+                                       std::function<void(bool reset)> done) {
+    GtkWidget* dialog = messageDialog(nullptr, "星禾课堂", message.c_str());
+    gtk_window_set_application(GTK_WINDOW(dialog), application);
+    auto* alert = ADW_MESSAGE_DIALOG(dialog);
+    adw_message_dialog_add_response(alert, "quit", "退出");
+    adw_message_dialog_add_response(alert, "reset", "重置本机离线数据");
+    adw_message_dialog_set_response_appearance(alert, "reset", ADW_RESPONSE_DESTRUCTIVE);
+    adw_message_dialog_set_default_response(alert, "quit");
+    adw_message_dialog_set_close_response(alert, "quit");
+    present(dialog, [done = std::move(done)](const std::string& response) { done(response == "reset"); });
 }
 
 void GtkDialogs::showFatal(GtkApplication* application, const char* message, std::function<void()> done) {

@@ -207,7 +207,10 @@ void VelmoraApplicationDelegate::downloadEnded(const std::string& assetId, const
     GtkDownloadNotifier(application_).downloadEnded(mainWindow_ ? mainWindow_->window() : nullptr, assetId, text);
 }
 
-void VelmoraApplicationDelegate::showAbout() { GtkDialogs::showAbout(mainWindow_ ? mainWindow_->window() : nullptr); }
+void VelmoraApplicationDelegate::showAbout() {
+    GtkDialogs::showAbout(mainWindow_ ? mainWindow_->window() : nullptr,
+                          configuration_.bridgeEnvironment.keyringSecret != nullptr);
+}
 
 // New windows load as asked. An action aimed at an existing frame is decided as if for an iframe:
 // WebKitGTK does not say whether it is the main frame, so MainFrameNavigationGuard stops main-frame
