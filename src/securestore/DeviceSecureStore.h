@@ -43,8 +43,6 @@ public:
     std::filesystem::path fileURL(std::string_view account) const;
     // The key that save() seals with: the keyring key when there is a keyring secret, else the identity key.
     SecretBytes wrappingKey(std::string_view account) const;
-    SecretBytes identityKey(std::string_view account) const;
-    bool usesKeyringSecret() const { return keyringSecret_ != nullptr; }
     // The platform identity, or fallbackDeviceIdentity() when there is none.
     std::string machineIdentity() const;
     // "<localized host name or "mac">|<host name>"
@@ -83,6 +81,7 @@ private:
         bool underIdentityKey;
     };
     std::optional<Opened> openEntry(std::string_view account) const;
+    SecretBytes identityKey(std::string_view account) const;
 
     std::filesystem::path dataRoot_;
     std::shared_ptr<const IdentitySource> identity_;
