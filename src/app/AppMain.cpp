@@ -4,8 +4,11 @@
 #include "app/GtkDialogs.h"
 #include "app/GtkSavePanel.h"
 #include "app/GtkWorkspace.h"
+#include "app/LibsecretKeyring.h"
+#include "app/OfflineDataReset.h"
 #include "app/VelmoraApplicationDelegate.h"
 #include "app/VelmoraClassroomMain.h"
+#include "core/VelmoraError.h"
 #include "net/HttpSession.h"
 #include "securestore/DeviceSecureStore.h"
 #include "vault/VaultManager.h"
@@ -13,9 +16,11 @@
 #include <glib-unix.h>
 #include <malloc.h>
 
+#include <chrono>
 #include <cstdio>
-#include <memory>
 #include <exception>
+#include <memory>
+#include <string>
 
 namespace velmora {
 
@@ -36,6 +41,10 @@ std::filesystem::path executablePath() {
     return error ? std::filesystem::path() : path;
 }
 
+DeviceSecureStore secureStore(const BridgeEnvironment& environment) {
+    return DeviceSecureStore(environment.dataRoot, environment.identity, environment.keyringSecret);
+}
+
 VelmoraApplicationDelegate::Configuration configuration(Application& app, const std::filesystem::path& appUi) {
     VelmoraApplicationDelegate::Configuration config;
     config.appUiFolder = appUi;
@@ -46,6 +55,9 @@ VelmoraApplicationDelegate::Configuration configuration(Application& app, const 
     environment.workspace = std::make_shared<GtkWorkspace>();
     environment.dataRoot = g_get_user_data_dir();  // $XDG_DATA_HOME, usually ~/.local/share
     environment.identity = IdentitySource::system();
+    if (std::optional<SecretBytes> secret = LibsecretKeyring(environment.identity->userName()).loadOrCreateSecret()) {
+        environment.keyringSecret = std::make_shared<const SecretBytes>(std::move(*secret));
+    }
     try {
         environment.http = std::make_shared<HttpSession>(environment.endpoints, app.mainQueue);
     } catch (const std::exception& error) {
@@ -53,20 +65,64 @@ VelmoraApplicationDelegate::Configuration configuration(Application& app, const 
         std::fprintf(stderr, "%s\n", error.what());
         environment.httpUnavailableReason = error.what();
     }
-    VaultManager::configureShared(environment.dataRoot, [store = DeviceSecureStore(environment.dataRoot, environment.identity)] {
-        return store.loadOrCreateMasterKey();
-    });
+    VaultManager::configureShared(environment.dataRoot,
+                                  [store = secureStore(environment)] { return store.loadOrCreateMasterKey(); });
     return config;
 }
 
-void reportMissingResources(Application& app) {
-    std::fprintf(stderr, "%s\n", AppResources::kMissingMessage);
+void launch(Application& app, VelmoraApplicationDelegate::Configuration config) {
+    app.delegate =
+        std::make_shared<VelmoraApplicationDelegate>(GTK_APPLICATION(app.object.get()), app.mainQueue, std::move(config));
+    app.delegate->applicationDidFinishLaunching();
+}
+
+void stopWith(Application& app, const std::string& message) {
+    std::fprintf(stderr, "%s\n", message.c_str());
     app.exitStatus = 1;
     g_application_hold(G_APPLICATION(app.object.get()));
-    GtkDialogs::showFatal(GTK_APPLICATION(app.object.get()), AppResources::kMissingMessage, [&app] {
+    GtkDialogs::showFatal(GTK_APPLICATION(app.object.get()), message.c_str(), [&app] {
         g_application_release(G_APPLICATION(app.object.get()));
         g_application_quit(G_APPLICATION(app.object.get()));
     });
+}
+
+// "退出" ends the application as an unopenable vault always has; the reset puts the old store and
+// vault aside and starts as on a new machine.
+void offerOfflineDataReset(Application& app, VelmoraApplicationDelegate::Configuration config, const std::string& message) {
+    std::fprintf(stderr, "%s\n", message.c_str());
+    GApplication* application = G_APPLICATION(app.object.get());
+    g_application_hold(application);
+    GtkDialogs::askToResetOfflineData(GTK_APPLICATION(application), message, [&app, application, config](bool reset) {
+        if (!reset) {
+            app.exitStatus = 1;
+            g_application_quit(application);
+        } else {
+            try {
+                OfflineDataReset::moveAside(config.bridgeEnvironment.dataRoot, std::chrono::system_clock::now());
+                launch(app, config);
+            } catch (const std::exception& error) {
+                stopWith(app, error.what());
+            }
+        }
+        g_application_release(application);
+    });
+}
+
+// Entries still sealed without the keyring secret are sealed again first. Then a master key that
+// does not open (a home folder from another machine or user) is offered for reset; other failures
+// end the application when the vault is opened, as before.
+void openOfflineDataThenLaunch(Application& app, VelmoraApplicationDelegate::Configuration config) {
+    DeviceSecureStore store = secureStore(config.bridgeEnvironment);
+    store.resealUnderKeyringSecret();
+    try {
+        store.loadOrCreateMasterKey();
+    } catch (const VelmoraError& error) {
+        offerOfflineDataReset(app, std::move(config), VaultManager::kCannotOpenPrefix + std::string(error.what()));
+        return;
+    } catch (const std::exception&) {
+        // VaultManager::shared() reports it when the window opens the vault.
+    }
+    launch(app, std::move(config));
 }
 
 void onActivate(GApplication*, gpointer data) {
@@ -78,12 +134,10 @@ void onActivate(GApplication*, gpointer data) {
     app.activated = true;
     std::optional<std::filesystem::path> appUi = AppResources::locate(executablePath(), VELMORA_INSTALLED_DATA_DIR);
     if (!appUi) {
-        reportMissingResources(app);
+        stopWith(app, AppResources::kMissingMessage);
         return;
     }
-    app.delegate = std::make_shared<VelmoraApplicationDelegate>(GTK_APPLICATION(app.object.get()), app.mainQueue,
-                                                                configuration(app, *appUi));
-    app.delegate->applicationDidFinishLaunching();
+    openOfflineDataThenLaunch(app, configuration(app, *appUi));
 }
 
 WebKitWebView* onCreateAutomationWebView(WebKitAutomationSession*, gpointer data) {

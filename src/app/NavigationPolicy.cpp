@@ -22,10 +22,10 @@ std::string lowercased(std::string_view text) {
 NavigationDecision decideNavigation(std::optional<std::string_view> url, NavigationTarget target) {
     if (!url || url->empty()) return NavigationDecision::cancel;
     std::string_view scheme = Url::schemeOf(*url);
-    if (scheme == MacBridge::kAppScheme) return NavigationDecision::allow;
-    if (target != NavigationTarget::mainFrame) return NavigationDecision::allow;
+    if (scheme == MacBridge::kAppScheme || target == NavigationTarget::none) return NavigationDecision::allow;
     std::string lower = lowercased(scheme);
-    return lower == "https" || lower == "http" ? NavigationDecision::cancelAndOpenInBrowser : NavigationDecision::cancel;
+    if (lower != "https" && lower != "http") return NavigationDecision::cancel;
+    return target == NavigationTarget::mainFrame ? NavigationDecision::cancelAndOpenInBrowser : NavigationDecision::allow;
 }
 
 }  // namespace velmora

@@ -7,9 +7,9 @@ namespace velmora {
 
 // Which frame a navigation would load into.
 enum class NavigationTarget {
-    none,       // a new window (no target frame)
-    mainFrame,  // replaces the packaged page
-    subFrame,   // an iframe inside it
+    none,           // a new window (no target frame)
+    mainFrame,      // replaces the packaged page
+    existingFrame,  // the main frame or an iframe: WebKitGTK's navigation actions do not say which
 };
 
 enum class NavigationDecision {
@@ -20,7 +20,10 @@ enum class NavigationDecision {
 
 // The main frame never leaves the packaged web UI: "velmora-app" addresses (scheme compared
 // case-sensitively) load; web links aimed at the main frame open in the browser; any other scheme
-// aimed at the main frame is dropped; new windows and iframes load as asked. No URL: cancel.
+// aimed at the main frame is dropped; new windows load as asked. In an existing frame web links
+// load, since the main-frame ones are stopped at their response (MainFrameNavigationGuard), and
+// every other scheme is dropped: "about:blank" and its kind replace a document without any
+// response that could be stopped. No URL: cancel.
 NavigationDecision decideNavigation(std::optional<std::string_view> url, NavigationTarget target);
 
 }  // namespace velmora

@@ -207,7 +207,10 @@ void VelmoraApplicationDelegate::downloadEnded(const std::string& assetId, const
     GtkDownloadNotifier(application_).downloadEnded(mainWindow_ ? mainWindow_->window() : nullptr, assetId, text);
 }
 
-void VelmoraApplicationDelegate::showAbout() { GtkDialogs::showAbout(mainWindow_ ? mainWindow_->window() : nullptr); }
+void VelmoraApplicationDelegate::showAbout() {
+    GtkDialogs::showAbout(mainWindow_ ? mainWindow_->window() : nullptr,
+                          configuration_.bridgeEnvironment.keyringSecret != nullptr);
+}
 
 // New windows load as asked. An action aimed at an existing frame is decided as if for an iframe:
 // WebKitGTK does not say whether it is the main frame, so MainFrameNavigationGuard stops main-frame
@@ -217,7 +220,8 @@ gboolean VelmoraApplicationDelegate::onDecidePolicy(WebKitWebView*, WebKitPolicy
     if (type == WEBKIT_POLICY_DECISION_TYPE_RESPONSE) return FALSE;
     WebKitNavigationAction* action = webkit_navigation_policy_decision_get_navigation_action(WEBKIT_NAVIGATION_POLICY_DECISION(decision));
     WebKitURIRequest* request = webkit_navigation_action_get_request(action);
-    NavigationTarget target = type == WEBKIT_POLICY_DECISION_TYPE_NEW_WINDOW_ACTION ? NavigationTarget::none : NavigationTarget::subFrame;
+    NavigationTarget target =
+        type == WEBKIT_POLICY_DECISION_TYPE_NEW_WINDOW_ACTION ? NavigationTarget::none : NavigationTarget::existingFrame;
     if (decideNavigation(optionalText(request != nullptr ? webkit_uri_request_get_uri(request) : nullptr), target) ==
         NavigationDecision::allow) {
         webkit_policy_decision_use(decision);

@@ -12,6 +12,7 @@ namespace velmora {
 class MainQueue;
 class Workspace;
 class IdentitySource;
+class SecretBytes;
 class VaultManager;
 class HttpSession;
 class SavePanel;
@@ -24,6 +25,7 @@ struct BridgeEnvironment {
     std::shared_ptr<Workspace> workspace;
     std::filesystem::path dataRoot;                   // the user data folder (secure store, vault)
     std::shared_ptr<const IdentitySource> identity;   // machine and user identity for the secure store
+    std::shared_ptr<const SecretBytes> keyringSecret;  // the desktop keyring's secret for the store, or null
     VaultManager* vault = nullptr;                    // the process's vault; never released
     std::shared_ptr<HttpSession> http;                // the shared HTTP session
     // Why `http` is null: the text every network command answers with instead of a result.

@@ -23,7 +23,8 @@ bool hasCharacterCountWithin(const std::string& text, std::size_t limit) {
 }  // namespace
 
 DeviceSecureStore MacBridge::secureStore() const {
-    return DeviceSecureStore(environment_.dataRoot, environment_.identity ? environment_.identity : IdentitySource::system());
+    return DeviceSecureStore(environment_.dataRoot, environment_.identity ? environment_.identity : IdentitySource::system(),
+                             environment_.keyringSecret);
 }
 
 void MacBridge::restoreSession(const Json&) {
@@ -63,8 +64,9 @@ void MacBridge::saveSession(const Json& payload) {
 }
 
 void MacBridge::clearSession(const Json&) {
-    secureStore().clearSession();
+    std::error_code error = secureStore().clearSession();
     session_.reset();
+    if (error) post({{"type", "error"}, {"message", error.message()}});
 }
 
 }  // namespace velmora

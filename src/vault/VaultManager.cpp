@@ -71,7 +71,7 @@ VaultManager& VaultManager::shared() {
         try {
             instance = makeSharedVault().release();
         } catch (const std::exception& error) {
-            std::cerr << "无法初始化星禾课堂加密媒体库：" << error.what() << std::endl;
+            std::cerr << kCannotOpenPrefix << error.what() << std::endl;
             std::exit(EXIT_FAILURE);
         }
     });
@@ -91,7 +91,9 @@ VaultManager::VaultManager(fs::path dataRoot, SecretBytes masterKey)
     createDirectories(rootURL(), kFolderMode);
 }
 
-fs::path VaultManager::rootURL() const { return dataRoot_ / fs::path(kVaultRelativePath); }
+fs::path VaultManager::rootURL() const { return rootURL(dataRoot_); }
+
+fs::path VaultManager::rootURL(const fs::path& dataRoot) { return dataRoot / fs::path(kVaultRelativePath); }
 
 fs::path VaultManager::mediaURL(std::string_view assetId) const {
     return rootURL() / (std::string(assetId) + ".vlmedia");

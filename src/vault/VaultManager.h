@@ -59,8 +59,11 @@ public:
     // hands in the secure store's). Called once by the application before the first use.
     static void configureShared(std::filesystem::path dataRoot, MasterKeyProvider masterKey);
 
+    // What precedes the cause when the vault cannot be made.
+    static constexpr const char* kCannotOpenPrefix = "无法初始化星禾课堂加密媒体库：";
+
     // The process's vault, made once on first use (thread-safe) with the provider's master key
-    // and never destroyed. If it cannot be made, prints "无法初始化星禾课堂加密媒体库：" and the cause to
+    // and never destroyed. If it cannot be made, prints kCannotOpenPrefix and the cause to
     // stderr and ends the process.
     static VaultManager& shared();
 
@@ -72,6 +75,7 @@ public:
 
     // Paths. The asset identifier is used verbatim; callers have checked it with isSafeAssetId().
     std::filesystem::path rootURL() const;
+    static std::filesystem::path rootURL(const std::filesystem::path& dataRoot);
     std::filesystem::path mediaURL(std::string_view assetId) const;
     std::filesystem::path partialURL(std::string_view assetId) const;
     std::filesystem::path metadataURL(std::string_view assetId) const;

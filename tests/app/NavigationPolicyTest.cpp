@@ -21,7 +21,7 @@ struct NavigationCase {
 std::vector<NavigationCase> navigationCases() {
     return {
         {"PackagedPageInMainFrame", "velmora-app://local/index.html", T::mainFrame, D::allow},
-        {"PackagedPageInSubFrame", "velmora-app://local/frame.html", T::subFrame, D::allow},
+        {"PackagedPageInExistingFrame", "velmora-app://local/frame.html", T::existingFrame, D::allow},
         {"PackagedPageInNewWindow", "velmora-app://local/index.html", T::none, D::allow},
         {"WebLinkInMainFrameOpensOutside", "https://www.velmora.cn/course/1", T::mainFrame, D::cancelAndOpenInBrowser},
         {"PlainHttpInMainFrameOpensOutside", "http://velmora.cn/", T::mainFrame, D::cancelAndOpenInBrowser},
@@ -33,11 +33,15 @@ std::vector<NavigationCase> navigationCases() {
         // The app scheme is compared case-sensitively: another spelling is not the packaged UI.
         {"AppSchemeOtherCaseIsNotTheApp", "Velmora-App://local/index.html", T::mainFrame, D::cancel},
         {"AppSchemeAsPrefixIsNotTheApp", "velmora-apps://local/index.html", T::mainFrame, D::cancel},
-        {"WebPageInIframeLoadsInPlace", "https://player.velmora.cn/embed", T::subFrame, D::allow},
-        {"MailLinkInIframeLoadsInPlace", "mailto:learner@velmora.cn", T::subFrame, D::allow},
+        {"WebPageInExistingFrameLoadsInPlace", "https://player.velmora.cn/embed", T::existingFrame, D::allow},
+        // Possibly the main frame, and these replace it without a response that could be stopped.
+        {"BlankPageInExistingFrameIsDropped", "about:blank", T::existingFrame, D::cancel},
+        {"DataInExistingFrameIsDropped", "data:text/html,<p>x</p>", T::existingFrame, D::cancel},
+        {"MailLinkInExistingFrameIsDropped", "mailto:learner@velmora.cn", T::existingFrame, D::cancel},
+        {"BlankPageInMainFrameIsDropped", "about:blank", T::mainFrame, D::cancel},
         {"WebPageInNewWindowIsAllowed", "https://velmora.cn/", T::none, D::allow},
         {"NoUrlIsCancelled", std::nullopt, T::mainFrame, D::cancel},
-        {"NoUrlInIframeIsCancelled", std::nullopt, T::subFrame, D::cancel},
+        {"NoUrlInExistingFrameIsCancelled", std::nullopt, T::existingFrame, D::cancel},
         {"EmptyUrlIsCancelled", "", T::mainFrame, D::cancel},
         {"SchemelessTextIsCancelledInMainFrame", "index.html", T::mainFrame, D::cancel},
     };

@@ -147,6 +147,28 @@ TEST_F(SessionCommandsTest, ClearRemovesTheStoredSessionSilently) {
     EXPECT_EQ(page.messages(), std::vector<Json>{kNoSession});
 }
 
+// A session entry that cannot be removed (here a folder in its place) is reported with the
+// system's text, and no later start restores a session from it.
+TEST_F(SessionCommandsTest, ClearThatCannotRemoveTheEntryReportsTheSystemText) {
+    save({{"token", "tok"}, {"ownerKey", "owner"}});
+    fs::path file = store().fileURL("desktop-session");
+    fs::remove(file);
+    fs::create_directories(file / "held");
+    page.send({{"type", "clearSession"}});
+    EXPECT_EQ(page.messages(), std::vector<Json>{errorEvent(std::error_code(EISDIR, std::generic_category()).message())});
+    EXPECT_FALSE(page.bridge->heldSession());
+
+    FakePage relaunched{environment()};
+    relaunched.send({{"type", "restoreSession"}});
+    EXPECT_EQ(relaunched.messages().at(0), kNoSession);
+}
+
+TEST_F(SessionCommandsTest, AnEmptySealedRecordIsNoSession) {
+    store().save({}, "desktop-session");
+    page.send({{"type", "restoreSession"}});
+    EXPECT_EQ(page.messages(), std::vector<Json>{kNoSession});
+}
+
 // A read-only store folder: the save fails with the system's text, the held session and every
 // stored entry stay as they were. Root ignores folder permissions, so as root the scenario runs
 // in a child process that has given up its privileges.

@@ -1,5 +1,6 @@
 #include "schemes/loopback/LoopbackConnection.h"
 
+#include "schemes/loopback/LoopbackPeer.h"
 #include "schemes/loopback/LoopbackTask.h"
 
 #include <openssl/crypto.h>
@@ -56,6 +57,15 @@ void LoopbackConnection::run() {
     } catch (const std::exception&) {
         // A platform failure such as running out of descriptors: this client is dropped, the
         // server goes on. Nothing may escape the connection's thread.
+    }
+    shutdown();
+    finished_ = true;
+}
+
+void LoopbackConnection::runFor(uid_t owner) {
+    if (LoopbackPeer::ownerOf(socket_.get()) == owner) {
+        run();
+        return;
     }
     shutdown();
     finished_ = true;

@@ -9,6 +9,8 @@
 #include <optional>
 #include <string>
 
+#include <sys/types.h>
+
 namespace velmora {
 
 class LoopbackTask;
@@ -16,6 +18,7 @@ class LoopbackTask;
 // One client connection of the loopback media server: reads HTTP/1.1 requests one after another
 // (keep-alive), admits only "GET /<secret>/v1/<asset>?…" for the bound Host, and answers each as a
 // scheme task of the media handler. A client that goes away stops its task; run() then returns.
+// The owner check runs on the connection's own thread, so the accepting thread never waits for it.
 // A request head must be whole within kHeadTimeout of the connection's start (of its first byte on
 // a connection that has passed the gate), and a request the gate refuses ends the connection: a
 // client without the secret cannot keep a connection open for long.
@@ -35,6 +38,9 @@ public:
 
     // Serves the connection to its end; on the connection's own thread.
     void run();
+    // run() when the client's socket belongs to the OS user `owner`; otherwise closes the connection
+    // unread. On the connection's own thread.
+    void runFor(uid_t owner);
 
     // Ends the connection soon: any blocked read, wait or write returns. Any thread.
     void shutdown();

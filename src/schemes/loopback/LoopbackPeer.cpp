@@ -1,62 +1,67 @@
 #include "schemes/loopback/LoopbackPeer.h"
 
-#include <arpa/inet.h>
+#include "core/Files.h"
+
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
+#include <linux/sock_diag.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 
-#include <cstdint>
-#include <cstdio>
-#include <cstring>
-#include <fstream>
-#include <sstream>
-#include <string>
+#include <array>
+#include <cerrno>
 
 namespace velmora {
 
 namespace {
 
-constexpr std::string_view kEstablished = "01";
+struct DiagRequest {
+    nlmsghdr header;
+    inet_diag_req_v2 body;
+};
 
-// Addresses as the kernel prints them in /proc/net/tcp*: each 32-bit word of the address in
-// memory order as one hexadecimal number, then the port as a number.
-std::string tableAddress(const std::uint32_t* words, int count, std::uint16_t port) {
-    std::string text;
-    char part[9];
-    for (int i = 0; i < count; ++i) {
-        std::snprintf(part, sizeof part, "%08X", words[i]);
-        text += part;
+// One exact lookup (no dump) of the TCP socket whose local end is `local` and remote end `remote`.
+// The kernel finds IPv4-mapped ends of IPv6 sockets by the same IPv4 lookup.
+DiagRequest lookupRequest(const sockaddr_in& local, const sockaddr_in& remote) {
+    DiagRequest request{};
+    request.header.nlmsg_len = sizeof request;
+    request.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+    request.header.nlmsg_flags = NLM_F_REQUEST;
+    request.body.sdiag_family = AF_INET;
+    request.body.sdiag_protocol = IPPROTO_TCP;
+    request.body.id.idiag_sport = local.sin_port;
+    request.body.id.idiag_dport = remote.sin_port;
+    request.body.id.idiag_src[0] = local.sin_addr.s_addr;
+    request.body.id.idiag_dst[0] = remote.sin_addr.s_addr;
+    request.body.id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
+    request.body.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
+    return request;
+}
+
+std::optional<uid_t> askKernel(const DiagRequest& request) {
+    FileDescriptor diag(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG));
+    if (!diag) return std::nullopt;
+    sockaddr_nl kernel{};
+    kernel.nl_family = AF_NETLINK;
+    if (::sendto(diag.get(), &request, sizeof request, 0, reinterpret_cast<const sockaddr*>(&kernel), sizeof kernel) < 0) {
+        return std::nullopt;
     }
-    std::snprintf(part, sizeof part, "%04X", port);
-    return text + ":" + part;
-}
-
-std::string ipv4Address(const sockaddr_in& address) {
-    return tableAddress(&address.sin_addr.s_addr, 1, ntohs(address.sin_port));
-}
-
-std::string mappedAddress(const sockaddr_in& address) {
-    in6_addr mapped{};
-    mapped.s6_addr[10] = 0xff;
-    mapped.s6_addr[11] = 0xff;
-    std::memcpy(&mapped.s6_addr[12], &address.sin_addr.s_addr, 4);
-    std::uint32_t words[4];
-    std::memcpy(words, mapped.s6_addr, sizeof words);
-    return tableAddress(words, 4, ntohs(address.sin_port));
-}
-
-// The uid of the established socket whose local end is `local` and remote end is `remote`.
-std::optional<uid_t> findOwner(const char* table, const std::string& local, const std::string& remote) {
-    std::ifstream file(table);
-    std::string line;
-    std::getline(file, line);  // the column titles
-    while (std::getline(file, line)) {
-        std::istringstream fields(line);
-        std::string slot, localEnd, remoteEnd, state, queues, timer, retransmits;
-        uid_t uid = 0;
-        if (!(fields >> slot >> localEnd >> remoteEnd >> state >> queues >> timer >> retransmits >> uid)) continue;
-        if (localEnd == local && remoteEnd == remote && state == kEstablished) return uid;
+    // The answer is one inet_diag_msg, or an error message (ENOENT when there is no such socket).
+    alignas(nlmsghdr) std::array<std::uint8_t, 8192> answer{};
+    ssize_t received;
+    do {
+        received = ::recv(diag.get(), answer.data(), answer.size(), 0);
+    } while (received < 0 && errno == EINTR);
+    if (received < 0) return std::nullopt;
+    const auto* message = reinterpret_cast<const nlmsghdr*>(answer.data());
+    if (!NLMSG_OK(message, static_cast<int>(received)) || message->nlmsg_type != SOCK_DIAG_BY_FAMILY ||
+        message->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg))) {
+        return std::nullopt;
     }
-    return std::nullopt;
+    const auto* found = static_cast<const inet_diag_msg*>(NLMSG_DATA(message));
+    if (found->idiag_state != TCP_ESTABLISHED) return std::nullopt;  // a closing client's end has no owner worth trusting
+    return found->idiag_uid;
 }
 
 }  // namespace
@@ -70,8 +75,7 @@ std::optional<uid_t> LoopbackPeer::ownerOf(int acceptedSocket) {
         return std::nullopt;
     }
     // The client's socket sees the two ends the other way round.
-    if (auto owner = findOwner("/proc/net/tcp", ipv4Address(theirs), ipv4Address(ours))) return owner;
-    return findOwner("/proc/net/tcp6", mappedAddress(theirs), mappedAddress(ours));
+    return askKernel(lookupRequest(theirs, ours));
 }
 
 }  // namespace velmora

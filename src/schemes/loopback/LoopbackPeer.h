@@ -11,9 +11,10 @@ namespace velmora {
 // processes of its own OS user.
 class LoopbackPeer {
 public:
-    // The owner uid of the client socket connected to `acceptedSocket`, read from the kernel's
-    // socket tables (/proc/net/tcp, and /proc/net/tcp6 for IPv4-mapped clients); nullopt when the
-    // socket is not found there (the client has already gone). Any thread.
+    // The owner uid of the client socket connected to `acceptedSocket`, asked of the kernel for
+    // that one socket (NETLINK_SOCK_DIAG, by its two ends; IPv4-mapped IPv6 clients included), so
+    // the cost does not grow with the sockets open on the machine. nullopt when the client socket
+    // is no longer established (the client has gone) or the kernel cannot be asked. Any thread.
     static std::optional<uid_t> ownerOf(int acceptedSocket);
 };
 

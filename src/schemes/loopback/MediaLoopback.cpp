@@ -2,7 +2,6 @@
 
 #include "core/Crypto.h"
 #include "schemes/loopback/LoopbackConnection.h"
-#include "schemes/loopback/LoopbackPeer.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -106,7 +105,6 @@ void MediaLoopback::acceptLoop() {
 // Closing the socket (dropping it unused) refuses the client.
 void MediaLoopback::admit(FileDescriptor socket) {
     reapFinished();
-    if (LoopbackPeer::ownerOf(socket.get()) != ::geteuid()) return;
     std::lock_guard lock(clientsMutex_);
     if (!makeRoom()) return;
     configureClientSocket(socket.get());
@@ -115,7 +113,7 @@ void MediaLoopback::admit(FileDescriptor socket) {
     LoopbackConnection& running = *connection;
     clients_.push_back({std::move(connection), std::thread()});
     try {
-        clients_.back().thread = std::thread([&running] { running.run(); });
+        clients_.back().thread = std::thread([&running, owner = ::geteuid()] { running.runFor(owner); });
     } catch (const std::system_error&) {
         clients_.pop_back();  // no thread for it: dropping the entry closes its socket
     }

@@ -22,7 +22,7 @@ class LoopbackConnection;
 // Only "GET <baseAddress path>/v1/<asset>?owner=…" with the Host header naming the bound address and
 // port is served; anything else gets a bare 404, reaches no handler and ends the connection. The path
 // secret is 256 random bits drawn per instance, so other local processes cannot guess addresses.
-// Connections of another OS user are closed at accept. Connections are kept alive between
+// Connections of another OS user are closed before anything is read from them. Connections are kept alive between
 // requests; a client that goes away stops its task within one piece.
 //
 // Client slots: at most kMaxClients connections are open. Only those that have passed the gate

@@ -337,6 +337,18 @@ class RunningApplication(unittest.TestCase):
                 self.assertEqual(self.app.driver.current_url, START_ADDRESS)
                 self.assertEqual(self.app.js("return window.shellTest.marker"), "still here")
 
+    def test_script_navigations_to_other_schemes_leave_the_packaged_page_and_bridge(self):
+        self.app.js("window.shellTest.marker = 'still here'")
+        for address in ("about:blank", "about:srcdoc", "data:text/html,<p>replaced</p>"):
+            with self.subTest(address=address):
+                self.app.js("location.href = arguments[0]", address)
+                time.sleep(1.0)
+                self.assertEqual(self.app.driver.current_url, START_ADDRESS)
+                self.assertEqual(self.app.js("return window.shellTest.marker"), "still here")
+        before = len(self.messages())
+        self.app.js(f"{POST}({{type: 'restoreSession'}})")
+        wait_for(lambda: len(self.messages()) > before, message="the bridge's reply")
+
     lesson_address = f"velmora-media://local/v1/{ASSET_ID}?owner={OWNER_KEY}"
 
     def test_offline_lesson_plays_and_seeks_in_a_video_element(self):
@@ -444,6 +456,55 @@ class MissingWebUi(unittest.TestCase):
         self.assertEqual(window_titled(TITLE), [], "the main window appeared")
         process.send_signal(signal.SIGTERM)
         self.assertEqual(process.wait(timeout=20), 1)
+
+
+class OfflineDataOfAnotherUser(unittest.TestCase):
+    """A home folder moved from another machine or user: the master key does not open."""
+
+    MESSAGE = "无法初始化星禾课堂加密媒体库：这份本机加密数据不属于当前 Mac 用户"
+
+    def setUp(self):
+        self.installation = Installation()
+        self.addCleanup(self.installation.close)
+        self.app_data = os.path.join(self.installation.env["XDG_DATA_HOME"], "VelmoraClassroom")
+        self.foreign_key = os.urandom(60)
+        os.makedirs(os.path.join(self.app_data, "SecureStore"))
+        os.makedirs(os.path.join(self.app_data, "VaultDeviceV2"))
+        with open(os.path.join(self.app_data, "SecureStore", "device-v2-ac1e02995fb68e6dd27a23c5.secure"), "wb") as handle:
+            handle.write(self.foreign_key)
+
+    def launch(self):
+        process = subprocess.Popen([self.installation.binary], env=self.installation.env, stderr=subprocess.PIPE, text=True)
+
+        def end():
+            if process.poll() is None:
+                process.kill()
+                process.wait()
+            process.stderr.close()
+
+        self.addCleanup(end)
+        self.assertEqual(process.stderr.readline().strip(), self.MESSAGE)
+        dialog = wait_for(mapped_windows, message="the alert")
+        time.sleep(1.0)
+        self.assertEqual(mapped_windows(), dialog, "more than the alert appeared")
+        return process, next(iter(dialog))
+
+    def test_quit_ends_as_before_and_reset_moves_the_data_aside_and_starts(self):
+        process, dialog = self.launch()
+        press_key(dialog, "Return")  # "退出", the default
+        self.assertEqual(process.wait(timeout=20), 1)
+        self.assertEqual(sorted(os.listdir(self.app_data)), ["SecureStore", "VaultDeviceV2"])
+
+        process, dialog = self.launch()
+        press_key(dialog, "Tab")
+        press_key(dialog, "Return")  # "重置本机离线数据"
+        wait_for(lambda: mapped_windows() - {dialog}, timeout=30, message="the main window")
+        moved = sorted(name for name in os.listdir(self.app_data) if ".reset-" in name)
+        self.assertEqual([name.split(".reset-")[0] for name in moved], ["SecureStore", "VaultDeviceV2"])
+        with open(os.path.join(self.app_data, moved[0], "device-v2-ac1e02995fb68e6dd27a23c5.secure"), "rb") as handle:
+            self.assertEqual(handle.read(), self.foreign_key)
+        process.send_signal(signal.SIGTERM)
+        self.assertEqual(process.wait(timeout=20), 0)
 
 
 class FreshApplication(unittest.TestCase):
