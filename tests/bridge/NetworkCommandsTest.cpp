@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <array>
 #include <regex>
 
 #include "bridge/APIFormPart.h"
@@ -37,6 +38,12 @@ std::string headerValue(const HttpRequest& request, std::string_view name) {
         if (header.name == name) return header.value;
     }
     return "<absent>";
+}
+
+std::string repeated(std::string_view unit, std::size_t times) {
+    std::string out;
+    for (std::size_t i = 0; i < times; ++i) out += unit;
+    return out;
 }
 
 TEST(Base64StrictTest, DecodesOnlyCanonicalPaddedText) {
@@ -147,13 +154,47 @@ TEST(ApiProxyRequestTest, FormPartsReplaceTheJsonBodyAndItsContentType) {
 }
 
 TEST(ApiProxyRequestTest, FallsBackToTheJsonBodyWhenNoPartSurvives) {
-    for (const Json& parts : std::vector<Json>{Json::array({{{"name", std::string(129, 'n')}}, {{"value", "x"}}}),
-                                               Json::array({{{"name", "ok"}}, "not an object"}), Json::object(), Json::array()}) {
+    // A content type with a line break would end the part's head early.
+    auto typed = [](const char* mimeType) {
+        return Json::array({{{"name", "f"}, {"fileName", "a.txt"}, {"base64", "YQ=="}, {"mimeType", mimeType}}});
+    };
+    for (const Json& parts :
+         std::vector<Json>{Json::array({{{"name", std::string(129, 'n')}}, {{"value", "x"}}}),
+                           Json::array({{{"name", "ok"}}, "not an object"}), Json::object(), Json::array(),
+                           typed("text/plain\r\nX-Injected: 1"), typed("text/plain\nX: 1"), typed("text/plain\r")}) {
         SCOPED_TRACE(parts.dump());
         HttpRequest request = build({{"path", "x"}, {"method", "POST"}, {"jsonBody", "{\"b\":2}"}, {"formParts", parts}});
         EXPECT_EQ(request.body, "{\"b\":2}");
         EXPECT_EQ(headerValue(request, "Content-Type"), "<absent>");
     }
+}
+
+// Base64 text decoding to `size` zero bytes.
+std::string zerosBase64(std::size_t size) {
+    static constexpr std::array<std::string_view, 3> kTail = {"", "AA==", "AAA="};
+    std::string text;
+    text.reserve(size / 3 * 4 + 4);
+    for (std::size_t i = 0; i < size / 3; ++i) text += "AAAA";
+    return text += kTail[size % 3];
+}
+
+TEST(ApiProxyRequestTest, CapsThePathAndTheMultipartBodyInBytesToo) {
+    std::string oneCharacter = "p";
+    while (oneCharacter.size() < 400'001) oneCharacter += "\xCC\x81";  // combining acute accents
+    EXPECT_EQ(refusal({{"path", oneCharacter}}), "接口地址无效");
+    EXPECT_EQ(refusal({{"path", repeated("课", 2731)}}), "接口地址无效");  // 8,193 bytes
+    const std::string longest = repeated("课", 2730) + "ab";               // 8,192 bytes
+    EXPECT_EQ(build({{"path", longest}}).url, "https://api.velmora.test/api/web/v2/" + longest);
+
+    auto upload = [](std::size_t dataBytes) {
+        return Json{{"path", "upload"},
+                    {"method", "POST"},
+                    {"formParts", Json::array({{{"name", "f"}, {"fileName", "f"}, {"base64", zerosBase64(dataBytes)}}})}};
+    };
+    const std::size_t overhead = build(upload(1)).body.size() - 1;
+    const std::size_t fits = ApiProxy::kMaximumJsonBodyBytes - overhead;
+    EXPECT_EQ(build(upload(fits)).body.size(), ApiProxy::kMaximumJsonBodyBytes);
+    EXPECT_EQ(refusal(upload(fits + 1)), "请求内容过大");
 }
 
 TEST(ApiProxyResultTest, ReportsStatusBodyAndMessage) {
@@ -176,12 +217,6 @@ TEST(ApiProxyResultTest, FailureMessagesKeepThePlatformText) {
     EXPECT_EQ(ApiProxy::failureMessage(std::make_exception_ptr(HttpResponseTooLargeError(200))), "服务响应异常过大");
     EXPECT_EQ(ApiProxy::failureMessage(std::make_exception_ptr(HttpTransportError("Could not resolve host: x"))),
               "Could not resolve host: x");
-}
-
-std::string repeated(std::string_view unit, std::size_t times) {
-    std::string out;
-    for (std::size_t i = 0; i < times; ++i) out += unit;
-    return out;
 }
 
 TEST(SafeFileNameTest, RemovesPathAndLineCharactersOnly) {
