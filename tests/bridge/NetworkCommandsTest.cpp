@@ -2,6 +2,7 @@
 
 #include <array>
 #include <regex>
+#include <tuple>
 
 #include "bridge/APIFormPart.h"
 #include "bridge/ApiProxy.h"
@@ -235,6 +236,23 @@ TEST(SafeFileNameTest, RemovesPathAndLineCharactersOnly) {
     }
 }
 
+// A leading dot hides the saved file; bidirectional controls make "lecture\u202Efdp.sh" read as
+// "lecturehs.pdf".
+TEST(SafeFileNameTest, DropsLeadingDotsAndBidirectionalControls) {
+    for (const auto& [name, safe] : std::vector<std::pair<std::string, std::string>>{
+             {".bashrc", "bashrc"},
+             {"/..config", "config"},
+             {"...", "课程资料"},
+             {"lecture\u202Efdp.sh", "lecturefdp.sh"},
+             {"\u202E.bashrc", "bashrc"},
+             {"a\u061Cb\u200Ec\u200Fd\u202Ae\u202Bf\u202Cg\u202Dh\u2066i\u2067j\u2068k\u2069l.pdf", "abcdefghijkl.pdf"},
+             {"notes.v2.pdf", "notes.v2.pdf"},
+         }) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(CoursewareDownload::safeFileName(name), safe);
+    }
+}
+
 TEST(SafeFileNameTest, KeepsThe180FirstUserPerceivedCharactersAfterRemoval) {
     // A family emoji is one character of 25 bytes; an accented letter with a combining mark is one.
     std::string family = "\xF0\x9F\x91\xA8\xE2\x80\x8D\xF0\x9F\x91\xA9\xE2\x80\x8D\xF0\x9F\x91\xA7\xE2\x80\x8D\xF0\x9F\x91\xA6";
@@ -279,10 +297,48 @@ TEST(CoursewareAddressTest, ProposesTheSuggestedNameOrTheLastPathComponent) {
 }
 
 // The token and Accept header are checked over HTTPS; the timeout is not observable there.
-TEST(CoursewareRequestTest, AsksForBytesWithTheTimeoutGiven) {
-    HttpRequest anonymous = CoursewareDownload::request("https://h.test/a", "", std::chrono::seconds(60));
+TEST(CoursewareRequestTest, AsksForAtMost2GiBWithTheTimeoutsGiven) {
+    HttpRequest anonymous = CoursewareDownload::request("https://h.test/a", "", testEndpoints(), std::chrono::seconds(60));
     EXPECT_EQ(anonymous.headers, (std::vector<HttpHeader>{{"Accept", "application/octet-stream,*/*;q=0.8"}}));
     EXPECT_EQ(anonymous.timeout, std::chrono::seconds(60));
+    EXPECT_EQ(anonymous.totalTimeout, std::chrono::hours(1));
+    EXPECT_EQ(anonymous.maxResponseBytes, std::size_t{2} << 30);
+}
+
+TEST(CoursewareRequestTest, CarriesTheTokenOnlyToTheServicesOwnHosts) {
+    const Endpoints withPort{"127.0.0.1", 8443, "velmora.test", ""};
+    const std::vector<std::tuple<std::string, Endpoints, bool>> cases = {
+        {"https://api.velmora.test/files/a.pdf", testEndpoints(), true},
+        {"https://API.Velmora.Test:443/a.pdf", testEndpoints(), true},
+        {"https://velmora.test/a.pdf", testEndpoints(), true},
+        {"https://www.velmora.test/a.pdf", testEndpoints(), true},
+        {"https://cdn.files.velmora.test/a.pdf", testEndpoints(), true},
+        {"https://127.0.0.1:8443/a.pdf", withPort, true},
+        {"https://127.0.0.1/a.pdf", withPort, false},
+        {"https://localhost:8443/a.pdf", withPort, false},
+        {"https://velmora.test:8443/a.pdf", withPort, false},
+        {"https://api.velmora.test:8443/a.pdf", testEndpoints(), false},
+        {"https://velmora.test.evil.test/a.pdf", testEndpoints(), false},
+        {"https://evilvelmora.test/a.pdf", testEndpoints(), false},
+        {"https://velmora.test@evil.test/a.pdf", testEndpoints(), false},
+        {"https://api.velmora.test.evil.test/a.pdf", testEndpoints(), false},
+        {"http://api.velmora.test/a.pdf", testEndpoints(), false},
+        {"https://127.0.0.1/a.pdf", testEndpoints(), false},
+    };
+    for (const auto& [url, endpoints, carries] : cases) {
+        SCOPED_TRACE(url);
+        HttpRequest request = CoursewareDownload::request(url, "tok", endpoints, std::chrono::seconds(60));
+        EXPECT_EQ(headerValue(request, "Authorization"), carries ? "Bearer tok" : "<absent>");
+    }
+}
+
+TEST(CoursewareResultTest, ReportsASizeRefusalAfterTheStatus) {
+    auto failed = [](long status) {
+        HttpDownloadResult result{std::make_exception_ptr(HttpResponseTooLargeError(status)), status, std::nullopt};
+        return CoursewareDownload::finish(result, "/nonexistent/never-written.pdf").value("message", "");
+    };
+    EXPECT_EQ(failed(200), "课件文件超过 2 GB，无法保存");
+    EXPECT_EQ(failed(404), "课件服务返回 HTTP 404");
 }
 
 // Without a shared HTTPS session (an unreadable CA file, say) every network command still answers
