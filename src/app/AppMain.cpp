@@ -53,6 +53,7 @@ VelmoraApplicationDelegate::Configuration configuration(Application& app, const 
         std::fprintf(stderr, "%s\n", error.what());
         environment.httpUnavailableReason = error.what();
     }
+    DeviceSecureStore(environment.dataRoot, environment.identity).removeLeftoverTemporaries();
     VaultManager::configureShared(environment.dataRoot, [store = DeviceSecureStore(environment.dataRoot, environment.identity)] {
         return store.loadOrCreateMasterKey();
     });

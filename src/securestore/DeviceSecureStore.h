@@ -50,6 +50,10 @@ public:
     // another length. A stored key that does not open throws and is left as it is.
     SecretBytes loadOrCreateMasterKey() const;
 
+    // Removes the hidden temporary files of saves that ended with their process. Only while no save
+    // can be running: the application (single instance) calls it at start-up. Never fails.
+    void removeLeftoverTemporaries() const;
+
     void saveSession(const DesktopSession& session) const;
     // Throws the ownership sentence when the entry does not open, JSON errors when it does not decode.
     std::optional<DesktopSession> loadSession() const;

@@ -136,6 +136,11 @@ public:
     // application (single instance) calls it when it opens the vault at start-up. Never fails.
     void removeLeftoverPartials() const;
 
+    // Removes the hidden temporary files of metadata (and other whole-file) writes that ended with
+    // their process; only those of "<safe identifier>.<extension>" files. Same caller as
+    // removeLeftoverPartials(). Never fails.
+    void removeLeftoverTemporaries() const;
+
     // Finishes commits that ended with their process between moving the new media into place and
     // writing its metadata: such a lesson's metadata still records the earlier media's size. The
     // new media is whole (it was synced before the move) and its header holds its plain size, so

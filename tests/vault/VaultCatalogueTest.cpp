@@ -136,6 +136,16 @@ TEST_F(VaultCatalogueTest, OpeningAtStartUpRemovesOnlyLeftoverPartials) {
     vault.removeLeftoverPartials();  // nothing to open: nothing happens
 }
 
+TEST_F(VaultCatalogueTest, OpeningAtStartUpRemovesTheTemporariesOfKilledMetadataWrites) {
+    add(entry("kept"));
+    for (const char* name : {".kept.json.Ab12Cd", ".other.resume.q1w2e3", "..json.Ab12Cd", ".a_b.json.Ab12Cd"}) {
+        test::writeFile(vault.rootURL() / name, std::string("{"));
+    }
+    vault.removeLeftoverTemporaries();
+    EXPECT_EQ(names(), (std::set<std::string>{"kept.json", "kept.vlmedia", "..json.Ab12Cd", ".a_b.json.Ab12Cd"}));
+    EXPECT_EQ(ids(), std::vector<std::string>{"kept"});
+}
+
 TEST_F(VaultCatalogueTest, OpeningAtStartUpFinishesACommitCutOffBeforeItsMetadata) {
     // Killed after the new media's move, before its metadata: the earlier size beside the new media.
     const DownloadRequest request = lessonRequest("again");
