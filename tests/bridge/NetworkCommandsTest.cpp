@@ -296,7 +296,8 @@ TEST(CoursewareAddressTest, ProposesTheSuggestedNameOrTheLastPathComponent) {
     }
 }
 
-// The token and Accept header are checked over HTTPS; the timeout is not observable there.
+// The Accept header and the token are also checked over HTTPS; the time-outs and the size limit
+// cannot be reached there in a test's time.
 TEST(CoursewareRequestTest, AsksForAtMost2GiBWithTheTimeoutsGiven) {
     HttpRequest anonymous = CoursewareDownload::request("https://h.test/a", "", testEndpoints(), std::chrono::seconds(60));
     EXPECT_EQ(anonymous.headers, (std::vector<HttpHeader>{{"Accept", "application/octet-stream,*/*;q=0.8"}}));
