@@ -10,6 +10,7 @@
 #include <set>
 
 #include "FuzzInput.h"
+#include "bridge/LoneSurrogates.h"
 #include "core/Files.h"
 #include "net/HttpSession.h"
 #include "schemes/StoredLesson.h"
@@ -84,7 +85,7 @@ std::size_t countSince(const test::FakePage& page, std::size_t from, const std::
 
 // The command type the bridge dispatches for this body, or "" when it ignores the body.
 std::string dispatchedType(std::string_view line) {
-    Json body = Json::parse(line, nullptr, /*allow_exceptions=*/false);
+    Json body = Json::parse(replaceLoneSurrogates(line), nullptr, /*allow_exceptions=*/false);
     if (!body.is_object()) return {};
     const Json* type = payloadValue(body, "type");
     return type && type->is_string() ? type->get<std::string>() : std::string();

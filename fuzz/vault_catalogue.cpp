@@ -1,6 +1,8 @@
 // The catalogue over a lesson's metadata file holding any bytes: list, plainSize and updateMetadata
 // give a clear error or a sound answer, and a second lesson of the same account is left as it was
 // (unless the fuzzed entry records that lesson's identifier: entries are saved under their own).
+#include <set>
+
 #include "FuzzInput.h"
 #include "bridge/Utf8Validation.h"
 #include "core/VelmoraError.h"
@@ -38,9 +40,11 @@ std::string title(fuzz::FuzzInput& input) {
 
 void checkList(const VaultManager& vault) {
     bool kept = false;
+    std::set<std::string> listed;
     for (const VaultItem& item : vault.list(kOwner)) {
         fuzz::check(item.ownerHash == VaultManager::ownerHash(kOwner), "a listed lesson of another account");
         fuzz::check(DownloadRequest::isSafeAssetId(item.assetId), "a listed lesson with an unsafe identifier");
+        fuzz::check(listed.insert(item.assetId).second, "a lesson listed twice");
         kept = kept || item.assetId == "lesson-keep";
     }
     fuzz::check(kept, "the untouched lesson left the list");

@@ -65,6 +65,7 @@ VelmoraApplicationDelegate::Configuration configuration(Application& app, const 
         std::fprintf(stderr, "%s\n", error.what());
         environment.httpUnavailableReason = error.what();
     }
+    secureStore(environment).removeLeftoverTemporaries();
     VaultManager::configureShared(environment.dataRoot,
                                   [store = secureStore(environment)] { return store.loadOrCreateMasterKey(); });
     return config;

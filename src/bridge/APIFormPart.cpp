@@ -45,16 +45,24 @@ void appendPart(std::string& body, const APIFormPart& part, std::string_view bou
 std::optional<APIFormPart> APIFormPart::fromDictionary(const Json& dictionary) {
     std::optional<std::string> name = optionalText(dictionary, "name");
     if (!name || name->empty() || graphemeCount(*name) > kMaximumNameGraphemes) return std::nullopt;
-    APIFormPart part{*name, optionalText(dictionary, "value"), optionalText(dictionary, "fileName"),
-                     optionalText(dictionary, "mimeType"), std::nullopt};
+    std::optional<std::string> mimeType = optionalText(dictionary, "mimeType");
+    if (mimeType && mimeType->find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos) return std::nullopt;
+    APIFormPart part{*name, optionalText(dictionary, "value"), optionalText(dictionary, "fileName"), std::move(mimeType),
+                     std::nullopt};
     if (std::optional<std::string> base64 = optionalText(dictionary, "base64")) part.data = decodeBase64Strict(*base64);
     return part;
 }
 
-std::string multipart(const std::vector<APIFormPart>& parts, std::string_view boundary) {
+std::optional<std::string> multipart(const std::vector<APIFormPart>& parts, std::string_view boundary, std::size_t maximumBytes) {
+    // Checked after each part: the body never grows past the limit by more than one part, whose
+    // bytes the parts already hold.
     std::string body;
-    for (const APIFormPart& part : parts) appendPart(body, part, boundary);
+    for (const APIFormPart& part : parts) {
+        appendPart(body, part, boundary);
+        if (body.size() > maximumBytes) return std::nullopt;
+    }
     body.append("--").append(boundary).append("--").append(kLineEnd);
+    if (body.size() > maximumBytes) return std::nullopt;
     return body;
 }
 

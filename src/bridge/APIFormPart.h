@@ -25,13 +25,15 @@ struct APIFormPart {
     bool isFile() const { return data.has_value() && fileName.has_value(); }
 
     // Reads a part object from the page: "name" (required), "value", "fileName", "mimeType" texts
-    // and "base64" (strict Base64). nullopt when the name is missing, empty or too long.
+    // and "base64" (strict Base64). nullopt when the name is missing, empty or too long, or when
+    // the content type holds a CR, LF or NUL (it is written unescaped into the part's head).
     static std::optional<APIFormPart> fromDictionary(const Json& dictionary);
 
     friend bool operator==(const APIFormPart&, const APIFormPart&) = default;
 };
 
-// The multipart/form-data body for `parts`, in order, delimited by `boundary`.
-std::string multipart(const std::vector<APIFormPart>& parts, std::string_view boundary);
+// The multipart/form-data body for `parts`, in order, delimited by `boundary`; nullopt when it
+// is longer than `maximumBytes` (building stops at the part that passes the limit).
+std::optional<std::string> multipart(const std::vector<APIFormPart>& parts, std::string_view boundary, std::size_t maximumBytes);
 
 }  // namespace velmora

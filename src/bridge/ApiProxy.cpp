@@ -35,8 +35,9 @@ std::string asciiUpper(std::string text) {
 
 // The API address for `path`, or VelmoraError when the path may not be proxied.
 std::string apiURL(const std::string& path, const Endpoints& endpoints) {
-    if (path.empty() || graphemeCount(path) > ApiProxy::kMaximumPathGraphemes || path.find("://") != std::string::npos ||
-        path.starts_with("//")) {
+    // Bytes first: one user-perceived character can be made of any number of combining marks.
+    if (path.empty() || path.size() > ApiProxy::kMaximumPathBytes || graphemeCount(path) > ApiProxy::kMaximumPathGraphemes ||
+        path.find("://") != std::string::npos || path.starts_with("//")) {
         throw VelmoraError(std::string(kInvalidAddress));
     }
     // The path goes out as the page wrote it: a resolved "." or ".." segment would send another
@@ -115,7 +116,9 @@ HttpRequest ApiProxy::buildRequest(const Json& payload, const Endpoints& endpoin
     if (!parts.empty()) {
         std::string boundary = makeBoundary();
         setHeader(request.headers, "Content-Type", "multipart/form-data; boundary=" + boundary);
-        request.body = multipart(parts, boundary);
+        std::optional<std::string> body = multipart(parts, boundary, kMaximumJsonBodyBytes);
+        if (!body) throw VelmoraError(std::string(kBodyTooLarge));
+        request.body = std::move(*body);
         return request;
     }
     request.body = payloadText(payload, "jsonBody");

@@ -21,7 +21,8 @@ class HttpSession;
 class ApiProxy {
 public:
     static constexpr std::size_t kMaximumPathGraphemes = 4096;
-    static constexpr std::size_t kMaximumJsonBodyBytes = 16 * 1024 * 1024;
+    static constexpr std::size_t kMaximumPathBytes = 8 * 1024;
+    static constexpr std::size_t kMaximumJsonBodyBytes = 16 * 1024 * 1024;  // also the multipart body's limit
     static constexpr std::size_t kMaximumResponseBytes = 64 * 1024 * 1024;
 
     // The reply for one command: ok with `result`, or not ok with `message`.

@@ -1,5 +1,10 @@
 #include "bridge/CoursewareDownload.h"
 
+#include <unicode/uchar.h>
+#include <unicode/utf8.h>
+
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <system_error>
@@ -8,13 +13,30 @@
 #include "core/Files.h"
 #include "core/Unicode.h"
 #include "core/VelmoraError.h"
+#include "downloads/DiskSpace.h"
 #include "net/Url.h"
 
 namespace velmora {
 
 namespace {
 
-bool isRemovedFromNames(char c) { return c == '/' || c == ':' || c == '\\' || c == '\0' || c == '\r' || c == '\n'; }
+constexpr unsigned kDefaultHttpsPort = 443;
+
+bool isRemovedFromNames(UChar32 c) {
+    return c == '/' || c == ':' || c == '\\' || c == '\0' || c == '\r' || c == '\n' || u_hasBinaryProperty(c, UCHAR_BIDI_CONTROL);
+}
+
+// Host names compare in any letter case, as DNS does.
+bool sameHost(std::string_view a, std::string_view b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+        return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+    });
+}
+
+bool isUnderDomain(std::string_view host, std::string_view domain) {
+    return host.size() > domain.size() + 1 && host[host.size() - domain.size() - 1] == '.' &&
+           sameHost(host.substr(host.size() - domain.size()), domain);
+}
 
 // The last component of a URL path, percent escapes decoded after splitting, as file names are
 // proposed ("" for "/" or no path). A component that does not decode to UTF-8 stays as written.
@@ -32,9 +54,15 @@ std::string urlFileName(const std::string& text) {
     return url ? lastPathComponent(url->path) : std::string();
 }
 
+std::string statusRefusal(long status) { return "课件服务返回 HTTP " + std::to_string(status); }
+
+// The status of an answer cut off for its size is judged first, as for one that arrived whole.
 std::string errorText(const std::exception_ptr& error) {
     try {
         std::rethrow_exception(error);
+    } catch (const HttpResponseTooLargeError& tooLarge) {
+        bool success = tooLarge.status() >= 200 && tooLarge.status() <= 299;
+        return success ? std::string(CoursewareDownload::kFileTooLarge) : statusRefusal(tooLarge.status());
     } catch (const std::exception& e) {
         return errorDescription(e);
     } catch (...) {
@@ -63,27 +91,50 @@ std::string CoursewareDownload::proposedName(const Json& payload, const std::str
 std::string CoursewareDownload::safeFileName(std::string_view name) {
     std::string kept;
     kept.reserve(name.size());
-    for (char c : name) {
-        if (!isRemovedFromNames(c)) kept.push_back(c);
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(name.data());
+    const auto length = static_cast<std::int64_t>(name.size());
+    for (std::int64_t offset = 0; offset < length;) {
+        const std::int64_t start = offset;
+        UChar32 c;
+        U8_NEXT(bytes, offset, length, c);
+        // Bytes that are not UTF-8 stay as they are.
+        if (c < 0 || !isRemovedFromNames(c)) kept.append(name.substr(start, offset - start));
     }
+    kept.erase(0, kept.find_first_not_of('.'));
     kept = graphemePrefix(kept, kMaximumNameGraphemes);
     return kept.empty() ? std::string(kFallbackName) : kept;
 }
 
-HttpRequest CoursewareDownload::request(const std::string& url, const std::string& token, std::chrono::milliseconds timeout) {
+bool CoursewareDownload::isServiceAddress(const std::string& url, const Endpoints& endpoints) {
+    std::optional<Url> parsed = Url::parseWeb(url);
+    if (!parsed || parsed->scheme != "https") return false;
+    unsigned apiPort = endpoints.apiPort != 0 ? endpoints.apiPort : kDefaultHttpsPort;
+    if (sameHost(parsed->host, endpoints.apiHost) && parsed->port == apiPort) return true;
+    if (endpoints.webHost.empty() || parsed->port != kDefaultHttpsPort) return false;
+    return sameHost(parsed->host, endpoints.webHost) || isUnderDomain(parsed->host, endpoints.webHost);
+}
+
+HttpRequest CoursewareDownload::request(const std::string& url, const std::string& token, const Endpoints& endpoints,
+                                        std::chrono::milliseconds timeout) {
     HttpRequest request;
     request.url = url;
     request.timeout = timeout;
+    request.totalTimeout = kTotalTimeout;
+    request.maxResponseBytes = kMaximumFileBytes;
     request.headers.push_back({"Accept", "application/octet-stream,*/*;q=0.8"});
-    if (!token.empty()) request.headers.push_back({"Authorization", "Bearer " + token});
+    if (!token.empty() && isServiceAddress(url, endpoints)) request.headers.push_back({"Authorization", "Bearer " + token});
     return request;
+}
+
+void CoursewareDownload::requireRoom(const std::filesystem::path& folder, std::uint64_t bytes) {
+    DiskSpace::requireForCourseware(folder, bytes);
 }
 
 Json CoursewareDownload::finish(const HttpDownloadResult& result, const std::filesystem::path& destination) {
     if (result.error) return failedEvent(errorText(result.error));
     if (result.status < 200 || result.status > 299 || !result.temporaryFile) {
         discard(result);
-        return failedEvent("课件服务返回 HTTP " + std::to_string(result.status));
+        return failedEvent(statusRefusal(result.status));
     }
     // rename() replaces an existing file atomically and otherwise moves; the temporary file sits
     // in the destination's folder, so it never crosses file systems.

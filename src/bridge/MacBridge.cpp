@@ -5,6 +5,7 @@
 #include <cmath>
 #include <utility>
 
+#include "bridge/LoneSurrogates.h"
 #include "net/Url.h"
 
 namespace velmora {
@@ -77,7 +78,7 @@ MacBridge::Handler MacBridge::handlerFor(std::string_view type) {
 void MacBridge::didReceiveScriptMessageJSON(std::string_view name, std::optional<std::string_view> frameURL,
                                         std::string_view bodyJSON) {
     if (name != kHandlerName) return;
-    Json body = Json::parse(bodyJSON, nullptr, /*allow_exceptions=*/false);
+    Json body = Json::parse(replaceLoneSurrogates(bodyJSON), nullptr, /*allow_exceptions=*/false);
     if (body.is_discarded()) return;
     didReceiveScriptMessage(name, frameURL, body);
 }

@@ -24,18 +24,22 @@ void MacBridge::downloadResource(const Json& payload) {
     // confirmed download still completes.
     std::weak_ptr<MacBridge> weak = weak_from_this();
     auto chosen = [weak, url = *url, http = environment_.http, mainQueue = environment_.mainQueue,
+                   endpoints = environment_.endpoints,
                    timeout = environment_.coursewareTimeout](std::optional<std::filesystem::path> destination) {
         if (!destination) return;
         // The token held when the learner confirms, not when the page asked.
         std::string token;
         if (auto self = weak.lock(); self && self->session_) token = self->session_->token;
-        http->downloadTask(CoursewareDownload::request(url, token, timeout), destination->parent_path(),
-                           [weak, mainQueue, destination = *destination](HttpDownloadResult result) {
-                               Json event = CoursewareDownload::finish(result, destination);
-                               mainQueue->post([weak, event] {
-                                   if (auto self = weak.lock()) self->post(event);
-                               });
-                           });
+        std::filesystem::path folder = destination->parent_path();
+        http->downloadTask(
+            CoursewareDownload::request(url, token, endpoints, timeout), folder,
+            [weak, mainQueue, destination = *destination](HttpDownloadResult result) {
+                Json event = CoursewareDownload::finish(result, destination);
+                mainQueue->post([weak, event] {
+                    if (auto self = weak.lock()) self->post(event);
+                });
+            },
+            [folder](std::uint64_t bytes) { CoursewareDownload::requireRoom(folder, bytes); });
     };
     environment_.savePanel->ask(CoursewareDownload::proposedName(payload, *url), std::move(chosen));
 }

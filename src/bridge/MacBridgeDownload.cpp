@@ -1,6 +1,7 @@
 // The offline download command: accepts a lesson for the signed-in account only, always with the
 // held session's token, and hands it to the download coordinator.
 #include "bridge/MacBridge.h"
+#include "core/VelmoraError.h"
 #include "downloads/DownloadCoordinator.h"
 #include "net/HttpSession.h"
 #include "vault/VaultManager.h"
@@ -44,6 +45,13 @@ void MacBridge::startDownload(const Json& payload) {
     }
     if (!environment_.http) {
         refuse(environment_.httpUnavailableReason);
+        return;
+    }
+    // Refused before anything is written: the other account's files carry the same names.
+    try {
+        environment_.vault->requireNotStoredForAnotherAccount({request->ownerKey, request->assetId});
+    } catch (const VelmoraError& error) {
+        refuse(error.what());
         return;
     }
     request->token = session_->token;

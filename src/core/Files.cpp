@@ -1,15 +1,37 @@
 #include "core/Files.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <memory>
+#include <vector>
 
 namespace velmora {
 
 namespace fs = std::filesystem;
+
+namespace {
+
+// The destination name of a temporary file writeFileAtomically() makes, or nullopt when `name` is
+// not one.
+std::optional<std::string_view> atomicWriteDestination(std::string_view name) {
+    constexpr std::size_t kSuffixLength = 7;  // "." and mkstemp's six letters or digits
+    if (name.size() < 2 + kSuffixLength || name.front() != '.') return std::nullopt;
+    std::string_view suffix = name.substr(name.size() - kSuffixLength);
+    if (suffix.front() != '.' || !std::all_of(suffix.begin() + 1, suffix.end(), [](char c) {
+            return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+        })) {
+        return std::nullopt;
+    }
+    return name.substr(1, name.size() - 1 - kSuffixLength);
+}
+
+}  // namespace
 
 FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept {
     if (this != &other) {
@@ -99,6 +121,19 @@ void writeFileAtomically(const fs::path& path, ByteView bytes, mode_t mode) {
         ::unlink(temporary.c_str());
         throw;
     }
+}
+
+void removeAtomicWriteLeftovers(const fs::path& folder,
+                                const std::function<bool(std::string_view destination)>& isOwnDestination) {
+    std::unique_ptr<DIR, int (*)(DIR*)> directory(::opendir(folder.c_str()), &::closedir);
+    if (!directory) return;
+    std::vector<std::string> leftovers;
+    while (const dirent* entry = ::readdir(directory.get())) {
+        std::optional<std::string_view> destination = atomicWriteDestination(entry->d_name);
+        if (destination && isOwnDestination(*destination)) leftovers.emplace_back(entry->d_name);
+    }
+    // Removed after the walk, which a change of the folder would otherwise disturb.
+    for (const std::string& name : leftovers) ::unlinkat(::dirfd(directory.get()), name.c_str(), 0);
 }
 
 void createDirectories(const fs::path& path, mode_t mode) {

@@ -5,8 +5,10 @@
 #include <sys/types.h>
 
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <utility>
 
@@ -49,7 +51,14 @@ void preadExactly(int fd, std::span<std::uint8_t> out, off_t offset, const std::
 
 // Replaces `path` whole: writes a temporary file in the same folder with `mode`, fsyncs it and
 // renames it over the destination, so readers see either the old or the new file, never a mix.
+// The temporary file is named "." + the destination's name + "." + six letters or digits.
 void writeFileAtomically(const std::filesystem::path& path, ByteView bytes, mode_t mode = 0600);
+
+// Removes the temporary files that atomic writes into `folder` left when their process ended
+// mid-write, of the destinations `isOwnDestination` accepts (only the caller knows which names in
+// the folder are its own). Only while no atomic write into the folder can be running. Never fails.
+void removeAtomicWriteLeftovers(const std::filesystem::path& folder,
+                                const std::function<bool(std::string_view destination)>& isOwnDestination);
 
 // Creates the folder and its missing parents; the folders it creates get `mode`.
 void createDirectories(const std::filesystem::path& path, mode_t mode);

@@ -17,11 +17,18 @@ std::uint64_t DiskSpace::available(const std::filesystem::path& folder) {
     return static_cast<std::uint64_t>(status.f_bavail) * status.f_frsize;
 }
 
-void DiskSpace::require(const std::filesystem::path& folder, std::uint64_t bytes) {
+void DiskSpace::require(const std::filesystem::path& folder, std::uint64_t bytes) { requireRoom(folder, bytes, "离线课程"); }
+
+void DiskSpace::requireForCourseware(const std::filesystem::path& folder, std::uint64_t bytes) {
+    requireRoom(folder, bytes, "课件");
+}
+
+void DiskSpace::requireRoom(const std::filesystem::path& folder, std::uint64_t bytes, std::string_view what) {
     std::uint64_t needed = bytes + kMarginBytes;
     std::uint64_t free = available(folder);
     if (free >= needed) return;
-    throw VelmoraError("磁盘空间不足，无法保存离线课程（需要 " + formatBytes(needed) + "，可用 " + formatBytes(free) + "）");
+    throw VelmoraError("磁盘空间不足，无法保存" + std::string(what) + "（需要 " + formatBytes(needed) + "，可用 " +
+                       formatBytes(free) + "）");
 }
 
 std::string DiskSpace::formatBytes(std::uint64_t bytes) {

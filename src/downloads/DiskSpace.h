@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <string_view>
 
 namespace velmora {
 
@@ -21,9 +22,17 @@ public:
     // kMarginBytes is available (X is that sum).
     static void require(const std::filesystem::path& folder, std::uint64_t bytes);
 
+    // The same check before courseware is saved into `folder`: throws VelmoraError
+    // "磁盘空间不足，无法保存课件（需要 X，可用 Y）".
+    static void requireForCourseware(const std::filesystem::path& folder, std::uint64_t bytes);
+
     // A size as the page writes it: whole bytes below 1 KB ("512 B"), else one decimal in the
     // largest 1024-based unit up to TB ("1.5 KB", "66.0 MB").
     static std::string formatBytes(std::uint64_t bytes);
+
+private:
+    // Throws "磁盘空间不足，无法保存" + `what` + "（需要 X，可用 Y）" when the room is missing.
+    static void requireRoom(const std::filesystem::path& folder, std::uint64_t bytes, std::string_view what);
 };
 
 }  // namespace velmora

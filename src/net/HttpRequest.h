@@ -29,7 +29,7 @@ struct HttpRequest {
     // Longest wait for a connection, and longest stretch without any byte moving afterwards.
     std::chrono::milliseconds timeout{std::chrono::seconds(60)};
     CachePolicy cachePolicy = CachePolicy::useProtocolDefault;
-    // Data tasks: the transfer stops once the decoded body grows past this many bytes.
+    // Data and download tasks: the transfer stops once the decoded body grows past this many bytes.
     std::optional<std::size_t> maxResponseBytes{};
     // The longest the whole transfer may take; zero: no limit.
     std::chrono::seconds totalTimeout{0};
@@ -49,8 +49,9 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// A data task stopped because its body grew past the request's maxResponseBytes. status() is the
-// HTTP status of the answer that was cut off, so callers can judge the status before the size.
+// A data or download task stopped because its body grew (or was announced to grow) past the
+// request's maxResponseBytes. status() is the HTTP status of the answer that was cut off, so
+// callers can judge the status before the size.
 class HttpResponseTooLargeError : public std::runtime_error {
 public:
     explicit HttpResponseTooLargeError(long status) : std::runtime_error("response body exceeds the allowed size"), status_(status) {}

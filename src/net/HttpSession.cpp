@@ -18,6 +18,8 @@ constexpr int kIdlePollMilliseconds = 1000;
 // (or share one as HTTP/2 streams).
 constexpr long kMaximumConnectionsPerHost = 6;
 constexpr std::size_t kTemporaryNameRandomBytes = 8;
+// Without an announced length, room on disk is asked for this much at a time.
+constexpr std::uint64_t kSpaceCheckStepBytes = 1'048'576;
 
 }  // namespace
 
@@ -103,8 +105,13 @@ private:
 
 class DownloadTask final : public HttpSession::Task {
 public:
-    DownloadTask(HttpRequest request, const TlsTrust& trust, std::filesystem::path folder, HttpSession::DownloadCompletion done)
-        : request_(std::move(request)), trust_(trust), folder_(std::move(folder)), done_(std::move(done)) {}
+    DownloadTask(HttpRequest request, const TlsTrust& trust, std::filesystem::path folder, HttpSession::DownloadCompletion done,
+                 HttpSession::SpaceCheck checkSpace)
+        : request_(std::move(request)),
+          trust_(trust),
+          folder_(std::move(folder)),
+          done_(std::move(done)),
+          checkSpace_(std::move(checkSpace)) {}
 
     // Whatever `done` left behind is not ours to keep.
     ~DownloadTask() override {
@@ -113,6 +120,7 @@ public:
 
     CurlTransfer* start() override {
         try {
+            limit_ = request_.maxResponseBytes;
             path_ = folder_ / (".velmora-" + hexLower(randomBytes(kTemporaryNameRandomBytes)) + ".download");
             file_ = openFile(path_, O_WRONLY | O_CREAT | O_EXCL, 0600);
             transfer_ = std::make_unique<CurlTransfer>(std::move(request_), trust_,
@@ -141,12 +149,38 @@ public:
 private:
     bool write(std::string_view bytes) {
         try {
+            admit(bytes.size());
             writeAll(file_.get(), bytesOf(bytes), path_);
+            written_ += bytes.size();
             return true;
         } catch (...) {
             writeError_ = std::current_exception();
             return false;
         }
+    }
+
+    // Throws unless `count` more bytes keep within the request's limit and have room on disk. An
+    // announced length is judged whole before the first byte.
+    void admit(std::uint64_t count) {
+        if (!judgedAnnouncement_) {
+            judgedAnnouncement_ = true;
+            std::int64_t announced = transfer_->contentLength();
+            if (announced > 0) {
+                refuseBeyondLimit(static_cast<std::uint64_t>(announced));
+                reserve(static_cast<std::uint64_t>(announced));
+            }
+        }
+        refuseBeyondLimit(written_ + count);
+        if (written_ + count > reserved_) reserve(std::max(kSpaceCheckStepBytes, written_ + count - reserved_));
+    }
+
+    void refuseBeyondLimit(std::uint64_t total) const {
+        if (limit_ && total > *limit_) throw HttpResponseTooLargeError(transfer_->responseStatus());
+    }
+
+    void reserve(std::uint64_t bytes) {
+        if (checkSpace_) checkSpace_(bytes);
+        reserved_ += bytes;
     }
 
     void closeFile() {
@@ -169,6 +203,11 @@ private:
     const TlsTrust& trust_;
     std::filesystem::path folder_;
     HttpSession::DownloadCompletion done_;
+    HttpSession::SpaceCheck checkSpace_;
+    std::optional<std::size_t> limit_;
+    std::uint64_t written_ = 0;
+    std::uint64_t reserved_ = 0;  // bytes the space check has admitted so far
+    bool judgedAnnouncement_ = false;
     std::filesystem::path path_;
     FileDescriptor file_;
     std::unique_ptr<CurlTransfer> transfer_;
@@ -194,8 +233,10 @@ void HttpSession::dataTask(HttpRequest request, DataCompletion done) {
     enqueue(std::make_unique<DataTask>(std::move(request), trust_, mainQueue_, std::move(done)));
 }
 
-void HttpSession::downloadTask(HttpRequest request, std::filesystem::path temporaryFolder, DownloadCompletion done) {
-    enqueue(std::make_unique<DownloadTask>(std::move(request), trust_, std::move(temporaryFolder), std::move(done)));
+void HttpSession::downloadTask(HttpRequest request, std::filesystem::path temporaryFolder, DownloadCompletion done,
+                               SpaceCheck checkSpace) {
+    enqueue(std::make_unique<DownloadTask>(std::move(request), trust_, std::move(temporaryFolder), std::move(done),
+                                           std::move(checkSpace)));
 }
 
 void HttpSession::enqueue(std::unique_ptr<Task> task) {

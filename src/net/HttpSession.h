@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <exception>
 #include <filesystem>
 #include <functional>
@@ -35,6 +36,9 @@ class HttpSession {
 public:
     using DataCompletion = std::function<void(HttpDataResult)>;
     using DownloadCompletion = std::function<void(HttpDownloadResult)>;
+    // Asked on the session's thread before a download task writes more: `bytes` more are about to
+    // go into the temporary folder. Throws to refuse them; the task then ends with that error.
+    using SpaceCheck = std::function<void(std::uint64_t bytes)>;
 
     // Trust comes from `endpoints` (system store plus its CA file). Throws std::system_error when
     // the CA file cannot be read. Completions of data tasks are posted to `mainQueue`.
@@ -50,8 +54,13 @@ public:
 
     // Streams the answer into a new file in `temporaryFolder` (mode 0600). `done` runs once on the
     // session's own thread, so it must be brief and must not block on the main thread; the
-    // temporary file is removed after `done` returns unless `done` moved it away.
-    void downloadTask(HttpRequest request, std::filesystem::path temporaryFolder, DownloadCompletion done);
+    // temporary file is removed after `done` returns unless `done` moved it away. A body that
+    // grows, or is announced to grow, past request.maxResponseBytes ends the task with
+    // HttpResponseTooLargeError before those bytes are written. `checkSpace`, when given, is asked
+    // once for an announced length before the first byte is written, and otherwise before each
+    // further MiB.
+    void downloadTask(HttpRequest request, std::filesystem::path temporaryFolder, DownloadCompletion done,
+                      SpaceCheck checkSpace = {});
 
     const TlsTrust& tlsTrust() const { return trust_; }
 

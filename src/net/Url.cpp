@@ -1,6 +1,7 @@
 #include "net/Url.h"
 
 #include <algorithm>
+#include <charconv>
 
 #include "net/CurlHandles.h"
 
@@ -29,9 +30,9 @@ std::string_view hostOf(std::string_view authority) {
 }
 
 // One part of a URL libcurl has parsed; nullopt when it has no such part.
-std::optional<std::string> curlUrlPart(CURLU* url, CURLUPart part) {
+std::optional<std::string> curlUrlPart(CURLU* url, CURLUPart part, unsigned int flags = 0) {
     char* raw = nullptr;
-    if (curl_url_get(url, part, &raw, 0) != CURLUE_OK) return std::nullopt;
+    if (curl_url_get(url, part, &raw, flags) != CURLUE_OK) return std::nullopt;
     CurlText owned(raw);
     return owned ? std::string(owned.get()) : std::string();
 }
@@ -122,6 +123,8 @@ std::optional<Url> Url::parseWeb(std::string_view text, DotSegments dots) {
     url.host = curlUrlPart(parsed.get(), CURLUPART_HOST).value_or("");
     url.path = curlUrlPart(parsed.get(), CURLUPART_PATH).value_or("");
     url.query = curlUrlPart(parsed.get(), CURLUPART_QUERY);
+    std::string port = curlUrlPart(parsed.get(), CURLUPART_PORT, CURLU_DEFAULT_PORT).value_or("");
+    std::from_chars(port.data(), port.data() + port.size(), url.port);
     url.text = std::move(*written);
     return url;
 }

@@ -28,6 +28,7 @@ struct Url {
     std::string path;                  // still percent-encoded
     std::optional<std::string> query;  // without the "?"; absent when there is no "?"
     std::string text;                  // the whole address: as written, or libcurl's normal form
+    unsigned port = 0;                 // parseWeb(): the port, or the scheme's default; parse(): 0
 
     // Nullopt when the text is not an absolute URL: no scheme, or a malformed percent escape in
     // the host, path or query.

@@ -163,6 +163,9 @@ void MediaSchemeHandler::answer(SchemeTask& task, const SchemeTask* identity) {
         if (isCancelled(identity)) return;
         std::uint64_t pieceEnd = range.end - cursor < kPieceSizeBytes ? range.end : cursor + kPieceSizeBytes - 1;
         Bytes piece = vault_.readRange({.ownerKey = address.ownerKey, .assetId = address.assetId}, cursor, pieceEnd);
+        // A last record holding less than the metadata's size would end the answer short of its
+        // announced Content-Length.
+        if (piece.size() != pieceEnd - cursor + 1) throw VelmoraError(VaultManager::kRecordTooShort);
         task.didReceive(std::move(piece));
         if (pieceEnd == range.end) break;
         cursor = pieceEnd + 1;

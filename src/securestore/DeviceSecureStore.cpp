@@ -123,6 +123,12 @@ std::optional<SecretBytes> DeviceSecureStore::load(std::string_view account) con
 
 void DeviceSecureStore::deleteEntry(std::string_view account) const { removeFile(fileURL(account)); }
 
+void DeviceSecureStore::removeLeftoverTemporaries() const {
+    removeAtomicWriteLeftovers(directory(), [](std::string_view destination) {
+        return destination.starts_with(kFormatTag) && destination.ends_with(".secure");
+    });
+}
+
 SecretBytes DeviceSecureStore::loadOrCreateMasterKey() const {
     if (std::optional<SecretBytes> stored = load(kMasterKeyAccount); stored && stored->size() == kMasterKeySizeBytes) {
         return std::move(*stored);

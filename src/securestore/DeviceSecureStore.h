@@ -65,6 +65,10 @@ public:
     // cannot be rewritten stays as it was (and readable). Without one: nothing.
     void resealUnderKeyringSecret() const;
 
+    // Removes the hidden temporary files of saves that ended with their process. Only while no save
+    // can be running: the application (single instance) calls it at start-up. Never fails.
+    void removeLeftoverTemporaries() const;
+
     void saveSession(const DesktopSession& session) const;
     // Throws the ownership sentence when the entry does not open, JSON errors when it does not decode.
     // An empty record (left by a clearSession() that could not remove the file) is no session.

@@ -81,6 +81,7 @@ VaultManager& VaultManager::shared() {
 VaultManager& VaultManager::openAtStartUp() {
     VaultManager& vault = shared();
     vault.removeLeftoverPartials();
+    vault.removeLeftoverTemporaries();
     vault.repairInterruptedCommits();
     return vault;
 }
@@ -89,6 +90,13 @@ VaultManager::VaultManager(fs::path dataRoot, SecretBytes masterKey)
     : dataRoot_(std::move(dataRoot)), masterKey_(std::move(masterKey)) {
     if (masterKey_.size() != kAes256KeySizeBytes) throw std::invalid_argument("vault master key must be 32 bytes");
     createDirectories(rootURL(), kFolderMode);
+}
+
+void VaultManager::removeLeftoverTemporaries() const {
+    removeAtomicWriteLeftovers(rootURL(), [](std::string_view destination) {
+        std::size_t dot = destination.rfind('.');
+        return dot != std::string_view::npos && DownloadRequest::isSafeAssetId(destination.substr(0, dot));
+    });
 }
 
 fs::path VaultManager::rootURL() const { return rootURL(dataRoot_); }

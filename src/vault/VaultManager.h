@@ -46,6 +46,8 @@ public:
     static constexpr const char* kCannotDeleteForeign = "不能删除其他账号的离线课程";
     static constexpr const char* kCannotReadForeign = "当前账号无权读取这份离线课程";
     static constexpr const char* kInvalidRange = "离线媒体读取范围无效";
+    static constexpr const char* kRecordTooShort = "离线媒体分块范围异常";
+    static constexpr const char* kStoredForAnotherAccount = "本机上的其他账号已保存这节离线课程，无法重复保存";
 
     // Gives the vault's 32-byte master key, or throws when it cannot be had.
     using MasterKeyProvider = std::function<SecretBytes()>;
@@ -118,10 +120,17 @@ public:
 
     // Commits a finished ".part" file: patches its plain size, syncs it, renames it over any earlier
     // ".vlmedia" in one step and writes the metadata. Throws VelmoraError "课程媒体内容为空或格式异常"
-    // for a plain size below 1,024 and std::invalid_argument for an unsafe identifier (touching
+    // for a plain size below 1,024, the sentence of requireNotStoredForAnotherAccount() for a lesson
+    // stored for another account, and std::invalid_argument for an unsafe identifier (touching
     // nothing); file-system failures pass through and leave the ".part" file (and any earlier
     // lesson) in place.
     void finalize(const DownloadRequest& request, std::uint64_t plainSize) const;
+
+    // Throws VelmoraError "本机上的其他账号已保存这节离线课程，无法重复保存" when the lesson's metadata
+    // names another owner tag than the account's: a lesson's files are named by its asset alone,
+    // so storing it for this account would replace the other account's copy. Missing metadata, or
+    // metadata naming no owner tag, passes.
+    void requireNotStoredForAnotherAccount(OwnedLesson lesson) const;
 
     // Removes the lesson's ".part" file; never fails (an unsafe identifier removes nothing).
     void cleanPartial(std::string_view assetId) const;
@@ -130,6 +139,11 @@ public:
     // would otherwise keep its disk space forever. Only while no download can be writing: the
     // application (single instance) calls it when it opens the vault at start-up. Never fails.
     void removeLeftoverPartials() const;
+
+    // Removes the hidden temporary files of metadata (and other whole-file) writes that ended with
+    // their process; only those of "<safe identifier>.<extension>" files. Same caller as
+    // removeLeftoverPartials(). Never fails.
+    void removeLeftoverTemporaries() const;
 
     // Finishes commits that ended with their process between moving the new media into place and
     // writing its metadata: such a lesson's metadata still records the earlier media's size. The

@@ -2,6 +2,7 @@
 #include "vault/VaultManager.h"
 
 #include "core/Files.h"
+#include "core/Payload.h"
 #include "core/Unicode.h"
 #include "core/VelmoraError.h"
 
@@ -118,16 +119,17 @@ FolderListing listFolder(DIR* directory) {
 }
 
 // The committed entry in one metadata file for `owner`, or nullopt when it is unreadable, foreign,
-// not completed or without media.
+// not completed, filed under another identifier than the one it records, or without media.
 std::optional<VaultItem> listedItem(int directoryFd, const std::string& name, const std::string& owner,
                                     const std::unordered_set<std::string>& mediaNames) {
     std::optional<std::string> content = readSmallFile(directoryFd, name.c_str());
     if (!content) return std::nullopt;
     std::optional<VaultItem> item = VaultItem::decodeJSON(*content);
     if (!item || item->ownerHash != owner || item->state != VaultItem::kCompletedState) return std::nullopt;
-    // The media is named by the identifier recorded inside; one that is not a plain file name
-    // cannot name a file in this folder.
-    if (!DownloadRequest::isSafeAssetId(item->assetId)) return std::nullopt;
+    // A file renamed or copied onto another lesson's name would otherwise list that lesson twice,
+    // or one whose own metadata says it belongs to someone else. A recorded identifier that is not
+    // a plain file name cannot match it.
+    if (name != item->assetId + ".json" || !DownloadRequest::isSafeAssetId(item->assetId)) return std::nullopt;
     if (!mediaNames.contains(item->assetId + ".vlmedia")) return std::nullopt;
     return item;
 }
@@ -210,6 +212,7 @@ void VaultManager::saveMetadata(const VaultItem& item) const {
 void VaultManager::finalize(const DownloadRequest& request, std::uint64_t plainSize) const {
     if (plainSize < kMinimumPlainSizeBytes) throw VelmoraError(kMediaEmptyOrMalformed);
     DownloadRequest::requireSafeAssetId(request.assetId);
+    requireNotStoredForAnotherAccount({request.ownerKey, request.assetId});
     const fs::path partial = partialURL(request.assetId);
     const fs::path media = mediaURL(request.assetId);
 
@@ -224,6 +227,18 @@ void VaultManager::finalize(const DownloadRequest& request, std::uint64_t plainS
     if (::rename(partial.c_str(), media.c_str()) != 0) throwSystemError(errno, media);
     setMode(media, kFileMode);
     saveMetadata(VaultItem::fromRequest(request, ownerHash(request.ownerKey), plainSize));
+}
+
+void VaultManager::requireNotStoredForAnotherAccount(OwnedLesson lesson) const {
+    if (!DownloadRequest::isSafeAssetId(lesson.assetId)) return;
+    std::optional<std::string> content = readSmallFile(AT_FDCWD, metadataURL(lesson.assetId).c_str());
+    if (!content) return;
+    // Only the owner tag is read: metadata damaged elsewhere still protects its lesson.
+    Json metadata = Json::parse(*content, nullptr, /*allow_exceptions=*/false);
+    const Json* owner = metadata.is_object() ? payloadValue(metadata, "ownerHash") : nullptr;
+    if (owner && owner->is_string() && owner->get_ref<const std::string&>() != ownerHash(lesson.ownerKey)) {
+        throw VelmoraError(kStoredForAnotherAccount);
+    }
 }
 
 void VaultManager::cleanPartial(std::string_view assetId) const {

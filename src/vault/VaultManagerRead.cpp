@@ -24,7 +24,6 @@ namespace {
 
 constexpr const char* kPrefixIncomplete = "离线媒体密文不完整";
 constexpr const char* kRecordDamaged = "离线媒体分块损坏";
-constexpr const char* kRecordTooShort = "离线媒体分块范围异常";
 
 constexpr unsigned kChunkShift = 20;  // chunkSize == 1 << 20
 static_assert(VaultManager::chunkSize == (std::uint64_t{1} << kChunkShift));

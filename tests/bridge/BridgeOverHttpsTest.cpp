@@ -464,6 +464,31 @@ TEST_F(CoursewareOverHttps, UsesTheTokenHeldWhenTheLearnerConfirms) {
     EXPECT_FALSE(requests()[1].hasHeaderNamed("Authorization"));
 }
 
+// The server plays the API host (127.0.0.1 at its port); the same server named "localhost", and
+// another server on 127.0.0.1 at another port, are hosts of someone else.
+TEST_F(CoursewareOverHttps, SendsTheTokenOnlyToTheServicesOwnHost) {
+    test::TestHttpsServer foreign;
+    foreign.handleAll("/files/(.*)", [this](const httplib::Request& request, httplib::Response& response) {
+        record(request);
+        response.set_content("foreign " + std::string(request.matches[1]), "application/pdf");
+    });
+    foreign.start();
+    page().send({{"type", "saveSession"}, {"token", "held"}, {"ownerKey", "owner"}});
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {server.url("/files/own.pdf"), "Bearer held"},
+        {server.localhostURL("/files/alias.pdf"), "<absent>"},
+        {foreign.url("/files/other.pdf"), "<absent>"},
+    };
+    for (const auto& [url, authorization] : cases) {
+        SCOPED_TRACE(url);
+        std::size_t before = requests().size();
+        EXPECT_EQ(save(url, downloads / "saved.pdf").value("type", ""), "resourceDownloadCompleted");
+        ASSERT_EQ(requests().size(), before + 1);
+        EXPECT_EQ(requests().back().header("Authorization"), authorization);
+    }
+    EXPECT_EQ(test::readText(downloads / "saved.pdf"), "foreign other.pdf");
+}
+
 TEST_F(CoursewareOverHttps, ConfirmedDownloadFinishesAfterTheBridgeIsGone) {
     ask(server.url("/files/late.pdf"));
     test::FakePage& fake = page();

@@ -3,6 +3,7 @@
 #include "net/HttpSession.h"
 #include "support/FakeIdentity.h"
 #include "support/FakePage.h"
+#include "support/TempDirectory.h"
 
 namespace velmora {
 namespace {
@@ -75,6 +76,22 @@ TEST_F(DownloadCommandTest, RefusesWithoutASessionForAnotherAccountOrAnIncomplet
     expectRefused("signed out", downloadBody(), "lesson-1");
     EXPECT_FALSE(page->bridge->hasDownloadCoordinator());
     EXPECT_EQ(page->application->endedDownloads.size(), 6u);  // the shell hears of every refusal too
+    std::lock_guard lock(mutex);
+    EXPECT_TRUE(authorizations.empty());
+}
+
+TEST_F(DownloadCommandTest, RefusesALessonThisMachineKeepsForAnotherAccountBeforeAnyRequest) {
+    DownloadRequest theirs = test::lessonRequest("lesson-1");
+    vault.saveMetadata(VaultItem::fromRequest(theirs, VaultManager::ownerHash("owner-Q"), 4096));
+    test::writeFile(vault.mediaURL("lesson-1"), std::string("their media"));
+    signIn();
+    page->send(downloadBody());
+    mainQueue->runFor(200ms);
+    EXPECT_EQ(page->messages().back(), (Json{{"type", "downloadFailed"},
+                                             {"assetId", "lesson-1"},
+                                             {"message", "本机上的其他账号已保存这节离线课程，无法重复保存"}}));
+    EXPECT_EQ(test::readText(vault.mediaURL("lesson-1")), "their media");
+    EXPECT_FALSE(std::filesystem::exists(vault.partialURL("lesson-1")));
     std::lock_guard lock(mutex);
     EXPECT_TRUE(authorizations.empty());
 }

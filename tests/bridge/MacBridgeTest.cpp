@@ -64,6 +64,24 @@ TEST(MacBridgeEnvelopeTest, SurvivesMalformedAndDeeplyNestedJsonText) {
     EXPECT_EQ(page.application->window.miniaturized, 1);
 }
 
+// Script engines write a string cut inside a surrogate pair as a lone "\ud83d" escape; the
+// command is still answered, the lone half read as U+FFFD and everything else as written.
+TEST(MacBridgeEnvelopeTest, AnswersMessagesWithLoneSurrogateEscapes) {
+    FakePage page;
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {R"(a\ud83db)", "a\uFFFDb"},       {R"(\ude00\ud83d)", "\uFFFD\uFFFD"}, {R"(\ud83d\ud83d\ude00)", "\uFFFD\U0001F600"},
+        {R"(\uD83D\uDE00)", "\U0001F600"}, {R"(\\ud83d)", "\\ud83d"},
+    };
+    for (const auto& [escaped, expected] : cases) {
+        SCOPED_TRACE(escaped);
+        std::size_t before = page.messages().size();
+        page.bridge->didReceiveScriptMessageJSON("velmora", "velmora-app://local/index.html",
+                                                 R"({"type":"apiRequest","requestId":")" + escaped + R"("})");
+        ASSERT_EQ(page.messages().size(), before + 1);
+        EXPECT_EQ(page.messages().back().value("requestId", "<none>"), expected);
+    }
+}
+
 TEST(MacBridgeWindowCommandsTest, DriveTheApplication) {
     FakePage page;
     page.send({{"type", "minimize"}});

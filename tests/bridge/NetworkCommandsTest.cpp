@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <array>
 #include <regex>
+#include <tuple>
 
 #include "bridge/APIFormPart.h"
 #include "bridge/ApiProxy.h"
@@ -37,6 +39,12 @@ std::string headerValue(const HttpRequest& request, std::string_view name) {
         if (header.name == name) return header.value;
     }
     return "<absent>";
+}
+
+std::string repeated(std::string_view unit, std::size_t times) {
+    std::string out;
+    for (std::size_t i = 0; i < times; ++i) out += unit;
+    return out;
 }
 
 TEST(Base64StrictTest, DecodesOnlyCanonicalPaddedText) {
@@ -147,13 +155,47 @@ TEST(ApiProxyRequestTest, FormPartsReplaceTheJsonBodyAndItsContentType) {
 }
 
 TEST(ApiProxyRequestTest, FallsBackToTheJsonBodyWhenNoPartSurvives) {
-    for (const Json& parts : std::vector<Json>{Json::array({{{"name", std::string(129, 'n')}}, {{"value", "x"}}}),
-                                               Json::array({{{"name", "ok"}}, "not an object"}), Json::object(), Json::array()}) {
+    // A content type with a line break would end the part's head early.
+    auto typed = [](const char* mimeType) {
+        return Json::array({{{"name", "f"}, {"fileName", "a.txt"}, {"base64", "YQ=="}, {"mimeType", mimeType}}});
+    };
+    for (const Json& parts :
+         std::vector<Json>{Json::array({{{"name", std::string(129, 'n')}}, {{"value", "x"}}}),
+                           Json::array({{{"name", "ok"}}, "not an object"}), Json::object(), Json::array(),
+                           typed("text/plain\r\nX-Injected: 1"), typed("text/plain\nX: 1"), typed("text/plain\r")}) {
         SCOPED_TRACE(parts.dump());
         HttpRequest request = build({{"path", "x"}, {"method", "POST"}, {"jsonBody", "{\"b\":2}"}, {"formParts", parts}});
         EXPECT_EQ(request.body, "{\"b\":2}");
         EXPECT_EQ(headerValue(request, "Content-Type"), "<absent>");
     }
+}
+
+// Base64 text decoding to `size` zero bytes.
+std::string zerosBase64(std::size_t size) {
+    static constexpr std::array<std::string_view, 3> kTail = {"", "AA==", "AAA="};
+    std::string text;
+    text.reserve(size / 3 * 4 + 4);
+    for (std::size_t i = 0; i < size / 3; ++i) text += "AAAA";
+    return text += kTail[size % 3];
+}
+
+TEST(ApiProxyRequestTest, CapsThePathAndTheMultipartBodyInBytesToo) {
+    std::string oneCharacter = "p";
+    while (oneCharacter.size() < 400'001) oneCharacter += "\xCC\x81";  // combining acute accents
+    EXPECT_EQ(refusal({{"path", oneCharacter}}), "接口地址无效");
+    EXPECT_EQ(refusal({{"path", repeated("课", 2731)}}), "接口地址无效");  // 8,193 bytes
+    const std::string longest = repeated("课", 2730) + "ab";               // 8,192 bytes
+    EXPECT_EQ(build({{"path", longest}}).url, "https://api.velmora.test/api/web/v2/" + longest);
+
+    auto upload = [](std::size_t dataBytes) {
+        return Json{{"path", "upload"},
+                    {"method", "POST"},
+                    {"formParts", Json::array({{{"name", "f"}, {"fileName", "f"}, {"base64", zerosBase64(dataBytes)}}})}};
+    };
+    const std::size_t overhead = build(upload(1)).body.size() - 1;
+    const std::size_t fits = ApiProxy::kMaximumJsonBodyBytes - overhead;
+    EXPECT_EQ(build(upload(fits)).body.size(), ApiProxy::kMaximumJsonBodyBytes);
+    EXPECT_EQ(refusal(upload(fits + 1)), "请求内容过大");
 }
 
 TEST(ApiProxyResultTest, ReportsStatusBodyAndMessage) {
@@ -178,12 +220,6 @@ TEST(ApiProxyResultTest, FailureMessagesKeepThePlatformText) {
               "Could not resolve host: x");
 }
 
-std::string repeated(std::string_view unit, std::size_t times) {
-    std::string out;
-    for (std::size_t i = 0; i < times; ++i) out += unit;
-    return out;
-}
-
 TEST(SafeFileNameTest, RemovesPathAndLineCharactersOnly) {
     for (const auto& [name, safe] : std::vector<std::pair<std::string, std::string>>{
              {"a/b:c.pdf", "abc.pdf"},
@@ -194,6 +230,23 @@ TEST(SafeFileNameTest, RemovesPathAndLineCharactersOnly) {
              {"/:\\/", "课程资料"},
              {"", "课程资料"},
              {"\r\n", "课程资料"},
+         }) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(CoursewareDownload::safeFileName(name), safe);
+    }
+}
+
+// A leading dot hides the saved file; bidirectional controls make "lecture\u202Efdp.sh" read as
+// "lecturehs.pdf".
+TEST(SafeFileNameTest, DropsLeadingDotsAndBidirectionalControls) {
+    for (const auto& [name, safe] : std::vector<std::pair<std::string, std::string>>{
+             {".bashrc", "bashrc"},
+             {"/..config", "config"},
+             {"...", "课程资料"},
+             {"lecture\u202Efdp.sh", "lecturefdp.sh"},
+             {"\u202E.bashrc", "bashrc"},
+             {"a\u061Cb\u200Ec\u200Fd\u202Ae\u202Bf\u202Cg\u202Dh\u2066i\u2067j\u2068k\u2069l.pdf", "abcdefghijkl.pdf"},
+             {"notes.v2.pdf", "notes.v2.pdf"},
          }) {
         SCOPED_TRACE(name);
         EXPECT_EQ(CoursewareDownload::safeFileName(name), safe);
@@ -243,11 +296,50 @@ TEST(CoursewareAddressTest, ProposesTheSuggestedNameOrTheLastPathComponent) {
     }
 }
 
-// The token and Accept header are checked over HTTPS; the timeout is not observable there.
-TEST(CoursewareRequestTest, AsksForBytesWithTheTimeoutGiven) {
-    HttpRequest anonymous = CoursewareDownload::request("https://h.test/a", "", std::chrono::seconds(60));
+// The Accept header and the token are also checked over HTTPS; the time-outs and the size limit
+// cannot be reached there in a test's time.
+TEST(CoursewareRequestTest, AsksForAtMost2GiBWithTheTimeoutsGiven) {
+    HttpRequest anonymous = CoursewareDownload::request("https://h.test/a", "", testEndpoints(), std::chrono::seconds(60));
     EXPECT_EQ(anonymous.headers, (std::vector<HttpHeader>{{"Accept", "application/octet-stream,*/*;q=0.8"}}));
     EXPECT_EQ(anonymous.timeout, std::chrono::seconds(60));
+    EXPECT_EQ(anonymous.totalTimeout, std::chrono::hours(1));
+    EXPECT_EQ(anonymous.maxResponseBytes, std::size_t{2} << 30);
+}
+
+TEST(CoursewareRequestTest, CarriesTheTokenOnlyToTheServicesOwnHosts) {
+    const Endpoints withPort{"127.0.0.1", 8443, "velmora.test", ""};
+    const std::vector<std::tuple<std::string, Endpoints, bool>> cases = {
+        {"https://api.velmora.test/files/a.pdf", testEndpoints(), true},
+        {"https://API.Velmora.Test:443/a.pdf", testEndpoints(), true},
+        {"https://velmora.test/a.pdf", testEndpoints(), true},
+        {"https://www.velmora.test/a.pdf", testEndpoints(), true},
+        {"https://cdn.files.velmora.test/a.pdf", testEndpoints(), true},
+        {"https://127.0.0.1:8443/a.pdf", withPort, true},
+        {"https://127.0.0.1/a.pdf", withPort, false},
+        {"https://localhost:8443/a.pdf", withPort, false},
+        {"https://velmora.test:8443/a.pdf", withPort, false},
+        {"https://api.velmora.test:8443/a.pdf", testEndpoints(), false},
+        {"https://velmora.test.evil.test/a.pdf", testEndpoints(), false},
+        {"https://evilvelmora.test/a.pdf", testEndpoints(), false},
+        {"https://velmora.test@evil.test/a.pdf", testEndpoints(), false},
+        {"https://api.velmora.test.evil.test/a.pdf", testEndpoints(), false},
+        {"http://api.velmora.test/a.pdf", testEndpoints(), false},
+        {"https://127.0.0.1/a.pdf", testEndpoints(), false},
+    };
+    for (const auto& [url, endpoints, carries] : cases) {
+        SCOPED_TRACE(url);
+        HttpRequest request = CoursewareDownload::request(url, "tok", endpoints, std::chrono::seconds(60));
+        EXPECT_EQ(headerValue(request, "Authorization"), carries ? "Bearer tok" : "<absent>");
+    }
+}
+
+TEST(CoursewareResultTest, ReportsASizeRefusalAfterTheStatus) {
+    auto failed = [](long status) {
+        HttpDownloadResult result{std::make_exception_ptr(HttpResponseTooLargeError(status)), status, std::nullopt};
+        return CoursewareDownload::finish(result, "/nonexistent/never-written.pdf").value("message", "");
+    };
+    EXPECT_EQ(failed(200), "课件文件超过 2 GB，无法保存");
+    EXPECT_EQ(failed(404), "课件服务返回 HTTP 404");
 }
 
 // Without a shared HTTPS session (an unreadable CA file, say) every network command still answers

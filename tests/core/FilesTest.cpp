@@ -26,6 +26,21 @@ TEST(FilesTest, AtomicWriteReplacesWholeAndSetsMode) {
     EXPECT_THROW(writeFileAtomically(dir / "missing/file", bytesOf("x")), std::system_error);
 }
 
+// What a killed atomic write leaves is "." + destination + "." + six letters or digits.
+TEST(FilesTest, LeftoverRemovalTakesOnlyAtomicWriteTemporariesOfAcceptedDestinations) {
+    TempDirectory dir;
+    const std::vector<std::pair<std::string, bool>> names = {
+        {".a.json.Xy12Z9", true}, {".b.c.json.000000", true}, {".a.json.Xy12Z", false}, {".a.json.Xy12Z!", false},
+        {"a.json.Xy12Z9", false}, {".a.txt.Xy12Z9", false},   {"a.json", false},        {".json.Xy12Z9", false},
+    };
+    for (const auto& [name, removed] : names) test::writeFile(dir / name, std::string("x"));
+    fs::create_directory(dir / ".d.json.abcdef");
+    removeAtomicWriteLeftovers(dir.path(), [](std::string_view destination) { return destination.ends_with(".json"); });
+    for (const auto& [name, removed] : names) EXPECT_EQ(fs::exists(dir / name), !removed) << name;
+    EXPECT_TRUE(fs::is_directory(dir / ".d.json.abcdef"));
+    removeAtomicWriteLeftovers(dir / "missing", [](std::string_view) { return true; });  // nothing to open
+}
+
 TEST(FilesTest, AtomicWriteFailureKeepsTheOldFileAndCarriesTheSystemText) {
     if (::geteuid() == 0) GTEST_SKIP() << "root ignores folder permissions";
     TempDirectory dir;

@@ -1,3 +1,4 @@
+#include "core/VelmoraError.h"
 #include "downloads/DiskSpace.h"
 #include "downloads/EncryptedDownload.h"
 
@@ -74,6 +75,17 @@ TEST_F(FreeSpaceTest, TooLittleRoomFailsBeforeAnyRecordIsWritten) {
         EXPECT_EQ(result.message, message);
         EXPECT_EQ(reports, 0);
         EXPECT_FALSE(fs::exists(smallVault.partialURL("lesson-1")));
+    }
+}
+
+TEST(DiskSpaceTest, CoursewareRefusalNamesCourseware) {
+    SmallFileSystem small;
+    if (!small.mounted()) GTEST_SKIP() << "mounting a tmpfs is not permitted here: " << small.refusal();
+    try {
+        DiskSpace::requireForCourseware(small.path(), 1'000'000);
+        FAIL() << "4 MiB held a file and the margin";
+    } catch (const VelmoraError& error) {
+        EXPECT_STREQ(error.what(), "磁盘空间不足，无法保存课件（需要 65.0 MB，可用 4.0 MB）");
     }
 }
 

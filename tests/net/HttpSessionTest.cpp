@@ -1,12 +1,14 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <future>
 #include <mutex>
 #include <set>
 #include <thread>
 
 #include "net/HttpSession.h"
 #include "net/HttpTransfer.h"
+#include "support/TempDirectory.h"
 #include "support/TestHttpsServer.h"
 #include "support/TestMainQueue.h"
 
@@ -123,6 +125,61 @@ TEST_F(HttpSessionTest, BodyLimitAllowsExactlyTheLimitAndStopsPastIt) {
     HttpDataResult over = fetch({.url = server.url("/sized/" + std::to_string(kLimit + 1)), .maxResponseBytes = kLimit});
     ASSERT_TRUE(over.error);
     EXPECT_THROW(std::rethrow_exception(over.error), HttpResponseTooLargeError);
+}
+
+TEST_F(HttpSessionTest, DownloadTasksJudgeTheLimitAndAskForRoomBeforeWriting) {
+    constexpr std::uint64_t kMiB = 1'048'576;
+    server.server().Get("/streamed/(\\d+)", [](const httplib::Request& request, httplib::Response& response) {
+        std::size_t size = std::stoul(request.matches[1]);
+        response.set_chunked_content_provider("application/octet-stream", [size](std::size_t offset, httplib::DataSink& sink) {
+            if (offset >= size) {
+                sink.done();
+                return true;
+            }
+            std::string piece(std::min<std::size_t>(300'000, size - offset), 'x');
+            return sink.write(piece.data(), piece.size());
+        });
+    });
+    session();
+    test::TempDirectory folder;
+    struct Case {
+        std::string path;
+        std::size_t limit;
+        bool roomRefused;
+        std::vector<std::uint64_t> asked;
+        std::string error;  // "" for a download that is kept
+    };
+    const std::vector<Case> cases = {
+        {"/sized/100000", 100'000, false, {100'000}, ""},
+        {"/sized/100001", 100'000, false, {}, "response body exceeds the allowed size"},
+        {"/streamed/2500000", 3 * kMiB, false, {kMiB, kMiB, kMiB}, ""},
+        {"/streamed/2500000", 2'000'000, false, {kMiB, kMiB}, "response body exceeds the allowed size"},
+        {"/sized/5000", 100'000, true, {5000}, "no room"},
+        {"/streamed/5000", 100'000, true, {kMiB}, "no room"},
+    };
+    for (const Case& expected : cases) {
+        SCOPED_TRACE(expected.path + " limit " + std::to_string(expected.limit));
+        std::vector<std::uint64_t> asked;
+        std::promise<std::pair<std::string, std::uint64_t>> ended;  // error text, bytes kept
+        session().downloadTask(
+            {.url = server.url(expected.path), .maxResponseBytes = expected.limit}, folder.path(),
+            [&](HttpDownloadResult result) {
+                std::uint64_t kept = result.temporaryFile ? std::filesystem::file_size(*result.temporaryFile) : 0;
+                ended.set_value({result.error ? errorText(result.error) : "", kept});
+            },
+            [&](std::uint64_t bytes) {
+                asked.push_back(bytes);
+                if (expected.roomRefused) throw std::runtime_error("no room");
+            });
+        auto [error, kept] = ended.get_future().get();
+        EXPECT_EQ(error, expected.error);
+        EXPECT_EQ(asked, expected.asked);
+        if (expected.error.empty()) {
+            EXPECT_EQ(kept, std::stoul(expected.path.substr(expected.path.rfind('/') + 1)));
+        }
+        // The task removes its file once the completion has returned.
+        EXPECT_TRUE(mainQueue->runUntil([&] { return std::filesystem::is_empty(folder.path()); }, 5s));
+    }
 }
 
 TEST_F(HttpSessionTest, RedirectsKeepAuthorizationOnlyOnTheSameHostAndPort) {

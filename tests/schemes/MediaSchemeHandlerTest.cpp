@@ -165,6 +165,15 @@ TEST_F(MediaSchemeHandlerTest, FailuresEndTheTaskWithoutAFinish) {
     auto gone = serve("velmora-media://local/v1/gone?owner=" + kOwner);
     EXPECT_EQ(gone->events, (std::vector<std::string>{"response", "fail"}));
     EXPECT_NE(gone->failure->find("No such file"), std::string::npos) << *gone->failure;
+
+    // Metadata announcing more than the last record holds: never fewer bytes than the response says.
+    test::storeLesson(vault, "short", kOwner, test::lessonBytes(3000));
+    VaultItem longer = *VaultItem::decodeJSON(test::readText(vault.metadataURL("short")));
+    longer.size = 3500;
+    vault.saveMetadata(longer);
+    auto cut = serve("velmora-media://local/v1/short?owner=" + kOwner, "bytes=2000-");
+    EXPECT_EQ(cut->events, (std::vector<std::string>{"response", "fail"}));
+    EXPECT_EQ(cut->failure, "离线媒体分块范围异常");
 }
 
 TEST_F(MediaSchemeHandlerTest, StoppedMidAnswerReceivesNothingMore) {

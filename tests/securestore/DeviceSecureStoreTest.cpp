@@ -9,6 +9,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <set>
 #include <thread>
 
 #include <unistd.h>
@@ -145,6 +146,18 @@ TEST_F(StoreFixture, ConcurrentSavesLeaveOneWholeValue) {
     second.join();
     EXPECT_THAT(loaded("desktop-session"), testing::AnyOf(a, b));
     EXPECT_EQ(std::distance(fs::directory_iterator(store.directory()), fs::directory_iterator()), 1);
+}
+
+TEST_F(StoreFixture, StartUpRemovesTheTemporariesOfKilledSaves) {
+    store.saveSession({"token", "owner", "name"});
+    const std::string entry = store.fileURL(DeviceSecureStore::kSessionAccount).filename().string();
+    test::writeFile(store.directory() / ("." + entry + ".k1LLed"), std::string("half"));
+    test::writeFile(store.directory() / ".notes.txt.k1LLed", std::string("not ours"));
+    store.removeLeftoverTemporaries();
+    std::set<std::string> names;
+    for (const auto& file : fs::directory_iterator(store.directory())) names.insert(file.path().filename().string());
+    EXPECT_EQ(names, (std::set<std::string>{entry, ".notes.txt.k1LLed"}));
+    EXPECT_EQ(store.loadSession()->token, "token");
 }
 
 TEST_F(StoreFixture, SaveIntoAFileWhereTheFolderShouldBeThrowsThePlatformError) {

@@ -91,11 +91,11 @@ TEST_F(VaultCatalogueTest, ListsOnlyTheCallersCompletedLessonsFromVisibleJsonFil
         add(entry(id));
         fs::rename(vault.metadataURL(id), vault.rootURL() / name);
     }
-    // A.json recording the identifier B lists when B's media exists, not A's.
-    VaultItem recordsB = add(entry("B"));
+    // A.json recording the identifier B is neither lesson, whichever of the two media exists.
+    add(entry("B"));
     fs::rename(vault.metadataURL("B"), vault.metadataURL("A"));
 
-    EXPECT_EQ(vault.list(kOwner), (std::vector<VaultItem>{recordsB, mine}));
+    EXPECT_EQ(vault.list(kOwner), (std::vector<VaultItem>{mine}));
     fs::rename(vault.mediaURL("B"), vault.mediaURL("A"));
     EXPECT_EQ(ids(), std::vector<std::string>{"mine"});
     EXPECT_EQ(ids("owner-Q"), std::vector<std::string>{"theirs"});
@@ -134,6 +134,16 @@ TEST_F(VaultCatalogueTest, OpeningAtStartUpRemovesOnlyLeftoverPartials) {
     EXPECT_EQ(ids(), std::vector<std::string>{"kept"});
     fs::remove_all(vault.rootURL());
     vault.removeLeftoverPartials();  // nothing to open: nothing happens
+}
+
+TEST_F(VaultCatalogueTest, OpeningAtStartUpRemovesTheTemporariesOfKilledMetadataWrites) {
+    add(entry("kept"));
+    for (const char* name : {".kept.json.Ab12Cd", ".other.resume.q1w2e3", "..json.Ab12Cd", ".a_b.json.Ab12Cd"}) {
+        test::writeFile(vault.rootURL() / name, std::string("{"));
+    }
+    vault.removeLeftoverTemporaries();
+    EXPECT_EQ(names(), (std::set<std::string>{"kept.json", "kept.vlmedia", "..json.Ab12Cd", ".a_b.json.Ab12Cd"}));
+    EXPECT_EQ(ids(), std::vector<std::string>{"kept"});
 }
 
 TEST_F(VaultCatalogueTest, OpeningAtStartUpFinishesACommitCutOffBeforeItsMetadata) {
@@ -212,6 +222,16 @@ TEST_F(VaultCatalogueTest, FinalizeCommitsFrom1024BytesPatchingThePlainSize) {
     EXPECT_EQ(VaultItem::decodeJSON(test::readText(vault.metadataURL("ok"))),
               VaultItem::fromRequest(request, VaultManager::ownerHash(kOwner), 1024));
     EXPECT_EQ(vault.readRange({kOwner, "ok"}, 0, 1023), plain);
+}
+
+TEST_F(VaultCatalogueTest, FinalizeNeverReplacesAnotherAccountsLesson) {
+    const Bytes theirs = test::numberedBytes(2048, 1);
+    test::storeLesson(vault, lessonRequest("shared", "owner-Q"), theirs);
+    test::sealPartial(vault, lessonRequest("shared"), test::numberedBytes(4096, 2));
+    EXPECT_THAT([&] { vault.finalize(lessonRequest("shared"), 4096); },
+                throwsVelmora("本机上的其他账号已保存这节离线课程，无法重复保存"));
+    EXPECT_EQ(vault.readRange({"owner-Q", "shared"}, 0, 2047), theirs);
+    EXPECT_TRUE(ids().empty());
 }
 
 TEST_F(VaultCatalogueTest, ReplacingALessonNeverLeavesItWithoutMedia) {
