@@ -4,7 +4,7 @@
 
 import { h } from '../dom.js';
 import { SPEEDS, SpeedMemory, speedLabel, stepSpeed } from '../playback-speed.js';
-import { playerAction } from '../player-keys.js';
+import { performPlayerAction, playerAction } from '../player-keys.js';
 import { LocalProgress, fromService, resumePosition } from '../progress.js';
 import { openShortcuts } from './shortcuts.js';
 
@@ -94,21 +94,19 @@ export function createPlayer(app, options) {
       : '在线视频加载失败，请检查网络连接后重试。';
   });
 
-  const perform = {
-    toggle: () => (video.paused ? video.play().catch(() => {}) : video.pause()),
-    seek: ({ seconds }) => { video.currentTime = Math.max(0, video.currentTime + seconds); },
-    fullscreen: () => toggleFullscreen(video),
-    mute: () => { video.muted = !video.muted; },
-    speed: ({ direction }) => speeds.step(direction),
-  };
+  const controls = { fullscreen: () => toggleFullscreen(video), speed: (direction) => speeds.step(direction) };
   const onKey = (event) => {
     if (event.ctrlKey || event.altKey || event.metaKey || ownedByControl(event)) return;
     const action = playerAction(event.key);
     if (!action) return;
-    perform[action.action](action);
+    performPlayerAction(action, video, controls);
     event.preventDefault();
   };
   document.addEventListener('keydown', onKey);
+  video.addEventListener('dblclick', (event) => {
+    event.preventDefault();
+    controls.fullscreen();
+  });
 
   const stopQuitSave = app.subscribe('saveProgress', () => save(true));
   video.src = options.source;
