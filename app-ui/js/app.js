@@ -6,16 +6,21 @@ import { passedMilestone } from './download-list.js';
 import { DownloadQueue } from './download-queue.js';
 import { DownloadTracker } from './download-tracker.js';
 import { downloadCommand } from './media.js';
+import { ProgressOutbox } from './progress-outbox.js';
 
 const SAVE_SESSION_GRACE_MS = 400;
 const TOAST_MS = 6000;
+export const OFFLINE_NOTICE = '暂时无法连接课堂服务：已下载的离线课程仍可观看。';
 
 export class App {
-  constructor(bridge, elements) {
+  /** `storage` is localStorage or a stand-in; it keeps progress saves that could not be sent. */
+  constructor(bridge, elements, storage = globalThis.localStorage) {
     this.bridge = bridge;
     this.elements = elements;
-    this.api = new ApiClient(bridge, () => this.session?.token ?? '');
+    this.storage = storage;
+    this.api = new ApiClient(bridge, () => this.session?.token ?? '', () => this.serviceAnswered());
     this.session = null;
+    this.outbox = null;
     this.library = [];
     this.libraryLoaded = false;
     this.trackers = new Map();
@@ -52,6 +57,43 @@ export class App {
     on('resourceDownloadCompleted', (e) => this.toast(`课件已保存到 ${e.path}`));
     on('resourceDownloadFailed', (e) => this.toast(`课件保存失败：${e.message}`, 'error'));
     on('saveProgressRequested', () => this.emit('saveProgress'));
+    on('networkChanged', (e) => { if (e.available === true) this.reconnected(); });
+  }
+
+  /** Holds `session` (or none) and opens its account's queue of progress saves. */
+  useSession(session) {
+    this.session = session;
+    const ownerKey = session?.ownerKey;
+    this.outbox = session
+      ? new ProgressOutbox(this.storage, ownerKey, this.api, () => this.session?.ownerKey === ownerKey)
+      : null;
+  }
+
+  /** Saves a lesson's position on the service, or keeps it until the service can be reached. */
+  saveProgress(lessonId, position, duration) {
+    if (!this.outbox || !Number.isInteger(lessonId)) return;
+    this.outbox.add(lessonId, position, duration, Date.now());
+    this.outbox.flush();
+  }
+
+  serviceAnswered() {
+    if (this.offline) this.setBanner('');
+    this.outbox?.flush();
+  }
+
+  /** The network is back: send what waits, and find out whether the service answers again. */
+  reconnected() {
+    if (!this.session) return;
+    this.outbox.flush();
+    if (this.offline) this.api.get('me').catch(() => {});
+  }
+
+  showOffline() {
+    this.setBanner(OFFLINE_NOTICE);
+  }
+
+  get offline() {
+    return this.elements.banner?.textContent === OFFLINE_NOTICE && !this.elements.banner.hidden;
   }
 
   /** Asks the native side for the stored session: resolves with it or null. */
@@ -59,9 +101,10 @@ export class App {
     const answer = this.bridge.next(['session', 'noSession'], 15000);
     this.bridge.send({ type: 'restoreSession' });
     const reply = await answer;
-    this.session = reply.type === 'session'
+    this.useSession(reply.type === 'session'
       ? { token: reply.token, ownerKey: reply.ownerKey, userName: reply.userName }
-      : null;
+      : null);
+    this.outbox?.flush();
     return this.session;
   }
 
@@ -73,7 +116,7 @@ export class App {
     this.bridge.send({ type: 'saveSession', ...session });
     const failure = await refusal;
     if (failure) throw new Error(failure.message);
-    this.session = session;
+    this.useSession(session);
     this.emit('session', session);
     this.refreshLibrary();
   }
@@ -81,7 +124,7 @@ export class App {
   signOut(notice) {
     if (this.session) this.api.post('auth/logout').catch(() => {});
     this.bridge.send({ type: 'clearSession' });
-    this.session = null;
+    this.useSession(null);
     this.library = [];
     this.libraryLoaded = false;
     this.queue.clear();

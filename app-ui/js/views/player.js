@@ -63,10 +63,7 @@ export function createPlayer(app, options) {
     if (!resumed || !Number.isFinite(video.currentTime)) return;
     const duration = Number.isFinite(video.duration) ? video.duration : 0;
     local.save(options.progressKey, video.currentTime, duration, Date.now(), options.lesson ?? null);
-    if (toService && options.lessonId) {
-      app.api.post('progress', { lesson_id: Number(options.lessonId), position: video.currentTime, duration })
-        .catch(() => {});
-    }
+    if (toService && options.lessonId) app.saveProgress(Number(options.lessonId), video.currentTime, duration);
   };
 
   video.addEventListener('loadedmetadata', () => {
