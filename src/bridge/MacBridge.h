@@ -66,6 +66,8 @@ private:
     void drag(const Json& payload);
     void setZoom(const Json& payload);
     void openExternal(const Json& payload);
+    void playbackStarted(const Json& payload);
+    void playbackStopped(const Json& payload);
 
     // Session commands.
     DeviceSecureStore secureStore() const;

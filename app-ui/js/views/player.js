@@ -3,6 +3,7 @@
 // the account's chosen speed and answers the player keys anywhere on the lesson page.
 
 import { h } from '../dom.js';
+import { reportPlayback } from '../playback-report.js';
 import { SPEEDS, SpeedMemory, speedLabel, stepSpeed } from '../playback-speed.js';
 import { performPlayerAction, playerAction } from '../player-keys.js';
 import { LocalProgress, fromService, resumePosition } from '../progress.js';
@@ -106,6 +107,7 @@ export function createPlayer(app, options) {
   });
 
   const stopQuitSave = app.subscribe('saveProgress', () => save(true));
+  const stopReporting = reportPlayback(video, document, (command) => app.bridge.send(command));
   video.src = options.source;
 
   return {
@@ -117,6 +119,7 @@ export function createPlayer(app, options) {
       save(true);
       document.removeEventListener('keydown', onKey);
       stopQuitSave();
+      stopReporting();
       video.pause();
       video.removeAttribute('src');
       video.load();

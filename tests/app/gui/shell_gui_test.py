@@ -216,6 +216,9 @@ class FakeBusService:
     def stop(self):
         self._context.invoke_full(GLib.PRIORITY_DEFAULT, self._loop.quit)
         self._thread.join(5)
+        # Gives up the name: an owner that no longer answers would hang the next application's
+        # start-up calls (GTK registers with a session manager synchronously, without a time-out).
+        self._bus.close_sync(None)
 
 
 class FakeStatusNotifierWatcher(FakeBusService):
@@ -232,6 +235,46 @@ class FakeStatusNotifierWatcher(FakeBusService):
     def _on_call(self, connection, sender, path, interface, method, parameters, invocation):
         self.items.append((sender, parameters.unpack()[0]))
         invocation.return_value(None)
+
+
+class FakeSessionManager(FakeBusService):
+    """The desktop's session manager as GTK uses it: registers the application as a client and
+    records every Inhibit as [cookie, app id, reason, flags] and every Uninhibit by cookie. GTK
+    only talks to a session manager that is on the bus when the application starts."""
+
+    NAME, PATH = "org.gnome.SessionManager", "/org/gnome/SessionManager"
+    XML = """<node><interface name="org.gnome.SessionManager">
+      <method name="RegisterClient"><arg type="s" direction="in"/><arg type="s" direction="in"/>
+        <arg type="o" direction="out"/></method>
+      <method name="UnregisterClient"><arg type="o" direction="in"/></method>
+      <method name="Inhibit"><arg type="s" direction="in"/><arg type="u" direction="in"/><arg type="s" direction="in"/>
+        <arg type="u" direction="in"/><arg type="u" direction="out"/></method>
+      <method name="Uninhibit"><arg type="u" direction="in"/></method>
+      <method name="IsInhibited"><arg type="u" direction="in"/><arg type="b" direction="out"/></method></interface></node>"""
+    IDLE, SUSPEND = 8, 4
+
+    def __init__(self):
+        self.inhibits, self.released = [], []
+        super().__init__()
+
+    def _on_call(self, connection, sender, path, interface, method, parameters, invocation):
+        if method == "RegisterClient":
+            invocation.return_value(GLib.Variant("(o)", ("/org/gnome/SessionManager/Client1",)))
+        elif method == "Inhibit":
+            app_id, _, reason, flags = parameters.unpack()
+            self.inhibits.append([len(self.inhibits) + 1, app_id, reason, flags])
+            invocation.return_value(GLib.Variant("(u)", (len(self.inhibits),)))
+        elif method == "Uninhibit":
+            self.released.append(parameters.unpack()[0])
+            invocation.return_value(None)
+        elif method == "IsInhibited":
+            invocation.return_value(GLib.Variant("(b)", (bool(self.held(parameters.unpack()[0])),)))
+        else:
+            invocation.return_value(None)
+
+    def held(self, flags):
+        """The inhibits with `flags` that have not been released."""
+        return [i for i in self.inhibits if i[3] & flags and i[0] not in self.released]
 
 
 def toplevel_windows():
@@ -266,6 +309,7 @@ class RunningApplication(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.watcher = FakeStatusNotifierWatcher()
+        cls.session_manager = FakeSessionManager()
         cls.app = Installation()
         clip = os.path.join(cls.app.root, "lesson.mp4")
         subprocess.run(["ffmpeg", "-loglevel", "error", "-y", "-f", "lavfi", "-i", "testsrc=duration=6:size=320x240:rate=25",
@@ -286,6 +330,7 @@ class RunningApplication(unittest.TestCase):
     def tearDownClass(cls):
         cls.app.close()
         cls.watcher.stop()
+        cls.session_manager.stop()
 
     def messages(self):
         return self.app.js("return window.shellTest.messages")
@@ -400,6 +445,26 @@ class RunningApplication(unittest.TestCase):
         self.app.js(f"{POST}({{type: 'minimizeToTray'}})")
         wait_for(lambda: not self.main_window()[2], message="the window to hide")
 
+    def test_a_playing_lesson_keeps_the_screen_on_until_paused_or_hidden(self):
+        idle = lambda: self.session_manager.held(FakeSessionManager.IDLE)  # noqa: E731
+        post = lambda kind: self.app.js(f"{POST}({{type: '{kind}'}})")  # noqa: E731
+        post("playbackStarted")
+        held = wait_for(idle, message="the idle inhibit")
+        self.assertEqual([held[0][1:]], [[APPLICATION_ID, "正在播放课程", FakeSessionManager.IDLE]])
+        post("playbackStarted")
+        post("playbackStopped")
+        wait_for(lambda: not idle(), message="the inhibit to be released on pause")
+        self.assertEqual(len(self.session_manager.inhibits), 1, "a second start asked again")
+
+        post("playbackStarted")
+        wait_for(idle, message="the inhibit again")
+        self.hide_to_tray()
+        wait_for(lambda: not idle(), message="the inhibit to be released when the window hides")
+        subprocess.run([self.app.binary], env=self.app.env, timeout=20, check=True)  # shows the window again
+        wait_for(lambda: self.main_window()[2], message="the window to come back")
+        post("playbackStopped")
+        wait_for(lambda: not idle(), message="no inhibit left")
+
     def test_tray_item_registers_and_activate_shows_the_hidden_window(self):
         sender, service = wait_for(lambda: self.watcher.items and self.watcher.items[0], message="the tray item to register")
         self.assertTrue(service.startswith("org.kde.StatusNotifierItem-"), service)
@@ -494,6 +559,17 @@ class WebProcessCrash(FreshApplication):
             os.kill(pid, signal.SIGKILL)
         wait_for(lambda: app.requests.count("/loaded") == 2, timeout=30, message="the reload")
         self.assertTrue(window_titled(TITLE)[0][2])
+
+
+    def test_crash_of_a_playing_page_lets_the_screen_blank(self):
+        session_manager = FakeSessionManager()
+        self.addCleanup(session_manager.stop)
+        app = self.app.start()
+        app.js(f"{POST}({{type: 'playbackStarted'}})")
+        wait_for(lambda: session_manager.held(FakeSessionManager.IDLE), message="the idle inhibit")
+        for pid in web_processes_of(application_pid()):
+            os.kill(pid, signal.SIGKILL)
+        wait_for(lambda: not session_manager.held(FakeSessionManager.IDLE), timeout=30, message="the release after the crash")
 
 
 class FakeNotifications(FakeBusService):
