@@ -2,6 +2,7 @@
 // running downloads and the notices shown to the learner. Views read it and subscribe to changes.
 
 import { ApiClient } from './api.js';
+import { DamagedLessons } from './damaged-lessons.js';
 import { passedMilestone } from './download-list.js';
 import { DownloadQueue } from './download-queue.js';
 import { DownloadTracker } from './download-tracker.js';
@@ -11,6 +12,7 @@ import { ProgressOutbox } from './progress-outbox.js';
 const SAVE_SESSION_GRACE_MS = 400;
 const TOAST_MS = 6000;
 export const OFFLINE_NOTICE = '暂时无法连接课堂服务：已下载的离线课程仍可观看。';
+export const DAMAGED_NOTICE = '这节离线课程已损坏，请删除后重新下载';
 
 export class App {
   /** `storage` is localStorage or a stand-in; it keeps progress saves that could not be sent. */
@@ -21,6 +23,7 @@ export class App {
     this.api = new ApiClient(bridge, () => this.session?.token ?? '', () => this.serviceAnswered());
     this.session = null;
     this.outbox = null;
+    this.damaged = null;
     this.library = [];
     this.libraryLoaded = false;
     this.trackers = new Map();
@@ -50,9 +53,16 @@ export class App {
       this.emit('library', this.library);
     });
     for (const type of ['downloadProgress', 'downloadCompleted', 'downloadFailed']) on(type, (e) => this.onDownloadEvent(e));
-    on('deleteCompleted', () => {
+    on('deleteCompleted', (e) => {
+      this.damaged?.remove(String(e.assetId ?? ''));
       this.toast('已从本机删除这节离线课程');
       this.refreshLibrary();
+    });
+    on('offlineLessonDamaged', (e) => {
+      const assetId = String(e.assetId ?? '');
+      this.damaged?.add(assetId);
+      this.emit('damaged', assetId);
+      this.emit('library', this.library);
     });
     on('resourceDownloadCompleted', (e) => this.toast(`课件已保存到 ${e.path}`));
     on('resourceDownloadFailed', (e) => this.toast(`课件保存失败：${e.message}`, 'error'));
@@ -67,6 +77,21 @@ export class App {
     this.outbox = session
       ? new ProgressOutbox(this.storage, ownerKey, this.api, () => this.session?.ownerKey === ownerKey)
       : null;
+    this.damaged = session ? new DamagedLessons(this.storage, ownerKey) : null;
+  }
+
+  isDamaged(assetId) {
+    return this.damaged?.has(assetId) ?? false;
+  }
+
+  /** Deletes a damaged stored lesson (a record of the lessons API) and downloads it again. */
+  async replaceDamaged(lesson) {
+    const assetId = String(lesson.asset_id ?? '');
+    const answer = this.bridge.next(['deleteCompleted', 'error'], 15000);
+    this.bridge.send({ type: 'deleteDownload', ownerKey: this.session.ownerKey, assetId });
+    if ((await answer).type !== 'deleteCompleted') return;
+    this.library = this.library.filter((item) => item.assetId !== assetId);
+    this.startDownload(lesson);
   }
 
   /** Saves a lesson's position on the service, or keeps it until the service can be reached. */
@@ -208,6 +233,7 @@ export class App {
     if (mark) this.announce(`《${this.titles.get(assetId) ?? assetId}》已下载 ${mark}%`);
     if (event.type !== 'downloadProgress') this.queue.ended(assetId);
     if (event.type === 'downloadCompleted') {
+      this.damaged?.remove(assetId);
       this.toast(`《${this.titles.get(assetId) ?? assetId}》已保存为离线课程`);
       this.refreshLibrary();
     } else if (event.type === 'downloadFailed') {

@@ -46,6 +46,7 @@ export function lessonFromLibraryItem(item) {
     chapter_title: item.chapterTitle,
     chapter_index: item.chapterIndex,
     index: item.lessonIndex,
+    cover_url: item.coverUrl,
     offline: true,
     courseware: [],
     progress: null,

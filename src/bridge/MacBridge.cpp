@@ -110,6 +110,10 @@ void MacBridge::post(const Json& message) {
     if (auto webView = webView_.lock()) webView->evaluateScript(*script);
 }
 
+void MacBridge::offlineLessonDamaged(const std::string& assetId, const std::string& ownerKey) {
+    if (session_ && session_->ownerKey == ownerKey) post({{"type", "offlineLessonDamaged"}, {"assetId", assetId}});
+}
+
 void MacBridge::openSettings() {
     if (auto controller = appController_.lock()) controller->showMainWindow();
     if (auto webView = webView_.lock()) webView->evaluateScript("document.querySelector('[data-view=settings]')?.click();");

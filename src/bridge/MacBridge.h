@@ -41,6 +41,10 @@ public:
     // non-finite number or invalid UTF-8, or when the web view is gone.
     void post(const Json& message);
 
+    // A stored lesson of `ownerKey` failed to decrypt while playing: tells the page, if that account
+    // is the signed-in one, with "offlineLessonDamaged".
+    void offlineLessonDamaged(const std::string& assetId, const std::string& ownerKey);
+
     // Shows the window and opens the page's settings view.
     void openSettings();
     // Shows the window and opens the page's offline library.

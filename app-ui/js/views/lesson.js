@@ -20,6 +20,7 @@ function lessonPage(app, lesson, { online }) {
       id: lesson.id || null, assetId: lesson.asset_id, title: lesson.title,
       courseTitle: lesson.course_title, chapterTitle: lesson.chapter_title,
     },
+    damage: stored ? { assetId: lesson.asset_id, replace: () => app.replaceDamaged(lesson) } : null,
   });
   const control = online ? downloadControl(app, lesson) : null;
   const element = h('article', { className: 'lesson' },

@@ -2,7 +2,8 @@
 // progress while playing, on pause, on leaving and when the application is about to quit. Plays at
 // the account's chosen speed and answers the player keys anywhere on the lesson page.
 
-import { h } from '../dom.js';
+import { DAMAGED_NOTICE } from '../app.js';
+import { h, replaceChildren } from '../dom.js';
 import { reportPlayback } from '../playback-report.js';
 import { SPEEDS, SpeedMemory, speedLabel, stepSpeed } from '../playback-speed.js';
 import { performPlayerAction, playerAction } from '../player-keys.js';
@@ -49,7 +50,10 @@ function toggleFullscreen(video) {
   return video.requestFullscreen?.().catch(() => {});
 }
 
-/** options: {source, offline, progressKey, lessonId, remoteProgress, lesson} */
+/**
+ * options: {source, offline, progressKey, lessonId, remoteProgress, lesson, damage}; `damage`, for
+ * a stored copy, is {assetId, replace()} where replace() deletes it and downloads it again.
+ */
 export function createPlayer(app, options) {
   const local = new LocalProgress(localStorage, app.session?.ownerKey ?? '');
   const video = h('video', { className: 'player', controls: true, preload: 'metadata', playsinline: true, tabindex: 0 });
@@ -59,9 +63,11 @@ export function createPlayer(app, options) {
   let lastLocalSave = 0;
   let lastServiceSave = Date.now();
   let resumed = false;
+  let damaged = false;
 
   const save = (toService) => {
-    if (!resumed || !Number.isFinite(video.currentTime)) return;
+    // Past a damaged record the position says nothing about what was watched.
+    if (!resumed || damaged || !Number.isFinite(video.currentTime)) return;
     const duration = Number.isFinite(video.duration) ? video.duration : 0;
     local.save(options.progressKey, video.currentTime, duration, Date.now(), options.lesson ?? null);
     if (toService && options.lessonId) app.saveProgress(Number(options.lessonId), video.currentTime, duration);
@@ -85,7 +91,21 @@ export function createPlayer(app, options) {
   });
   video.addEventListener('pause', () => save(true));
   video.addEventListener('ended', () => save(true));
+  const showDamage = () => {
+    damaged = true;
+    video.pause();
+    const replace = h('button', {
+      type: 'button', className: 'secondary', onClick: () => {
+        replace.disabled = true;
+        options.damage.replace();
+      },
+    }, '删除并重新下载');
+    problem.hidden = false;
+    replaceChildren(problem, DAMAGED_NOTICE, ' ', replace);
+  };
+  const stopDamageWatch = app.subscribe('damaged', (assetId) => { if (assetId === options.damage?.assetId) showDamage(); });
   video.addEventListener('error', () => {
+    if (options.damage && app.isDamaged(options.damage.assetId)) return showDamage();
     problem.hidden = false;
     problem.textContent = options.offline
       ? '离线课程无法播放：本机副本可能已被删除或损坏，请在“离线课程”中重新下载。'
@@ -109,6 +129,7 @@ export function createPlayer(app, options) {
   const stopQuitSave = app.subscribe('saveProgress', () => save(true));
   const stopReporting = reportPlayback(video, document, (command) => app.bridge.send(command));
   video.src = options.source;
+  if (options.damage && app.isDamaged(options.damage.assetId)) showDamage();
 
   return {
     element: h('div', { className: 'player-box' }, video, problem,
@@ -120,6 +141,7 @@ export function createPlayer(app, options) {
       document.removeEventListener('keydown', onKey);
       stopQuitSave();
       stopReporting();
+      stopDamageWatch();
       video.pause();
       video.removeAttribute('src');
       video.load();

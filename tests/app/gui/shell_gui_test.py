@@ -4,6 +4,7 @@ frame isolation, navigation policy, offline media, zoom, tray item, single insta
 
 Usage: shell_gui_test.py <velmora-classroom binary> <test page folder> <seal_lesson tool>"""
 
+import glob
 import http.server
 import os
 import re
@@ -29,6 +30,8 @@ APPLICATION_ID = "com.velmora.Classroom"
 OWNER_KEY = "gui-account-key"
 ASSET_ID = "lesson-1"
 LONG_ASSET_ID, LONG_LESSON_BYTES = "long-lesson", 256 * 1024 * 1024
+DAMAGED_ASSET_ID = "damaged-lesson"
+RECORD_BYTES = 32 + 1024 * 1024  # one sealed record of a lesson: prefix and a full piece
 START_ADDRESS = "velmora-app://local/index.html"
 TITLE = "星禾课堂"
 POST = "window.webkit.messageHandlers.velmora.postMessage"
@@ -316,13 +319,25 @@ class RunningApplication(unittest.TestCase):
                         "-f", "lavfi", "-i", "sine=frequency=440:duration=6", "-c:v", "libx264", "-preset", "ultrafast",
                         "-pix_fmt", "yuv420p", "-c:a", "aac", "-shortest", "-movflags", "+faststart", clip],
                        check=True, capture_output=True, timeout=60)
+        # Noise does not compress: 20 s make a lesson of several records, so playback gets going
+        # before the player reaches the damaged one.
+        noisy = os.path.join(cls.app.root, "noisy.mp4")
+        subprocess.run(["ffmpeg", "-loglevel", "error", "-y", "-f", "lavfi", "-i", "color=c=gray:s=640x360:d=20,noise=alls=60:allf=t",
+                        "-c:v", "libx264", "-preset", "ultrafast", "-b:v", "3M", "-maxrate", "3M", "-bufsize", "3M",
+                        "-pix_fmt", "yuv420p", "-movflags", "+faststart", noisy], check=True, capture_output=True, timeout=120)
         long_media = os.path.join(cls.app.root, "long.bin")
         with open(long_media, "wb") as handle:
             handle.truncate(LONG_LESSON_BYTES)
-        for asset, media in ((ASSET_ID, clip), (LONG_ASSET_ID, long_media)):
+        for asset, media in ((ASSET_ID, clip), (LONG_ASSET_ID, long_media), (DAMAGED_ASSET_ID, noisy)):
             subprocess.run([SEAL_TOOL, cls.app.env["XDG_DATA_HOME"], OWNER_KEY, asset, media], check=True, capture_output=True,
                            timeout=120, env=cls.app.env)
         os.remove(long_media)
+        damaged = glob.glob(os.path.join(cls.app.env["XDG_DATA_HOME"], "**", DAMAGED_ASSET_ID + ".vlmedia"), recursive=True)[0]
+        with open(damaged, "r+b") as handle:  # one flipped byte in the ciphertext of the fifth record
+            handle.seek(32 + 4 * RECORD_BYTES + 32 + 1000)
+            byte = handle.read(1)[0]
+            handle.seek(-1, os.SEEK_CUR)
+            handle.write(bytes([byte ^ 0x01]))
         cls.app.start()
         cls.bus = session_bus()
 
@@ -405,6 +420,22 @@ class RunningApplication(unittest.TestCase):
         self.assertGreaterEqual(position(), 3.9)
         start = position()
         wait_for(lambda: position() > start + 0.2, timeout=30, message="playback to move on")
+
+    def test_a_damaged_lesson_fails_in_the_player_and_the_page_is_told(self):
+        self.app.js(f"{POST}({{type: 'saveSession', token: 'gui-token', ownerKey: '{OWNER_KEY}', userName: 'gui'}})")
+        self.addCleanup(lambda: self.app.js(f"{POST}({{type: 'clearSession'}})"))
+        self.app.js("""
+            const video = document.createElement('video');
+            video.muted = true;
+            video.autoplay = true;
+            video.src = arguments[0];
+            window.shellTest.damaged = video;
+            document.body.appendChild(video);""", self.lesson_address.replace(ASSET_ID, DAMAGED_ASSET_ID))
+        wait_for(lambda: self.app.js("return !!window.shellTest.damaged.error || window.shellTest.damaged.ended"), timeout=40,
+                 message="the player to fail")
+        self.assertFalse(self.app.js("return window.shellTest.damaged.ended"), "a damaged lesson played to its end")
+        self.assertIn({"type": "offlineLessonDamaged", "assetId": DAMAGED_ASSET_ID}, self.messages())
+        self.app.js("window.shellTest.damaged.remove()")
 
     def test_media_scheme_answers_fetch_and_fails_foreign_accounts(self):
         # The answer is opaque to the page (another origin, no CORS); what shows is response or failure.
