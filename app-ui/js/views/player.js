@@ -4,6 +4,7 @@
 
 import { DAMAGED_NOTICE } from '../app.js';
 import { h, replaceChildren } from '../dom.js';
+import { connectMediaSession } from '../media-session.js';
 import { reportPlayback } from '../playback-report.js';
 import { SPEEDS, SpeedMemory, speedLabel, stepSpeed } from '../playback-speed.js';
 import { performPlayerAction, playerAction } from '../player-keys.js';
@@ -127,6 +128,9 @@ export function createPlayer(app, options) {
   });
 
   const stopQuitSave = app.subscribe('saveProgress', () => save(true));
+  const mediaControls = connectMediaSession(globalThis.MediaMetadata ? navigator.mediaSession : null, video,
+    { ...options.lesson, artwork: [{ src: new URL('img/logo.svg', location.href).href, sizes: '512x512', type: 'image/svg+xml' }] },
+    (init) => new MediaMetadata(init));
   const stopReporting = reportPlayback(video, document, (command) => app.bridge.send(command));
   video.src = options.source;
   if (options.damage && app.isDamaged(options.damage.assetId)) showDamage();
@@ -136,12 +140,15 @@ export function createPlayer(app, options) {
       h('div', { className: 'player-bar' }, speeds.element, h('span', { className: 'spacer' }),
         h('button', { type: 'button', className: 'ghost', 'aria-keyshortcuts': '?', onClick: openShortcuts }, '快捷键 ?'))),
     video,
+    /** Lets the desktop's media controls open the chapter's lesson before or after this one. */
+    setNeighbours: (neighbours) => mediaControls.setNeighbours(neighbours),
     stop() {
       save(true);
       document.removeEventListener('keydown', onKey);
       stopQuitSave();
       stopReporting();
       stopDamageWatch();
+      mediaControls.stop();
       video.pause();
       video.removeAttribute('src');
       video.load();
