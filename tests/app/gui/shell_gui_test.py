@@ -603,6 +603,48 @@ class WebProcessCrash(FreshApplication):
         wait_for(lambda: not session_manager.held(FakeSessionManager.IDLE), timeout=30, message="the release after the crash")
 
 
+class DesktopMediaControls(FreshApplication):
+    def test_a_playing_lesson_is_an_mpris_player_whose_controls_reach_the_page(self):
+        # WebKit's web process reaches the session bus through a proxy socket it makes in the
+        # runtime folder; without one its sandbox has no bus and exports no player.
+        runtime = os.path.join(self.app.root, "run")
+        os.mkdir(runtime, 0o700)
+        self.app.env["XDG_RUNTIME_DIR"] = runtime
+        clip = os.path.join(self.app.root, "lesson.mp4")
+        subprocess.run(["ffmpeg", "-loglevel", "error", "-y", "-f", "lavfi", "-i", "testsrc=duration=30:size=320x240:rate=25",
+                        "-f", "lavfi", "-i", "sine=frequency=440:duration=30", "-c:v", "libx264", "-preset", "ultrafast",
+                        "-pix_fmt", "yuv420p", "-c:a", "aac", "-shortest", "-movflags", "+faststart", clip],
+                       check=True, capture_output=True, timeout=60)
+        subprocess.run([SEAL_TOOL, self.app.env["XDG_DATA_HOME"], OWNER_KEY, ASSET_ID, clip], check=True, capture_output=True,
+                       timeout=60, env=self.app.env)
+        app = self.app.start()
+        # With sound and without a click, as a lesson starts; the handlers stand in for the player's.
+        started = app.driver.execute_async_script("""const done = arguments[arguments.length - 1];
+            const video = document.createElement('video');
+            video.src = arguments[0];
+            document.body.appendChild(video);
+            window.shellTest.actions = [];
+            navigator.mediaSession.metadata = new MediaMetadata({title: '1.1 集合与映射', artist: '函数与导数 · 第一章'});
+            for (const action of ['nexttrack', 'pause'])
+                navigator.mediaSession.setActionHandler(action, () => { window.shellTest.actions.push(action); if (action === 'pause') video.pause(); });
+            video.play().then(() => done('playing'), (error) => done(String(error)));""",
+                                             f"velmora-media://local/v1/{ASSET_ID}?owner={OWNER_KEY}")
+        self.assertEqual(started, "playing")
+        bus = session_bus()
+        names = lambda: [n for n in call(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",  # noqa
+                                         "ListNames", None, "(as)").unpack()[0] if n.startswith("org.mpris.MediaPlayer2.")]
+        player = wait_for(names, timeout=20, message="the MPRIS player")[0]
+        self.assertTrue(player.startswith(f"org.mpris.MediaPlayer2.{APPLICATION_ID}."), player)
+        get = lambda interface, name: call(bus, player, "/org/mpris/MediaPlayer2", "org.freedesktop.DBus.Properties",  # noqa
+                                           "Get", GLib.Variant("(ss)", (interface, name)), "(v)").unpack()[0]
+        self.assertEqual(get("org.mpris.MediaPlayer2.Player", "PlaybackStatus"), "Playing")
+        self.assertTrue(get("org.mpris.MediaPlayer2.Player", "CanGoNext"))
+        for method in ("Next", "Pause"):
+            call(bus, player, "/org/mpris/MediaPlayer2", "org.mpris.MediaPlayer2.Player", method)
+        wait_for(lambda: app.js("return window.shellTest.actions.length") == 2, message="the page's handlers")
+        self.assertEqual(app.js("return window.shellTest.actions"), ["nexttrack", "pause"])
+
+
 class FakeNotifications(FakeBusService):
     """Records every Notify call as (id, summary, body, actions) and can click a notification as a
     desktop would."""
