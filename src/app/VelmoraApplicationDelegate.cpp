@@ -80,12 +80,13 @@ void VelmoraApplicationDelegate::configureStatusItem() {
 
 void VelmoraApplicationDelegate::registerSchemes(WebKitWebContext* context) {
     appScheme_ = std::make_unique<AppSchemeHandler>(configuration_.appUiFolder);
-    mediaScheme_ = std::make_unique<MediaSchemeHandler>(
-        VaultManager::openAtStartUp(), [queue = mainQueue_, weak = weak_from_this()](const std::string& assetId, const std::string& ownerKey) {
-            queue->post([weak, assetId, ownerKey] {
-                if (auto self = weak.lock(); self && self->bridge_) self->bridge_->offlineLessonDamaged(assetId, ownerKey);
-            });
+    // Damage is found on the media queue; the page hears of it from the main thread.
+    auto reportDamage = [queue = mainQueue_, weak = weak_from_this()](const std::string& assetId, const std::string& ownerKey) {
+        queue->post([weak, assetId, ownerKey] {
+            if (auto self = weak.lock(); self && self->bridge_) self->bridge_->offlineLessonDamaged(assetId, ownerKey);
         });
+    };
+    mediaScheme_ = std::make_unique<MediaSchemeHandler>(VaultManager::openAtStartUp(), std::move(reportDamage));
     WebKitSecurityManager* security = webkit_web_context_get_security_manager(context);
     webkit_security_manager_register_uri_scheme_as_secure(security, MacBridge::kAppScheme.data());
     webkit_security_manager_register_uri_scheme_as_secure(security, kMediaScheme);

@@ -176,7 +176,9 @@ TEST_F(MediaSchemeHandlerTest, OnlyARecordThatDoesNotDecryptIsReportedAsDamage) 
     std::filesystem::remove(vault.mediaURL("gone"));
     test::storeLesson(vault, "damaged", kOwner, test::lessonBytes(3 * kMiB));
     test::corruptMedia(vault, "damaged", 32 + 2 * (kMiB + 32) + 32 + 10);
-    for (const char* asset : {"sound", "gone", "damaged"}) serve(std::string("velmora-media://local/v1/") + asset + "?owner=" + kOwner);
+    for (const char* asset : {"sound", "gone", "damaged"}) {
+        serve(std::string("velmora-media://local/v1/") + asset + "?owner=" + kOwner);
+    }
     serve("velmora-media://local/v1/damaged?owner=another-account");  // not that account's lesson: refused first
     EXPECT_EQ(reported, (std::vector<std::pair<std::string, std::string>>{{"damaged", kOwner}}));
 }
