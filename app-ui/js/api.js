@@ -35,10 +35,14 @@ export function interpretReply(reply) {
 }
 
 export class ApiClient {
-  /** `tokenSource()` gives the signed-in token or "". */
-  constructor(bridge, tokenSource) {
+  /**
+   * `tokenSource()` gives the signed-in token or ""; `onAnswered()` is called whenever the service
+   * answered a call, whatever it said.
+   */
+  constructor(bridge, tokenSource, onAnswered = () => {}) {
     this.bridge = bridge;
     this.tokenSource = tokenSource;
+    this.onAnswered = onAnswered;
   }
 
   async call(method, path, body) {
@@ -50,7 +54,9 @@ export class ApiClient {
       headers['Content-Type'] = 'application/json';
       command.jsonBody = JSON.stringify(body);
     }
-    return interpretReply(await this.bridge.request(command));
+    const reply = await this.bridge.request(command);
+    if (reply?.ok === true) this.onAnswered();
+    return interpretReply(reply);
   }
 
   get(path) {

@@ -2,11 +2,13 @@
 // running downloads and the notices shown to the learner. Views read it and subscribe to changes.
 
 import { ApiClient } from './api.js';
+import { DamagedLessons } from './damaged-lessons.js';
 import { passedMilestone } from './download-list.js';
 import { DownloadQueue } from './download-queue.js';
 import { DownloadTracker, heldPhase } from './download-tracker.js';
 import { downloadCommand, lessonFromLibraryItem } from './media.js';
 import { ASSUMED_ONLINE, networkAfter } from './network-state.js';
+import { ProgressOutbox } from './progress-outbox.js';
 
 const SAVE_SESSION_GRACE_MS = 400;
 const TOAST_MS = 6000;
@@ -14,13 +16,19 @@ const TOAST_MS = 6000;
 const REDRAW_MS = 1000;
 // The native side's answer to "cancelDownload": not a failure the learner must read about.
 const CANCELLED = '下载已取消';
+export const OFFLINE_NOTICE = '暂时无法连接课堂服务：已下载的离线课程仍可观看。';
+export const DAMAGED_NOTICE = '这节离线课程已损坏，请删除后重新下载';
 
 export class App {
-  constructor(bridge, elements) {
+  /** `storage` is localStorage or a stand-in; it keeps progress saves that could not be sent. */
+  constructor(bridge, elements, storage = globalThis.localStorage) {
     this.bridge = bridge;
     this.elements = elements;
-    this.api = new ApiClient(bridge, () => this.session?.token ?? '');
+    this.storage = storage;
+    this.api = new ApiClient(bridge, () => this.session?.token ?? '', () => this.serviceAnswered());
     this.session = null;
+    this.outbox = null;
+    this.damaged = null;
     this.library = [];
     this.libraryLoaded = false;
     this.trackers = new Map();
@@ -59,10 +67,18 @@ export class App {
     on('networkChanged', (e) => {
       this.network = networkAfter(this.network, e);
       this.emit('network', this.network);
+      if (e.available === true) this.reconnected();
     });
-    on('deleteCompleted', () => {
+    on('deleteCompleted', (e) => {
+      this.damaged?.remove(String(e.assetId ?? ''));
       this.toast('已从本机删除这节离线课程');
       this.refreshLibrary();
+    });
+    on('offlineLessonDamaged', (e) => {
+      const assetId = String(e.assetId ?? '');
+      this.damaged?.add(assetId);
+      this.emit('damaged', assetId);
+      this.emit('library', this.library);
     });
     on('resourceDownloadCompleted', (e) => this.toast(`课件已保存到 ${e.path}`));
     on('resourceDownloadFailed', (e) => this.toast(`课件保存失败：${e.message}`, 'error'));
@@ -70,14 +86,66 @@ export class App {
     setInterval(() => this.redrawChanged(Date.now()), REDRAW_MS);
   }
 
+  /** Holds `session` (or none) and opens its account's queue of progress saves. */
+  useSession(session) {
+    this.session = session;
+    const ownerKey = session?.ownerKey;
+    this.outbox = session
+      ? new ProgressOutbox(this.storage, ownerKey, this.api, () => this.session?.ownerKey === ownerKey)
+      : null;
+    this.damaged = session ? new DamagedLessons(this.storage, ownerKey) : null;
+  }
+
+  isDamaged(assetId) {
+    return this.damaged?.has(assetId) ?? false;
+  }
+
+  /** Deletes a damaged stored lesson (a record of the lessons API) and downloads it again. */
+  async replaceDamaged(lesson) {
+    const assetId = String(lesson.asset_id ?? '');
+    const answer = this.bridge.next(['deleteCompleted', 'error'], 15000);
+    this.bridge.send({ type: 'deleteDownload', ownerKey: this.session.ownerKey, assetId });
+    if ((await answer).type !== 'deleteCompleted') return;
+    this.library = this.library.filter((item) => item.assetId !== assetId);
+    this.startDownload(lesson);
+  }
+
+  /** Saves a lesson's position on the service, or keeps it until the service can be reached. */
+  saveProgress(lessonId, position, duration) {
+    if (!this.outbox || !Number.isInteger(lessonId)) return;
+    this.outbox.add(lessonId, position, duration, Date.now());
+    this.outbox.flush();
+  }
+
+  serviceAnswered() {
+    if (this.offline) this.setBanner('');
+    this.outbox?.flush();
+  }
+
+  /** The network is back: send what waits, and find out whether the service answers again. */
+  reconnected() {
+    if (!this.session) return;
+    this.outbox.flush();
+    if (this.offline) this.api.get('me').catch(() => {});
+  }
+
+  showOffline() {
+    this.setBanner(OFFLINE_NOTICE);
+  }
+
+  get offline() {
+    return this.elements.banner?.textContent === OFFLINE_NOTICE && !this.elements.banner.hidden;
+  }
+
   /** Asks the native side for the stored session: resolves with it or null. */
   async restoreSession() {
     const answer = this.bridge.next(['session', 'noSession'], 15000);
     this.bridge.send({ type: 'restoreSession' });
     const reply = await answer;
-    this.session = reply.type === 'session'
+    this.useSession(reply.type === 'session'
       ? { token: reply.token, ownerKey: reply.ownerKey, userName: reply.userName }
-      : null;
+      : null);
+    this.outbox?.flush();
     return this.session;
   }
 
@@ -89,7 +157,7 @@ export class App {
     this.bridge.send({ type: 'saveSession', ...session });
     const failure = await refusal;
     if (failure) throw new Error(failure.message);
-    this.session = session;
+    this.useSession(session);
     this.emit('session', session);
     this.refreshLibrary();
     this.refreshInterrupted();
@@ -98,7 +166,7 @@ export class App {
   signOut(notice) {
     if (this.session) this.api.post('auth/logout').catch(() => {});
     this.bridge.send({ type: 'clearSession' });
-    this.session = null;
+    this.useSession(null);
     this.library = [];
     this.libraryLoaded = false;
     // The native side pauses this account's downloads; the next account must not see them.
@@ -221,6 +289,7 @@ export class App {
     else if (event.type !== 'downloadProgress' || tracker.paused) this.queue.ended(assetId);
     const title = this.titles.get(assetId) ?? assetId;
     if (event.type === 'downloadCompleted') {
+      this.damaged?.remove(assetId);
       this.toast(`《${title}》已保存为离线课程`);
       this.refreshLibrary();
     } else if (tracker.phase === 'failed' || (tracker.paused && tracker.reason)) {

@@ -108,10 +108,9 @@ async function checkService() {
   try {
     const me = await app.api.get('me');
     app.webSite = typeof me?.web_site === 'string' ? me.web_site : '';
-    app.setBanner('');
   } catch (error) {
     if (error.kind === 'auth') app.sessionExpired();
-    else if (error.kind === 'network') app.setBanner('暂时无法连接课堂服务：已下载的离线课程仍可观看。');
+    else if (error.kind === 'network') app.showOffline();
   }
 }
 
@@ -128,6 +127,7 @@ async function start() {
     show();
   });
   window.addEventListener('hashchange', show);
+  window.addEventListener('online', () => app.reconnected());
   bridge.send({ type: 'setZoom', percent: settings.storedZoom() });
   settings.sendMeteredAllowed(bridge);
   try {

@@ -49,6 +49,7 @@ VelmoraApplicationDelegate::~VelmoraApplicationDelegate() {
     // media handler's queue, which its destruction joins, from ever ending.
     if (mediaDeliveries_) mediaDeliveries_->release();
     webViewConnections_.clear();
+    windowVisibility_ = {};
     navigationGuard_.reset();
     statusItem_.reset();
     bridge_.reset();
@@ -79,7 +80,13 @@ void VelmoraApplicationDelegate::configureStatusItem() {
 
 void VelmoraApplicationDelegate::registerSchemes(WebKitWebContext* context) {
     appScheme_ = std::make_unique<AppSchemeHandler>(configuration_.appUiFolder);
-    mediaScheme_ = std::make_unique<MediaSchemeHandler>(VaultManager::openAtStartUp());
+    // Damage is found on the media queue; the page hears of it from the main thread.
+    auto reportDamage = [queue = mainQueue_, weak = weak_from_this()](const std::string& assetId, const std::string& ownerKey) {
+        queue->post([weak, assetId, ownerKey] {
+            if (auto self = weak.lock(); self && self->bridge_) self->bridge_->offlineLessonDamaged(assetId, ownerKey);
+        });
+    };
+    mediaScheme_ = std::make_unique<MediaSchemeHandler>(VaultManager::openAtStartUp(), std::move(reportDamage));
     WebKitSecurityManager* security = webkit_web_context_get_security_manager(context);
     webkit_security_manager_register_uri_scheme_as_secure(security, MacBridge::kAppScheme.data());
     webkit_security_manager_register_uri_scheme_as_secure(security, kMediaScheme);
@@ -134,6 +141,9 @@ void VelmoraApplicationDelegate::createMainWindow() {
 
     PixelSize size = toPixels(initialContentSize(GtkMainWindow::workArea()));
     mainWindow_ = std::make_unique<GtkMainWindow>(application_, GTK_WIDGET(view), applicationMenu_->model(), size);
+    windowVisibility_ = connectSignal(mainWindow_->window(), "notify::visible", onWindowVisibilityChanged, this);
+    sessionInhibitor_ =
+        std::make_unique<GtkSessionInhibitor>(application_, [this] { return mainWindow_ ? mainWindow_->window() : nullptr; });
 
     bridge_->setWebView(webView_);
     bridge_->setAppController(weak_from_this());
@@ -189,6 +199,7 @@ void VelmoraApplicationDelegate::terminateNow() { g_application_quit(G_APPLICATI
 
 void VelmoraApplicationDelegate::applicationWillTerminate() {
     if (sessionEndInhibitor_ != 0) gtk_application_uninhibit(application_, std::exchange(sessionEndInhibitor_, 0));
+    sessionInhibitor_.reset();
     bridge_.reset();
     if (webView_) webView_->unregisterBridge();
 }
@@ -205,6 +216,17 @@ void VelmoraApplicationDelegate::openOfflineLibrary() {
 
 void VelmoraApplicationDelegate::downloadEnded(const std::string& assetId, const std::string& text) {
     GtkDownloadNotifier(application_).downloadEnded(mainWindow_ ? mainWindow_->window() : nullptr, assetId, text);
+}
+
+void VelmoraApplicationDelegate::playbackChanged(bool playing) {
+    pagePlaying_ = playing;
+    updateIdleInhibit();
+}
+
+void VelmoraApplicationDelegate::updateIdleInhibit() {
+    if (!sessionInhibitor_) return;
+    bool onScreen = mainWindow_ && gtk_widget_get_visible(GTK_WIDGET(mainWindow_->window()));
+    sessionInhibitor_->holdIdle(pagePlaying_ && onScreen);
 }
 
 void VelmoraApplicationDelegate::showAbout() {
@@ -233,11 +255,18 @@ gboolean VelmoraApplicationDelegate::onDecidePolicy(WebKitWebView*, WebKitPolicy
 
 void VelmoraApplicationDelegate::onLoadChanged(WebKitWebView*, WebKitLoadEvent event, gpointer self) {
     auto* delegate = static_cast<VelmoraApplicationDelegate*>(self);
+    if (event == WEBKIT_LOAD_STARTED) delegate->playbackChanged(false);  // the page that played is going
     if (event == WEBKIT_LOAD_FINISHED && delegate->mainWindow_) delegate->mainWindow_->pageDidLoad();
 }
 
-void VelmoraApplicationDelegate::onWebProcessTerminated(WebKitWebView* view, WebKitWebProcessTerminationReason, gpointer) {
+void VelmoraApplicationDelegate::onWebProcessTerminated(WebKitWebView* view, WebKitWebProcessTerminationReason, gpointer self) {
+    static_cast<VelmoraApplicationDelegate*>(self)->playbackChanged(false);
     webkit_web_view_reload(view);
+}
+
+// Hiding the window (close button, tray) lets the screen blank even if the page plays on.
+void VelmoraApplicationDelegate::onWindowVisibilityChanged(GObject*, GParamSpec*, gpointer self) {
+    static_cast<VelmoraApplicationDelegate*>(self)->updateIdleInhibit();
 }
 
 }  // namespace velmora

@@ -4,6 +4,7 @@
 #include "app/GtkDownloadNotifier.h"
 #include "app/GtkMainQueue.h"
 #include "app/GtkMainWindow.h"
+#include "app/GtkSessionInhibitor.h"
 #include "app/GtkStatusItem.h"
 #include "app/QuitFlow.h"
 #include "app/WebKitSchemeTask.h"
@@ -67,6 +68,7 @@ public:
     void minimizeToMenuBar() override;
     void showMainWindow() override;
     void downloadEnded(const std::string& assetId, const std::string& text) override;
+    void playbackChanged(bool playing) override;
 
     void openSettings();
     void openOfflineLibrary();
@@ -84,10 +86,13 @@ private:
     void presentQuitConfirmation();
     void completeQuitConfirmation(bool confirmed);
     void replyToTermination(bool mayTerminate);
+    // The screen is kept on while the page plays a lesson in a window on the screen.
+    void updateIdleInhibit();
 
     static gboolean onDecidePolicy(WebKitWebView* view, WebKitPolicyDecision* decision, WebKitPolicyDecisionType type, gpointer self);
     static void onLoadChanged(WebKitWebView* view, WebKitLoadEvent event, gpointer self);
     static void onWebProcessTerminated(WebKitWebView* view, WebKitWebProcessTerminationReason reason, gpointer self);
+    static void onWindowVisibilityChanged(GObject* window, GParamSpec* property, gpointer self);
 
     GtkApplication* application_;  // outlives the delegate
     std::shared_ptr<GtkMainQueue> mainQueue_;
@@ -106,6 +111,9 @@ private:
 
     bool launched_ = false;
     guint sessionEndInhibitor_ = 0;  // while the page saves before a logout
+    std::unique_ptr<GtkSessionInhibitor> sessionInhibitor_;  // released before the application shuts down
+    bool pagePlaying_ = false;  // as the current page last said; a new page or a crashed one plays nothing
+    SignalConnection windowVisibility_;
     std::vector<SignalConnection> webViewConnections_;
     std::unique_ptr<MainFrameNavigationGuard> navigationGuard_;
 };

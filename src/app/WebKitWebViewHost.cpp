@@ -46,9 +46,13 @@ std::optional<std::string> stringProperty(JSCValue* object, const char* name) {
 WebKitWebViewHost::WebKitWebViewHost(WebKitWebContext* context, WebKitNetworkSession* session, bool automation)
     : contentManager_(adoptGObject(webkit_user_content_manager_new())) {
     auto settings = makeSettings();
+    // Lessons play with their sound without a click, as the settings above ask; WebKitGTK's default
+    // policy would only let muted media start.
+    auto policies = adoptGObject(webkit_website_policies_new_with_policies("autoplay", WEBKIT_AUTOPLAY_ALLOW, nullptr));
     auto* view = WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "web-context", context, "network-session", session,
                                               "user-content-manager", contentManager_.get(), "settings", settings.get(),
-                                              "is-controlled-by-automation", automation, nullptr));
+                                              "website-policies", policies.get(), "is-controlled-by-automation", automation,
+                                              nullptr));
     view_ = GObjectPtr<WebKitWebView>(WEBKIT_WEB_VIEW(g_object_ref_sink(view)));
     // Drawn on the window's own dark background.
     const GdkRGBA transparent{0, 0, 0, 0};

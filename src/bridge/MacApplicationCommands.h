@@ -30,6 +30,8 @@ public:
     // A lesson's download has ended; `text` tells the learner how ("《title》已保存为离线课程" or
     // the failure's message). The shell may tell the desktop when the window is not looked at.
     virtual void downloadEnded([[maybe_unused]] const std::string& assetId, [[maybe_unused]] const std::string& text) {}
+    // The page's lesson video started (true) or stopped playing: paused, ended, left or hidden.
+    virtual void playbackChanged([[maybe_unused]] bool playing) {}
 };
 
 // Opens addresses outside the application, in the user's default browser.

@@ -51,7 +51,7 @@ MacBridge::MacBridge(BridgeEnvironment environment) : environment_(std::move(env
 MacBridge::~MacBridge() = default;
 
 MacBridge::Handler MacBridge::handlerFor(std::string_view type) {
-    static constexpr std::array<std::pair<std::string_view, Handler>, 16> kCommands{{
+    static constexpr std::array<std::pair<std::string_view, Handler>, 18> kCommands{{
         {"restoreSession", &MacBridge::restoreSession},
         {"saveSession", &MacBridge::saveSession},
         {"clearSession", &MacBridge::clearSession},
@@ -68,6 +68,8 @@ MacBridge::Handler MacBridge::handlerFor(std::string_view type) {
         {"minimizeToTray", &MacBridge::minimizeToTray},
         {"close", &MacBridge::close},
         {"drag", &MacBridge::drag},
+        {"playbackStarted", &MacBridge::playbackStarted},
+        {"playbackStopped", &MacBridge::playbackStopped},
     }};
     for (auto [name, handler] : kCommands) {
         if (name == type) return handler;
@@ -109,6 +111,10 @@ void MacBridge::post(const Json& message) {
     if (auto webView = webView_.lock()) webView->evaluateScript(*script);
 }
 
+void MacBridge::offlineLessonDamaged(const std::string& assetId, const std::string& ownerKey) {
+    if (session_ && session_->ownerKey == ownerKey) post({{"type", "offlineLessonDamaged"}, {"assetId", assetId}});
+}
+
 void MacBridge::openSettings() {
     if (auto controller = appController_.lock()) controller->showMainWindow();
     if (auto webView = webView_.lock()) webView->evaluateScript("document.querySelector('[data-view=settings]')?.click();");
@@ -143,6 +149,14 @@ void MacBridge::drag(const Json&) {
     if (auto controller = appController_.lock()) {
         if (MainWindow* window = controller->mainWindow()) window->performDragWithCurrentEvent();
     }
+}
+
+void MacBridge::playbackStarted(const Json&) {
+    if (auto controller = appController_.lock()) controller->playbackChanged(true);
+}
+
+void MacBridge::playbackStopped(const Json&) {
+    if (auto controller = appController_.lock()) controller->playbackChanged(false);
 }
 
 void MacBridge::setZoom(const Json& payload) {

@@ -41,6 +41,10 @@ public:
     // non-finite number or invalid UTF-8, or when the web view is gone.
     void post(const Json& message);
 
+    // A stored lesson of `ownerKey` failed to decrypt while playing: tells the page, if that account
+    // is the signed-in one, with "offlineLessonDamaged".
+    void offlineLessonDamaged(const std::string& assetId, const std::string& ownerKey);
+
     // Shows the window and opens the page's settings view.
     void openSettings();
     // Shows the window and opens the page's offline library.
@@ -66,6 +70,8 @@ private:
     void drag(const Json& payload);
     void setZoom(const Json& payload);
     void openExternal(const Json& payload);
+    void playbackStarted(const Json& payload);
+    void playbackStopped(const Json& payload);
 
     // Session commands.
     DeviceSecureStore secureStore() const;

@@ -77,7 +77,8 @@ SchemeResponse mediaResponse(int status, ByteRange range, std::uint64_t total) {
 
 }  // namespace
 
-MediaSchemeHandler::MediaSchemeHandler(VaultManager& vault) : vault_(vault) {}
+MediaSchemeHandler::MediaSchemeHandler(VaultManager& vault, DamageObserver damaged)
+    : vault_(vault), damaged_(std::move(damaged)) {}
 
 MediaSchemeHandler::~MediaSchemeHandler() { closing_ = true; }
 
@@ -162,7 +163,7 @@ void MediaSchemeHandler::answer(SchemeTask& task, const SchemeTask* identity) {
     for (std::uint64_t cursor = range.start;;) {
         if (isCancelled(identity)) return;
         std::uint64_t pieceEnd = range.end - cursor < kPieceSizeBytes ? range.end : cursor + kPieceSizeBytes - 1;
-        Bytes piece = vault_.readRange({.ownerKey = address.ownerKey, .assetId = address.assetId}, cursor, pieceEnd);
+        Bytes piece = readPiece(address, cursor, pieceEnd);
         // A last record holding less than the metadata's size would end the answer short of its
         // announced Content-Length.
         if (piece.size() != pieceEnd - cursor + 1) throw VelmoraError(VaultManager::kRecordTooShort);
@@ -171,6 +172,15 @@ void MediaSchemeHandler::answer(SchemeTask& task, const SchemeTask* identity) {
         cursor = pieceEnd + 1;
     }
     if (!isCancelled(identity)) task.didFinish();
+}
+
+Bytes MediaSchemeHandler::readPiece(const Address& address, std::uint64_t start, std::uint64_t endInclusive) const {
+    try {
+        return vault_.readRange({.ownerKey = address.ownerKey, .assetId = address.assetId}, start, endInclusive);
+    } catch (const RecordAuthenticationError&) {
+        if (damaged_) damaged_(address.assetId, address.ownerKey);
+        throw;
+    }
 }
 
 }  // namespace velmora

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -40,7 +41,11 @@ public:
     static constexpr std::uint64_t kPieceSizeBytes = 2'097'152;
     static constexpr std::string_view kQueueLabel = "com.velmora.classroom.media";
 
-    explicit MediaSchemeHandler(VaultManager& vault);
+    // Told, on the media queue, of every request that met a record of a lesson that does not
+    // decrypt (the stored copy is damaged). The request fails as any other failed read does.
+    using DamageObserver = std::function<void(const std::string& assetId, const std::string& ownerKey)>;
+
+    explicit MediaSchemeHandler(VaultManager& vault, DamageObserver damaged = {});
     MediaSchemeHandler(const MediaSchemeHandler&) = delete;
     MediaSchemeHandler& operator=(const MediaSchemeHandler&) = delete;
     ~MediaSchemeHandler() override;
@@ -68,8 +73,10 @@ private:
     static Address parseAddress(const std::optional<Url>& url);
     void serve(SchemeTask& task, const SchemeTask* identity);
     void answer(SchemeTask& task, const SchemeTask* identity);
+    Bytes readPiece(const Address& address, std::uint64_t start, std::uint64_t endInclusive) const;
 
     VaultManager& vault_;
+    DamageObserver damaged_;
     mutable std::mutex stateLock_;  // guards cancelled_; never held while waiting for the queue
     std::unordered_set<const SchemeTask*> cancelled_;
     std::atomic<bool> closing_{false};

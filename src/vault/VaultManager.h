@@ -10,11 +10,19 @@
 #include <filesystem>
 #include <functional>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace velmora {
+
+// A record of a stored lesson that does not decrypt under the lesson's key: altered on disk, or
+// written under another key. Carries the cipher's own text.
+class RecordAuthenticationError : public std::runtime_error {
+public:
+    RecordAuthenticationError() : std::runtime_error("AES-256-GCM authentication failed") {}
+};
 
 // The encrypted offline library: one folder holding, per lesson, "<assetId>.json" (its VaultItem),
 // "<assetId>.vlmedia" (the sealed media) and, while downloading, "<assetId>.part".
@@ -162,7 +170,8 @@ public:
 
     // Plaintext bytes start..min(endInclusive, size - 1), decrypting only the records that overlap.
     // Throws VelmoraError "当前账号无权读取这份离线课程", "离线媒体读取范围无效", "离线媒体密文不完整",
-    // "离线媒体分块损坏" or "离线媒体分块范围异常"; file and cipher failures pass through.
+    // "离线媒体分块损坏" or "离线媒体分块范围异常"; RecordAuthenticationError when a record does not
+    // decrypt; file failures pass through.
     Bytes readRange(OwnedLesson lesson, std::uint64_t start, std::uint64_t endInclusive) const;
 
 private:

@@ -77,7 +77,7 @@ public:
         ByteView nonce(prefix_.data() + 4, kGcmNonceSizeBytes);
         ByteView tag(prefix_.data() + 4 + kGcmNonceSizeBytes, kGcmTagSizeBytes);
         if (!AesGcm256::open(key_, nonce, buffer, {}, tag, buffer)) {
-            throw std::runtime_error("AES-256-GCM authentication failed");
+            throw RecordAuthenticationError();
         }
     }
 

@@ -12,6 +12,10 @@ export class MemoryStorage {
     this.map.set(key, String(value));
   }
 
+  removeItem(key) {
+    this.map.delete(key);
+  }
+
   key(index) {
     return [...this.map.keys()][index] ?? null;
   }

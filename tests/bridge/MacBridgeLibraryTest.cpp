@@ -62,6 +62,14 @@ TEST_F(MacBridgeLibraryTest, WithoutTheHeldAccountNothingIsListedDeletedOrChange
     EXPECT_TRUE(fs::exists(vault.mediaURL("a1")));
 }
 
+TEST_F(MacBridgeLibraryTest, DamageIsToldToTheSignedInAccountOnly) {
+    page.bridge->offlineLessonDamaged("a1", kOwner);  // nobody signed in
+    signIn();
+    page.bridge->offlineLessonDamaged("q1", "owner-Q");
+    page.bridge->offlineLessonDamaged("a1", kOwner);
+    EXPECT_EQ(page.messages(), (std::vector<Json>{{{"type", "offlineLessonDamaged"}, {"assetId", "a1"}}}));
+}
+
 TEST_F(MacBridgeLibraryTest, ListsAndDeletesTheHeldAccountsLessonsOnly) {
     const Json listing = downloads({"a1", "b2"});
     signIn();

@@ -89,6 +89,9 @@ TEST(MacBridgeWindowCommandsTest, DriveTheApplication) {
     page.send({{"type", "drag"}});
     page.send({{"type", "minimizeToTray"}});
     page.send({{"type", "close"}});
+    page.send({{"type", "playbackStarted"}});
+    page.send({{"type", "playbackStopped"}});
+    EXPECT_EQ(page.application->playback, (std::vector<bool>{true, false}));
     EXPECT_EQ(page.application->window.miniaturized, 1);
     EXPECT_EQ(page.application->window.zoomed, 1);
     EXPECT_EQ(page.application->window.dragged, 1);

@@ -176,6 +176,22 @@ TEST_F(MediaSchemeHandlerTest, FailuresEndTheTaskWithoutAFinish) {
     EXPECT_EQ(cut->failure, "离线媒体分块范围异常");
 }
 
+TEST_F(MediaSchemeHandlerTest, OnlyARecordThatDoesNotDecryptIsReportedAsDamage) {
+    std::vector<std::pair<std::string, std::string>> reported;  // written on the media queue, read after it drained
+    handler = std::make_unique<MediaSchemeHandler>(
+        vault, [&reported](const std::string& assetId, const std::string& owner) { reported.emplace_back(assetId, owner); });
+    test::storeLesson(vault, "sound", kOwner, test::lessonBytes(3 * kMiB));
+    test::storeLesson(vault, "gone", kOwner, test::lessonBytes(3000));
+    std::filesystem::remove(vault.mediaURL("gone"));
+    test::storeLesson(vault, "damaged", kOwner, test::lessonBytes(3 * kMiB));
+    test::corruptMedia(vault, "damaged", 32 + 2 * (kMiB + 32) + 32 + 10);
+    for (const char* asset : {"sound", "gone", "damaged"}) {
+        serve(std::string("velmora-media://local/v1/") + asset + "?owner=" + kOwner);
+    }
+    serve("velmora-media://local/v1/damaged?owner=another-account");  // not that account's lesson: refused first
+    EXPECT_EQ(reported, (std::vector<std::pair<std::string, std::string>>{{"damaged", kOwner}}));
+}
+
 TEST_F(MediaSchemeHandlerTest, StoppedMidAnswerReceivesNothingMore) {
     test::storeLesson(vault, "long", kOwner, test::lessonBytes(7 * kMiB));
     auto stopped = task("velmora-media://local/v1/long?owner=" + kOwner);

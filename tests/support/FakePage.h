@@ -54,6 +54,7 @@ public:
     void minimizeToMenuBar() override { ++minimizedToMenuBar; }
     void showMainWindow() override { ++shown; }
     void downloadEnded(const std::string& assetId, const std::string& text) override { endedDownloads.emplace_back(assetId, text); }
+    void playbackChanged(bool playing) override { playback.push_back(playing); }
 
     FakeWindow window;
     bool hasWindow = true;
@@ -61,6 +62,7 @@ public:
     int minimizedToMenuBar = 0;
     int shown = 0;
     std::vector<std::pair<std::string, std::string>> endedDownloads;  // (asset, text told to the learner)
+    std::vector<bool> playback;                                       // every playbackChanged, in order
 };
 
 class FakeWorkspace : public Workspace {

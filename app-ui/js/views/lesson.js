@@ -2,6 +2,7 @@
 // online stream), its download control and its courseware. Also the offline-only lesson page.
 
 import { errorPanel, h, loadingPanel, replaceChildren } from '../dom.js';
+import { chapterNeighbours } from '../media-session.js';
 import { lessonFromLibraryItem, offlineMediaAddress } from '../media.js';
 import { routeHash } from '../router.js';
 import { downloadControl } from './download-control.js';
@@ -20,6 +21,7 @@ function lessonPage(app, lesson, { online }) {
       id: lesson.id || null, assetId: lesson.asset_id, title: lesson.title,
       courseTitle: lesson.course_title, chapterTitle: lesson.chapter_title,
     },
+    damage: stored ? { assetId: lesson.asset_id, replace: () => app.replaceDamaged(lesson) } : null,
   });
   const control = online ? downloadControl(app, lesson) : null;
   const element = h('article', { className: 'lesson' },
@@ -35,7 +37,26 @@ function lessonPage(app, lesson, { online }) {
       h('ul', { className: 'courseware' }, lesson.courseware.map((file) => h('li', {},
         h('span', {}, file.name),
         h('button', { type: 'button', className: 'secondary', onClick: () => app.saveCourseware(file) }, '保存到本机'))))));
-  return { element, stop: () => { player.stop(); control?.stop(); } };
+  let shown = true;
+  chapterLessons(app, lesson, online).then((lessons) => {
+    const { previous, next } = chapterNeighbours(lessons, online ? lesson.id : lesson.asset_id);
+    const open = (key) => (key === null ? null : () => { location.hash = routeHash(online ? 'lesson' : 'offline', key); });
+    if (shown) player.setNeighbours({ previous: open(previous), next: open(next) });
+  }, () => {});
+  return { element, stop: () => { shown = false; player.stop(); control?.stop(); } };
+}
+
+/** The lessons of `lesson`'s chapter as [{key, index}]: the course's from the service, or the stored ones. */
+async function chapterLessons(app, lesson, online) {
+  if (!online) {
+    return app.library
+      .filter((item) => item.classId === lesson.class_id && item.courseIndex === lesson.course_index &&
+        item.chapterIndex === lesson.chapter_index)
+      .map((item) => ({ key: item.assetId, index: item.lessonIndex }));
+  }
+  const course = await app.api.get(`courses/${lesson.course_id}`);
+  const chapter = course?.chapters?.find((c) => c.index === lesson.chapter_index);
+  return (chapter?.lessons ?? []).map((l) => ({ key: l.id, index: l.index }));
 }
 
 export function render(app, container, lessonId) {

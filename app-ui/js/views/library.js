@@ -1,6 +1,7 @@
 // The signed-in account's offline library: every download in flight, waiting or failed, then the
 // stored lessons grouped by course, with play, reorder, rename and delete.
 
+import { DAMAGED_NOTICE } from '../app.js';
 import { h, keepingFocus, loadingPanel, replaceChildren } from '../dom.js';
 import { formatBytes } from '../format.js';
 import {
@@ -98,6 +99,7 @@ export function render(app, container) {
     });
     return h('li', { className: 'library-item', dataset: { asset: item.assetId }, onKeydown: cancelOnEscape },
       h('a', { className: 'lesson-title', href: routeHash('offline', item.assetId) }, item.lessonTitle),
+      app.isDamaged(item.assetId) && h('span', { className: 'badge damaged', title: DAMAGED_NOTICE }, '已损坏'),
       chapter,
       h('span', { className: 'muted size' }, formatBytes(item.size)),
       h('span', { className: 'spacer' }),

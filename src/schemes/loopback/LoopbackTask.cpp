@@ -107,23 +107,27 @@ void LoopbackTask::abandon() {
     roomInOutbox_.notify_one();
 }
 
+// The head waits for the body's first bytes. A player that finds an answer cut short asks again
+// from where it stopped; if that piece cannot be read (a damaged record), the answer must fail
+// with a status it reports, not arrive as an empty body it takes for the end of the media.
 void LoopbackTask::didReceive(const SchemeResponse& response) {
     declaredLength_ = declaredLength(response);
     // Without a length the end of the body can only be told by closing the connection.
     closeAfter_ = closeAfter_ || !declaredLength_;
-    headSent_ = true;
     std::string head = responseHead(response, closeAfter_);
-    deliver(Bytes(head.begin(), head.end()), false);
+    heldHead_ = Bytes(head.begin(), head.end());
 }
 
 void LoopbackTask::didReceive(ByteView data) { didReceive(Bytes(data.begin(), data.end())); }
 
 void LoopbackTask::didReceive(Bytes&& data) {
+    sendHeldHead();
     sentLength_ += data.size();
     deliver(std::move(data), true);
 }
 
 void LoopbackTask::didFinish() {
+    sendHeldHead();  // an empty body
     // A body shorter than announced leaves the framing broken: only a close ends it.
     bool reusable = !closeAfter_ && declaredLength_ == sentLength_;
     end(reusable ? Ending::finished : Ending::cutShort);
@@ -133,8 +137,17 @@ void LoopbackTask::didFail(const std::string& message) {
     if (headSent_) {
         end(Ending::cutShort);  // the cut-off body tells the client
     } else {
+        heldHead_.reset();
         end(Ending::failedBeforeHead, message);
     }
+}
+
+void LoopbackTask::sendHeldHead() {
+    if (!heldHead_) return;
+    headSent_ = true;
+    Bytes head = std::move(*heldHead_);
+    heldHead_.reset();
+    deliver(std::move(head), false);
 }
 
 void LoopbackTask::deliver(Bytes bytes, bool isData) {

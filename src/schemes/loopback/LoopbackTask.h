@@ -30,7 +30,7 @@ public:
     enum class Ending {
         running,           // still answering, or answered but not yet all written
         finished,          // the whole answer was handed over; the connection may carry another request
-        failedBeforeHead,  // nothing was handed over; failureMessage() says why
+        failedBeforeHead,  // no body byte was handed over, nor the head; failureMessage() says why
         cutShort,          // the answer was handed over only in part, or its framing asks for a close
         clientGone,        // a write of the delivering thread failed: the client is gone or stopped reading
     };
@@ -68,6 +68,7 @@ public:
     void didFail(const std::string& message) override;
 
 private:
+    void sendHeldHead();
     void deliver(Bytes bytes, bool isData);
     bool writeDirectly(const Bytes& bytes);
     void end(Ending ending, std::string message = {});
@@ -79,6 +80,7 @@ private:
     FileDescriptor ready_;
     bool closeAfter_;
     // Written only by the delivering thread, which the handler's serial queue makes one at a time.
+    std::optional<Bytes> heldHead_;  // the response head, until the first body bytes (or the end) go with it
     bool headSent_ = false;
     std::optional<std::uint64_t> declaredLength_;
     std::uint64_t sentLength_ = 0;

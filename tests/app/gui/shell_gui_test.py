@@ -4,6 +4,7 @@ frame isolation, navigation policy, offline media, zoom, tray item, single insta
 
 Usage: shell_gui_test.py <velmora-classroom binary> <test page folder> <seal_lesson tool>"""
 
+import glob
 import http.server
 import os
 import re
@@ -29,6 +30,8 @@ APPLICATION_ID = "com.velmora.Classroom"
 OWNER_KEY = "gui-account-key"
 ASSET_ID = "lesson-1"
 LONG_ASSET_ID, LONG_LESSON_BYTES = "long-lesson", 256 * 1024 * 1024
+DAMAGED_ASSET_ID = "damaged-lesson"
+RECORD_BYTES = 32 + 1024 * 1024  # one sealed record of a lesson: prefix and a full piece
 START_ADDRESS = "velmora-app://local/index.html"
 TITLE = "星禾课堂"
 POST = "window.webkit.messageHandlers.velmora.postMessage"
@@ -216,6 +219,9 @@ class FakeBusService:
     def stop(self):
         self._context.invoke_full(GLib.PRIORITY_DEFAULT, self._loop.quit)
         self._thread.join(5)
+        # Gives up the name: an owner that no longer answers would hang the next application's
+        # start-up calls (GTK registers with a session manager synchronously, without a time-out).
+        self._bus.close_sync(None)
 
 
 class FakeStatusNotifierWatcher(FakeBusService):
@@ -232,6 +238,46 @@ class FakeStatusNotifierWatcher(FakeBusService):
     def _on_call(self, connection, sender, path, interface, method, parameters, invocation):
         self.items.append((sender, parameters.unpack()[0]))
         invocation.return_value(None)
+
+
+class FakeSessionManager(FakeBusService):
+    """The desktop's session manager as GTK uses it: registers the application as a client and
+    records every Inhibit as [cookie, app id, reason, flags] and every Uninhibit by cookie. GTK
+    only talks to a session manager that is on the bus when the application starts."""
+
+    NAME, PATH = "org.gnome.SessionManager", "/org/gnome/SessionManager"
+    XML = """<node><interface name="org.gnome.SessionManager">
+      <method name="RegisterClient"><arg type="s" direction="in"/><arg type="s" direction="in"/>
+        <arg type="o" direction="out"/></method>
+      <method name="UnregisterClient"><arg type="o" direction="in"/></method>
+      <method name="Inhibit"><arg type="s" direction="in"/><arg type="u" direction="in"/><arg type="s" direction="in"/>
+        <arg type="u" direction="in"/><arg type="u" direction="out"/></method>
+      <method name="Uninhibit"><arg type="u" direction="in"/></method>
+      <method name="IsInhibited"><arg type="u" direction="in"/><arg type="b" direction="out"/></method></interface></node>"""
+    IDLE, SUSPEND = 8, 4
+
+    def __init__(self):
+        self.inhibits, self.released = [], []
+        super().__init__()
+
+    def _on_call(self, connection, sender, path, interface, method, parameters, invocation):
+        if method == "RegisterClient":
+            invocation.return_value(GLib.Variant("(o)", ("/org/gnome/SessionManager/Client1",)))
+        elif method == "Inhibit":
+            app_id, _, reason, flags = parameters.unpack()
+            self.inhibits.append([len(self.inhibits) + 1, app_id, reason, flags])
+            invocation.return_value(GLib.Variant("(u)", (len(self.inhibits),)))
+        elif method == "Uninhibit":
+            self.released.append(parameters.unpack()[0])
+            invocation.return_value(None)
+        elif method == "IsInhibited":
+            invocation.return_value(GLib.Variant("(b)", (bool(self.held(parameters.unpack()[0])),)))
+        else:
+            invocation.return_value(None)
+
+    def held(self, flags):
+        """The inhibits with `flags` that have not been released."""
+        return [i for i in self.inhibits if i[3] & flags and i[0] not in self.released]
 
 
 def toplevel_windows():
@@ -266,19 +312,32 @@ class RunningApplication(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.watcher = FakeStatusNotifierWatcher()
+        cls.session_manager = FakeSessionManager()
         cls.app = Installation()
         clip = os.path.join(cls.app.root, "lesson.mp4")
         subprocess.run(["ffmpeg", "-loglevel", "error", "-y", "-f", "lavfi", "-i", "testsrc=duration=6:size=320x240:rate=25",
                         "-f", "lavfi", "-i", "sine=frequency=440:duration=6", "-c:v", "libx264", "-preset", "ultrafast",
                         "-pix_fmt", "yuv420p", "-c:a", "aac", "-shortest", "-movflags", "+faststart", clip],
                        check=True, capture_output=True, timeout=60)
+        # Noise does not compress: 20 s make a lesson of several records, so playback gets going
+        # before the player reaches the damaged one.
+        noisy = os.path.join(cls.app.root, "noisy.mp4")
+        subprocess.run(["ffmpeg", "-loglevel", "error", "-y", "-f", "lavfi", "-i", "color=c=gray:s=640x360:d=20,noise=alls=60:allf=t",
+                        "-c:v", "libx264", "-preset", "ultrafast", "-b:v", "3M", "-maxrate", "3M", "-bufsize", "3M",
+                        "-pix_fmt", "yuv420p", "-movflags", "+faststart", noisy], check=True, capture_output=True, timeout=120)
         long_media = os.path.join(cls.app.root, "long.bin")
         with open(long_media, "wb") as handle:
             handle.truncate(LONG_LESSON_BYTES)
-        for asset, media in ((ASSET_ID, clip), (LONG_ASSET_ID, long_media)):
+        for asset, media in ((ASSET_ID, clip), (LONG_ASSET_ID, long_media), (DAMAGED_ASSET_ID, noisy)):
             subprocess.run([SEAL_TOOL, cls.app.env["XDG_DATA_HOME"], OWNER_KEY, asset, media], check=True, capture_output=True,
                            timeout=120, env=cls.app.env)
         os.remove(long_media)
+        damaged = glob.glob(os.path.join(cls.app.env["XDG_DATA_HOME"], "**", DAMAGED_ASSET_ID + ".vlmedia"), recursive=True)[0]
+        with open(damaged, "r+b") as handle:  # one flipped byte in the ciphertext of the fifth record
+            handle.seek(32 + 4 * RECORD_BYTES + 32 + 1000)
+            byte = handle.read(1)[0]
+            handle.seek(-1, os.SEEK_CUR)
+            handle.write(bytes([byte ^ 0x01]))
         cls.app.start()
         cls.bus = session_bus()
 
@@ -286,6 +345,7 @@ class RunningApplication(unittest.TestCase):
     def tearDownClass(cls):
         cls.app.close()
         cls.watcher.stop()
+        cls.session_manager.stop()
 
     def messages(self):
         return self.app.js("return window.shellTest.messages")
@@ -373,6 +433,22 @@ class RunningApplication(unittest.TestCase):
         start = position()
         wait_for(lambda: position() > start + 0.2, timeout=30, message="playback to move on")
 
+    def test_a_damaged_lesson_fails_in_the_player_and_the_page_is_told(self):
+        self.app.js(f"{POST}({{type: 'saveSession', token: 'gui-token', ownerKey: '{OWNER_KEY}', userName: 'gui'}})")
+        self.addCleanup(lambda: self.app.js(f"{POST}({{type: 'clearSession'}})"))
+        self.app.js("""
+            const video = document.createElement('video');
+            video.muted = true;
+            video.autoplay = true;
+            video.src = arguments[0];
+            window.shellTest.damaged = video;
+            document.body.appendChild(video);""", self.lesson_address.replace(ASSET_ID, DAMAGED_ASSET_ID))
+        wait_for(lambda: self.app.js("return !!window.shellTest.damaged.error || window.shellTest.damaged.ended"), timeout=40,
+                 message="the player to fail")
+        self.assertFalse(self.app.js("return window.shellTest.damaged.ended"), "a damaged lesson played to its end")
+        self.assertIn({"type": "offlineLessonDamaged", "assetId": DAMAGED_ASSET_ID}, self.messages())
+        self.app.js("window.shellTest.damaged.remove()")
+
     def test_media_scheme_answers_fetch_and_fails_foreign_accounts(self):
         # The answer is opaque to the page (another origin, no CORS); what shows is response or failure.
         fetch = """const done = arguments[arguments.length - 1];
@@ -411,6 +487,26 @@ class RunningApplication(unittest.TestCase):
     def hide_to_tray(self):
         self.app.js(f"{POST}({{type: 'minimizeToTray'}})")
         wait_for(lambda: not self.main_window()[2], message="the window to hide")
+
+    def test_a_playing_lesson_keeps_the_screen_on_until_paused_or_hidden(self):
+        idle = lambda: self.session_manager.held(FakeSessionManager.IDLE)  # noqa: E731
+        post = lambda kind: self.app.js(f"{POST}({{type: '{kind}'}})")  # noqa: E731
+        post("playbackStarted")
+        held = wait_for(idle, message="the idle inhibit")
+        self.assertEqual([held[0][1:]], [[APPLICATION_ID, "正在播放课程", FakeSessionManager.IDLE]])
+        post("playbackStarted")
+        post("playbackStopped")
+        wait_for(lambda: not idle(), message="the inhibit to be released on pause")
+        self.assertEqual(len(self.session_manager.inhibits), 1, "a second start asked again")
+
+        post("playbackStarted")
+        wait_for(idle, message="the inhibit again")
+        self.hide_to_tray()
+        wait_for(lambda: not idle(), message="the inhibit to be released when the window hides")
+        subprocess.run([self.app.binary], env=self.app.env, timeout=20, check=True)  # shows the window again
+        wait_for(lambda: self.main_window()[2], message="the window to come back")
+        post("playbackStopped")
+        wait_for(lambda: not idle(), message="no inhibit left")
 
     def test_tray_item_registers_and_activate_shows_the_hidden_window(self):
         sender, service = wait_for(lambda: self.watcher.items and self.watcher.items[0], message="the tray item to register")
@@ -555,6 +651,59 @@ class WebProcessCrash(FreshApplication):
             os.kill(pid, signal.SIGKILL)
         wait_for(lambda: app.requests.count("/loaded") == 2, timeout=30, message="the reload")
         self.assertTrue(window_titled(TITLE)[0][2])
+
+
+    def test_crash_of_a_playing_page_lets_the_screen_blank(self):
+        session_manager = FakeSessionManager()
+        self.addCleanup(session_manager.stop)
+        app = self.app.start()
+        app.js(f"{POST}({{type: 'playbackStarted'}})")
+        wait_for(lambda: session_manager.held(FakeSessionManager.IDLE), message="the idle inhibit")
+        for pid in web_processes_of(application_pid()):
+            os.kill(pid, signal.SIGKILL)
+        wait_for(lambda: not session_manager.held(FakeSessionManager.IDLE), timeout=30, message="the release after the crash")
+
+
+class DesktopMediaControls(FreshApplication):
+    def test_a_playing_lesson_is_an_mpris_player_whose_controls_reach_the_page(self):
+        # WebKit's web process reaches the session bus through a proxy socket it makes in the
+        # runtime folder; without one its sandbox has no bus and exports no player.
+        runtime = os.path.join(self.app.root, "run")
+        os.mkdir(runtime, 0o700)
+        self.app.env["XDG_RUNTIME_DIR"] = runtime
+        clip = os.path.join(self.app.root, "lesson.mp4")
+        subprocess.run(["ffmpeg", "-loglevel", "error", "-y", "-f", "lavfi", "-i", "testsrc=duration=30:size=320x240:rate=25",
+                        "-f", "lavfi", "-i", "sine=frequency=440:duration=30", "-c:v", "libx264", "-preset", "ultrafast",
+                        "-pix_fmt", "yuv420p", "-c:a", "aac", "-shortest", "-movflags", "+faststart", clip],
+                       check=True, capture_output=True, timeout=60)
+        subprocess.run([SEAL_TOOL, self.app.env["XDG_DATA_HOME"], OWNER_KEY, ASSET_ID, clip], check=True, capture_output=True,
+                       timeout=60, env=self.app.env)
+        app = self.app.start()
+        # With sound and without a click, as a lesson starts; the handlers stand in for the player's.
+        started = app.driver.execute_async_script("""const done = arguments[arguments.length - 1];
+            const video = document.createElement('video');
+            video.src = arguments[0];
+            document.body.appendChild(video);
+            window.shellTest.actions = [];
+            navigator.mediaSession.metadata = new MediaMetadata({title: '1.1 集合与映射', artist: '函数与导数 · 第一章'});
+            for (const action of ['nexttrack', 'pause'])
+                navigator.mediaSession.setActionHandler(action, () => { window.shellTest.actions.push(action); if (action === 'pause') video.pause(); });
+            video.play().then(() => done('playing'), (error) => done(String(error)));""",
+                                             f"velmora-media://local/v1/{ASSET_ID}?owner={OWNER_KEY}")
+        self.assertEqual(started, "playing")
+        bus = session_bus()
+        names = lambda: [n for n in call(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",  # noqa
+                                         "ListNames", None, "(as)").unpack()[0] if n.startswith("org.mpris.MediaPlayer2.")]
+        player = wait_for(names, timeout=20, message="the MPRIS player")[0]
+        self.assertTrue(player.startswith(f"org.mpris.MediaPlayer2.{APPLICATION_ID}."), player)
+        get = lambda interface, name: call(bus, player, "/org/mpris/MediaPlayer2", "org.freedesktop.DBus.Properties",  # noqa
+                                           "Get", GLib.Variant("(ss)", (interface, name)), "(v)").unpack()[0]
+        self.assertEqual(get("org.mpris.MediaPlayer2.Player", "PlaybackStatus"), "Playing")
+        self.assertTrue(get("org.mpris.MediaPlayer2.Player", "CanGoNext"))
+        for method in ("Next", "Pause"):
+            call(bus, player, "/org/mpris/MediaPlayer2", "org.mpris.MediaPlayer2.Player", method)
+        wait_for(lambda: app.js("return window.shellTest.actions.length") == 2, message="the page's handlers")
+        self.assertEqual(app.js("return window.shellTest.actions"), ["nexttrack", "pause"])
 
 
 class FakeNotifications(FakeBusService):

@@ -159,27 +159,45 @@ TEST_F(LoopbackTaskTest, FailedWriteStopsTheTaskAndDropsLaterDeliveries) {
     auto answer = task();
     client = FileDescriptor();  // the client hangs up
     answer->didReceive(responseOfLength(10));
+    answer->didReceive(piece(5, 'z'));
     EXPECT_EQ(handler.stopped, std::vector<const SchemeTask*>{answer.get()});
     EXPECT_EQ(answer->ending(), Ending::clientGone);
-    answer->didReceive(piece(5, 'z'));
     answer->didReceive(piece(5, 'z'));
     answer->didFinish();
     EXPECT_EQ(answer->nextToWrite(), nullptr);
     EXPECT_EQ(answer->ending(), Ending::clientGone);
 }
 
-TEST_F(LoopbackTaskTest, FailureBeforeTheHeadKeepsTheMessageAndAfterItCutsShort) {
+TEST_F(LoopbackTaskTest, FailureBeforeAnyBodyByteKeepsTheMessageAndAfterItCutsShort) {
     auto early = task();
     early->didFail("离线媒体标识无效");
     EXPECT_EQ(early->ending(), Ending::failedBeforeHead);
     EXPECT_EQ(early->failureMessage(), "离线媒体标识无效");
     EXPECT_EQ(receivedByClient(), "");
 
+    // A damaged first record: the head is never sent, so the client gets an error status instead
+    // of an empty body it would take for the end of the media.
+    auto damaged = task();
+    damaged->didReceive(responseOfLength(10));
+    damaged->didFail("authentication failed");
+    EXPECT_EQ(damaged->ending(), Ending::failedBeforeHead);
+    EXPECT_EQ(damaged->failureMessage(), "authentication failed");
+    EXPECT_EQ(receivedByClient(), "");
+
     auto late = task();
     late->didReceive(responseOfLength(10));
+    late->didReceive(piece(4, 'a'));
     late->didFail("authentication failed");
     EXPECT_EQ(late->ending(), Ending::cutShort);
-    EXPECT_EQ(receivedByClient(), headOfLength(10));
+    EXPECT_EQ(receivedByClient(), headOfLength(10) + "aaaa");
+}
+
+TEST_F(LoopbackTaskTest, AnEmptyBodyStillSendsItsHead) {
+    auto empty = task();
+    empty->didReceive(responseOfLength(0));
+    empty->didFinish();
+    EXPECT_EQ(empty->ending(), Ending::finished);
+    EXPECT_EQ(receivedByClient(), headOfLength(0));
 }
 
 }  // namespace
