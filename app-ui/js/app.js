@@ -14,6 +14,14 @@ const TOAST_MS = 6000;
 const REDRAW_MS = 1000;
 // The native side's answer to "cancelDownload": not a failure the learner must read about.
 const CANCELLED = '下载已取消';
+// Performance marks around the library listing: asked for, and answered.
+const LISTING_ASKED_MARK = 'library-listing-asked';
+const LISTED_MARK = 'library-listed';
+
+function mark(name) {
+  performance.clearMarks(name);
+  performance.mark(name);
+}
 
 export class App {
   constructor(bridge, elements) {
@@ -50,6 +58,7 @@ export class App {
     const on = (type, handler) => this.bridge.on(type, handler);
     on('error', (e) => this.toast(e.message || '操作失败', 'error'));
     on('downloads', (e) => {
+      mark(LISTED_MARK);
       this.library = Array.isArray(e.items) ? e.items : [];
       this.libraryLoaded = true;
       this.emit('library', this.library);
@@ -117,7 +126,9 @@ export class App {
   }
 
   refreshLibrary() {
-    if (this.session) this.bridge.send({ type: 'listDownloads', ownerKey: this.session.ownerKey });
+    if (!this.session) return;
+    mark(LISTING_ASKED_MARK);
+    this.bridge.send({ type: 'listDownloads', ownerKey: this.session.ownerKey });
   }
 
   /** Asks for the account's downloads that have not ended (kept from an earlier run, paused, running). */

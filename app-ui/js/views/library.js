@@ -9,6 +9,9 @@ import {
 import { routeHash } from '../router.js';
 import { downloadsPanel } from './downloads-panel.js';
 
+// Marked after every drawn listing has been painted.
+const PAINTED_MARK = 'library-painted';
+
 function sendPlan(app, commands) {
   if (commands.length === 0) return;
   for (const command of commands) app.bridge.send({ ...command, ownerKey: app.session.ownerKey });
@@ -29,6 +32,13 @@ function renameForm(label, value, onSave, onCancel) {
   h('button', { type: 'button', className: 'secondary', onClick: onCancel }, '取消'));
   setTimeout(() => input.select());
   return form;
+}
+
+function markPainted() {
+  requestAnimationFrame(() => setTimeout(() => {
+    performance.clearMarks(PAINTED_MARK);
+    performance.mark(PAINTED_MARK);
+  }));
 }
 
 function iconButton(label, text, onClick, disabled = false) {
@@ -54,6 +64,7 @@ export function render(app, container) {
       items.length === 0 && h('p', { className: 'empty' }, '还没有离线课程。在课程页面点击“下载”即可保存到本机。'),
       groupByCourse(items).map((group, index, groups) => courseSection(group, index, groups)));
     drawDownloads();
+    markPainted();
   };
 
   const courseSection = (group, index, groups) => {
