@@ -69,10 +69,7 @@ export class App {
       this.network = networkAfter(this.network, e);
       this.emit('network', this.network);
     });
-    on('deleteCompleted', () => {
-      this.toast('已从本机删除这节离线课程');
-      this.refreshLibrary();
-    });
+    on('deleteCompleted', (e) => this.onDeleteCompleted(e));
     on('resourceDownloadCompleted', (e) => this.toast(`课件已保存到 ${e.path}`));
     on('resourceDownloadFailed', (e) => this.toast(`课件保存失败：${e.message}`, 'error'));
     on('saveProgressRequested', () => this.emit('saveProgress'));
@@ -125,6 +122,16 @@ export class App {
     this.signOut('登录已过期，请重新登录');
   }
 
+  get library() {
+    return this.libraryItems;
+  }
+
+  /** The stored lessons, in the vault's order, indexed by asset id for the page's look-ups. */
+  set library(items) {
+    this.libraryItems = items;
+    this.libraryByAsset = new Map(items.map((item) => [item.assetId, item]));
+  }
+
   refreshLibrary() {
     if (!this.session) return;
     mark(LISTING_ASKED_MARK);
@@ -137,7 +144,18 @@ export class App {
   }
 
   libraryItem(assetId) {
-    return this.library.find((item) => item.assetId === assetId) ?? null;
+    return this.libraryByAsset.get(assetId) ?? null;
+  }
+
+  /** A deleted lesson leaves the library at once; the listing asked for after it brings the rest up to date. */
+  onDeleteCompleted(event) {
+    this.toast('已从本机删除这节离线课程');
+    const assetId = String(event.assetId ?? '');
+    if (this.libraryItem(assetId)) {
+      this.library = this.library.filter((item) => item.assetId !== assetId);
+      this.emit('library', this.library);
+    }
+    this.refreshLibrary();
   }
 
   /** Waits for the first library listing of this session. */
