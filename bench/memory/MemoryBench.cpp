@@ -4,7 +4,7 @@
 // clip from a static HTTP server on 127.0.0.1. From the moment each plays, over 60 s: the CPU-seconds
 // of all the program's processes (UI, web, network); then their proportional set size (PSS, from
 // /proc/<pid>/smaps_rollup). Then the app goes on seeking and playing for the growth run, and the
-// growth of its own (UI) process's PSS over it is measured.
+// growth of its own (UI) process's anonymous memory over it is measured.
 //
 // Prints: app_pss_mib, bare_pss_mib, memory_ratio (target <= 1.1), app_playback_cpu_s,
 // bare_playback_cpu_s, playback_cpu_ratio (target <= 1.05), ui_growth_mib (target <= 16).
@@ -87,10 +87,10 @@ AppRun appRun(const fs::path& clip, std::chrono::minutes growth) {
     sealLesson(app.dataDir(), kOwnerKey, kAssetId, clip);
     TracedProcess process({app.binary().string()}, app.environment(), app.root() / "app.log");
     AppRun run{measurePlayback(server, process)};
-    long before = ProcessTree::pssKiBOf(process.pid());
+    long before = ProcessTree::anonymousKiBOf(process.pid());
     std::this_thread::sleep_for(growth);
     process.checkRunning();
-    run.growthMiB = static_cast<double>(ProcessTree::pssKiBOf(process.pid()) - before) / kMiB;
+    run.growthMiB = static_cast<double>(ProcessTree::anonymousKiBOf(process.pid()) - before) / kMiB;
     return run;
 }
 
@@ -117,7 +117,7 @@ int main(int argc, char** argv) {
         std::printf("app_playback_cpu_s %.2f s over %lld s\n", ours.playback.cpuSeconds, static_cast<long long>(kPlayback.count()));
         std::printf("bare_playback_cpu_s %.2f s over %lld s\n", bare.cpuSeconds, static_cast<long long>(kPlayback.count()));
         std::printf("playback_cpu_ratio %.3f (target <= 1.05)\n", ours.playback.cpuSeconds / bare.cpuSeconds);
-        std::printf("ui_growth_mib %.1f MiB over %d min of seek-and-play (target <= 16)\n", ours.growthMiB, minutes);
+        std::printf("ui_growth_mib %.1f MiB anonymous over %d min of seek-and-play (target <= 16)\n", ours.growthMiB, minutes);
         return 0;
     } catch (const std::exception& error) {
         std::fprintf(stderr, "bench memory: %s\n", error.what());

@@ -47,11 +47,11 @@ std::vector<pid_t> ProcessTree::processes() const {
     return tree;
 }
 
-long ProcessTree::pssKiBOf(pid_t pid) {
+long ProcessTree::rollupKiB(pid_t pid, std::string_view field) {
     std::ifstream file("/proc/" + std::to_string(pid) + "/smaps_rollup");
     for (std::string key; file >> key;) {
         long value = 0;
-        if (key == "Pss:" && file >> value) return value;
+        if (key == field && file >> value) return value;
         file.ignore(1 << 12, '\n');
     }
     return 0;

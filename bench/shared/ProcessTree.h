@@ -2,6 +2,7 @@
 
 #include <sys/types.h>
 
+#include <string_view>
 #include <vector>
 
 namespace velmora::bench {
@@ -19,10 +20,15 @@ public:
     double cpuSeconds() const;
 
     // Of one process; 0 for one that has ended.
-    static long pssKiBOf(pid_t pid);
+    static long pssKiBOf(pid_t pid) { return rollupKiB(pid, "Pss:"); }
     static double cpuSecondsOf(pid_t pid);
+    // Its anonymous memory (smaps_rollup "Anonymous:"): what a leak grows, whatever other programs
+    // share of its libraries (which moves its PSS).
+    static long anonymousKiBOf(pid_t pid) { return rollupKiB(pid, "Anonymous:"); }
 
 private:
+    static long rollupKiB(pid_t pid, std::string_view field);
+
     pid_t root_;
 };
 
