@@ -18,6 +18,14 @@ const REDRAW_MS = 1000;
 const CANCELLED = '下载已取消';
 export const OFFLINE_NOTICE = '暂时无法连接课堂服务：已下载的离线课程仍可观看。';
 export const DAMAGED_NOTICE = '这节离线课程已损坏，请删除后重新下载';
+// Performance marks around the library listing: asked for, and answered.
+const LISTING_ASKED_MARK = 'library-listing-asked';
+const LISTED_MARK = 'library-listed';
+
+function mark(name) {
+  performance.clearMarks(name);
+  performance.mark(name);
+}
 
 export class App {
   /** `storage` is localStorage or a stand-in; it keeps progress saves that could not be sent. */
@@ -39,6 +47,7 @@ export class App {
       resume: (lesson) => this.bridge.send({ type: 'resumeDownload', assetId: lesson.asset_id }),
     });
     this.shownText = new Map();
+    this.redrawTimer = null;
     this.network = ASSUMED_ONLINE;
     this.webSite = '';
     this.subscribers = new Map();
@@ -58,6 +67,7 @@ export class App {
     const on = (type, handler) => this.bridge.on(type, handler);
     on('error', (e) => this.toast(e.message || '操作失败', 'error'));
     on('downloads', (e) => {
+      mark(LISTED_MARK);
       this.library = Array.isArray(e.items) ? e.items : [];
       this.libraryLoaded = true;
       this.emit('library', this.library);
@@ -69,11 +79,7 @@ export class App {
       this.emit('network', this.network);
       if (e.available === true) this.reconnected();
     });
-    on('deleteCompleted', (e) => {
-      this.damaged?.remove(String(e.assetId ?? ''));
-      this.toast('已从本机删除这节离线课程');
-      this.refreshLibrary();
-    });
+    on('deleteCompleted', (e) => this.onDeleteCompleted(e));
     on('offlineLessonDamaged', (e) => {
       const assetId = String(e.assetId ?? '');
       this.damaged?.add(assetId);
@@ -83,7 +89,6 @@ export class App {
     on('resourceDownloadCompleted', (e) => this.toast(`课件已保存到 ${e.path}`));
     on('resourceDownloadFailed', (e) => this.toast(`课件保存失败：${e.message}`, 'error'));
     on('saveProgressRequested', () => this.emit('saveProgress'));
-    setInterval(() => this.redrawChanged(Date.now()), REDRAW_MS);
   }
 
   /** Holds `session` (or none) and opens its account's queue of progress saves. */
@@ -105,8 +110,7 @@ export class App {
     const assetId = String(lesson.asset_id ?? '');
     const answer = this.bridge.next(['deleteCompleted', 'error'], 15000);
     this.bridge.send({ type: 'deleteDownload', ownerKey: this.session.ownerKey, assetId });
-    if ((await answer).type !== 'deleteCompleted') return;
-    this.library = this.library.filter((item) => item.assetId !== assetId);
+    if ((await answer).type !== 'deleteCompleted') return;  // the library has already dropped it
     this.startDownload(lesson);
   }
 
@@ -184,8 +188,20 @@ export class App {
     this.signOut('登录已过期，请重新登录');
   }
 
+  get library() {
+    return this.libraryItems;
+  }
+
+  /** The stored lessons, in the vault's order, indexed by asset id for the page's look-ups. */
+  set library(items) {
+    this.libraryItems = items;
+    this.libraryByAsset = new Map(items.map((item) => [item.assetId, item]));
+  }
+
   refreshLibrary() {
-    if (this.session) this.bridge.send({ type: 'listDownloads', ownerKey: this.session.ownerKey });
+    if (!this.session) return;
+    mark(LISTING_ASKED_MARK);
+    this.bridge.send({ type: 'listDownloads', ownerKey: this.session.ownerKey });
   }
 
   /** Asks for the account's downloads that have not ended (kept from an earlier run, paused, running). */
@@ -194,7 +210,19 @@ export class App {
   }
 
   libraryItem(assetId) {
-    return this.library.find((item) => item.assetId === assetId) ?? null;
+    return this.libraryByAsset.get(assetId) ?? null;
+  }
+
+  /** A deleted lesson leaves the library at once; the listing asked for after it brings the rest up to date. */
+  onDeleteCompleted(event) {
+    this.toast('已从本机删除这节离线课程');
+    const assetId = String(event.assetId ?? '');
+    this.damaged?.remove(assetId);
+    if (this.libraryItem(assetId)) {
+      this.library = this.library.filter((item) => item.assetId !== assetId);
+      this.emit('library', this.library);
+    }
+    this.refreshLibrary();
   }
 
   /** Waits for the first library listing of this session. */
@@ -297,6 +325,7 @@ export class App {
     }
     this.shownText.set(assetId, tracker.describe(now));
     this.emit('download', assetId);
+    this.watchRunning();
   }
 
   /** A cancelled download leaves no trace: no tracker, no slot, nothing left in the queue. */
@@ -322,10 +351,23 @@ export class App {
       this.shownText.set(assetId, tracker.describe(nowMs));
       this.emit('download', assetId);
     }
+    this.watchRunning();
+  }
+
+  /** Looks at the running downloads every REDRAW_MS while there are any, and not at all otherwise. */
+  watchRunning() {
+    const running = [...this.trackers.values()].some((tracker) => tracker.active);
+    if (running && !this.redrawTimer) {
+      this.redrawTimer = setInterval(() => this.redrawChanged(Date.now()), REDRAW_MS);
+    } else if (!running && this.redrawTimer) {
+      clearInterval(this.redrawTimer);
+      this.redrawTimer = null;
+    }
   }
 
   /** Redraws the running downloads whose line reads differently now: a stall, a retry countdown. */
   redrawChanged(nowMs) {
+    this.watchRunning();
     for (const tracker of this.trackers.values()) {
       if (!tracker.active) continue;
       const text = tracker.describe(nowMs);

@@ -37,6 +37,29 @@ export function replaceChildren(element, ...children) {
   append(element, children);
 }
 
+/**
+ * Makes `nodes` the children of `parent`, touching only the places where they differ: children that
+ * stay are neither re-inserted nor moved, so one removed row costs one removal, not a rebuilt list.
+ */
+export function reconcileChildren(parent, nodes) {
+  const wanted = new Set(nodes);
+  let current = parent.firstChild;
+  const dropUnwanted = () => {
+    while (current && !wanted.has(current)) {
+      const next = current.nextSibling;
+      parent.removeChild(current);
+      current = next;
+    }
+  };
+  for (const node of nodes) {
+    dropUnwanted();
+    if (node === current) current = current.nextSibling;
+    else parent.insertBefore(node, current);
+  }
+  wanted.clear();
+  dropUnwanted();
+}
+
 /** A panel saying something went wrong, with an optional retry button. */
 export function errorPanel(message, retry) {
   return h('section', { className: 'panel notice error', role: 'alert' },
@@ -58,8 +81,10 @@ export function keepingFocus(container, redraw) {
   const key = focused && focusKey(focused);
   redraw();
   if (!focused || container.contains(focused)) return;
-  const controls = [...container.querySelectorAll('button, a, input')];
   const row = key.split('\u0000')[0];
+  // A control that was in a row can only come back in that row: look there, not through a whole long list.
+  const scopes = row ? [...container.querySelectorAll(`[data-asset="${CSS.escape(row)}"]`)] : [container];
+  const controls = scopes.flatMap((scope) => [...scope.querySelectorAll('button, a, input')]);
   // The same control if it is back, else the first one in the same row (a button that turned into another).
   (controls.find((element) => focusKey(element) === key) ??
     controls.find((element) => row && element.closest('[data-asset]')?.dataset.asset === row))?.focus();

@@ -33,6 +33,8 @@ public:
 
     // The monotonic time just before the program was started.
     long long startedMicros() const { return started_; }
+    // The program's process id; -1 once stopped.
+    pid_t pid() const { return pid_; }
 
     // Waits until every one of `events` has been printed; their times. Throws std::runtime_error
     // with the end of the log when the program ends first or `limit` passes.

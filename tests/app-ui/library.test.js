@@ -1,5 +1,6 @@
 import test from 'node:test';
 import assert from 'node:assert/strict';
+import { App } from '../../app-ui/js/app.js';
 import {
   cleanTitle, courseKey, groupByCourse, planChapterRename, planCourseMove, planCourseRename, planLessonMove,
 } from '../../app-ui/js/library-order.js';
@@ -55,4 +56,19 @@ test('titles lose line breaks and NULs and are cut at 1000 characters, not bytes
   assert.equal(cleanTitle(null), null);
   const long = '👍🏽'.repeat(1001);
   assert.equal(Array.from(new Intl.Segmenter().segment(cleanTitle(long))).length, 1000);
+});
+
+test('a deleted lesson leaves the library before the listing that follows, and a foreign id changes nothing', () => {
+  const sent = [];
+  const app = new App({ send: (command) => sent.push(command), on() {} }, {});
+  app.session = { token: 't', ownerKey: 'k', userName: 'u' };
+  app.toast = () => {};
+  app.library = library;
+  const drawn = [];
+  app.subscribe('library', (items) => drawn.push(items.map((entry) => entry.assetId)));
+  app.onDeleteCompleted({ type: 'deleteCompleted', assetId: 'a2' });
+  app.onDeleteCompleted({ type: 'deleteCompleted', assetId: 'elsewhere' });
+  assert.deepEqual(drawn, [['a1', 'a3', 'b1', 'c1']]);
+  assert.equal(app.libraryItem('a2'), null);
+  assert.deepEqual(sent.map((command) => command.type), ['listDownloads', 'listDownloads']);
 });

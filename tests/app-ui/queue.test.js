@@ -12,6 +12,7 @@ function pageWithBridge() {
   const app = new App({ send: (command) => sent.push(command), on() {} }, {});
   app.session = { token: 't', ownerKey: 'k', userName: 'u' };
   app.toast = () => {};
+  app.watchRunning = () => {};  // no redraw timer: the tests call redrawChanged with their own clock
   const downloads = () => sent.filter((c) => c.type === 'download').map((c) => c.assetId);
   const inFlight = () => [...app.trackers.values()].filter((t) => t.active).length;
   const end = (assetId, type, message = '网络中断') => {
@@ -161,4 +162,14 @@ test('a stall redraws the row without its stale time left; signing out forgets t
   app.signOut();
   app.onDownloadEvent({ type: 'downloadProgress', assetId: 'a', phase: 'paused', downloaded: 1e6, total: 100e6 });
   assert.equal(app.trackers.size, 0);
+});
+
+test('the redraw timer runs only while a download runs', () => {
+  const app = new App({ send() {}, on() {} }, {});
+  app.session = { token: 't', ownerKey: 'k', userName: 'u' };
+  app.toast = () => {};
+  app.onDownloadEvent({ type: 'downloadProgress', assetId: 'a1', phase: 'downloading', downloaded: 1, total: 9 });
+  assert.notEqual(app.redrawTimer, null);
+  app.onDownloadEvent({ type: 'downloadProgress', assetId: 'a1', phase: 'paused', downloaded: 1, total: 9 });
+  assert.equal(app.redrawTimer, null);
 });

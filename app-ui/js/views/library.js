@@ -1,14 +1,24 @@
 // The signed-in account's offline library: every download in flight, waiting or failed, then the
 // stored lessons grouped by course, with play, reorder, rename and delete.
+//
+// A year's library holds a thousand lessons: rows are built once and kept by asset id, a redraw
+// rebuilds only the rows and course headers whose text or state changed and moves nothing that
+// stays, and the first build is cut into slices so the view paints and scrolls while the rest is
+// added behind it.
 
 import { DAMAGED_NOTICE } from '../app.js';
-import { h, keepingFocus, loadingPanel, replaceChildren } from '../dom.js';
+import { h, keepingFocus, loadingPanel, reconcileChildren, replaceChildren } from '../dom.js';
 import { formatBytes } from '../format.js';
 import {
   groupByCourse, planChapterRename, planCourseMove, planCourseRename, planLessonMove,
 } from '../library-order.js';
 import { routeHash } from '../router.js';
 import { downloadsPanel } from './downloads-panel.js';
+
+// How long one slice of building rows may hold the page before it lets a frame through.
+const BUILD_SLICE_MS = 10;
+// Marked after every drawn listing has been painted.
+const PAINTED_MARK = 'library-painted';
 
 function sendPlan(app, commands) {
   if (commands.length === 0) return;
@@ -36,54 +46,115 @@ function iconButton(label, text, onClick, disabled = false) {
   return h('button', { type: 'button', className: 'ghost', title: label, 'aria-label': label, onClick, disabled }, text);
 }
 
+function markPainted() {
+  requestAnimationFrame(() => setTimeout(() => {
+    performance.clearMarks(PAINTED_MARK);
+    performance.mark(PAINTED_MARK);
+  }));
+}
+
+/** The element kept for `key` while `signature` stays the same; `build()` makes a new one otherwise. */
+function kept(cache, key, signature, build) {
+  const entry = cache.get(key);
+  if (entry?.signature === signature) return entry.element;
+  const element = build(entry?.element);
+  cache.set(key, { signature, element });
+  return element;
+}
+
+/** Drops the cached elements whose key is no longer listed. */
+function forgetOthers(cache, keys) {
+  for (const key of cache.keys()) if (!keys.has(key)) cache.delete(key);
+}
+
 export function render(app, container) {
   let editing = null;     // {kind: 'course'|'chapter', key}
   let confirming = null;  // asset id awaiting delete confirmation
+  let drawing = 0;        // counts draws and the leaving: a slice left over from an earlier one does nothing
+  const rows = new Map();       // asset id → {signature, element}
+  const sections = new Map();   // course group → {signature, element: {section, list}}
 
+  const heading = h('h1', {}, '离线课程');
+  const summary = h('p', { className: 'muted' });
+  const empty = h('p', { className: 'empty' }, '还没有离线课程。在课程页面点击“下载”即可保存到本机。');
   const downloads = h('div', { className: 'downloads-slot' });
   const drawDownloads = () => keepingFocus(downloads, () => replaceChildren(downloads, downloadsPanel(app)));
 
   const draw = () => keepingFocus(container, show);
   const show = () => {
+    const current = ++drawing;
     if (!app.libraryLoaded) return replaceChildren(container, loadingPanel());
     const items = app.library;
     const total = items.reduce((sum, item) => sum + (Number(item.size) || 0), 0);
-    replaceChildren(container,
-      h('h1', {}, '离线课程'),
-      h('p', { className: 'muted' }, `${items.length} 节课时 · 共 ${formatBytes(total)} · 已加密保存在本机，仅当前账号可见`),
-      downloads,
-      items.length === 0 && h('p', { className: 'empty' }, '还没有离线课程。在课程页面点击“下载”即可保存到本机。'),
-      groupByCourse(items).map((group, index, groups) => courseSection(group, index, groups)));
+    summary.textContent = `${items.length} 节课时 · 共 ${formatBytes(total)} · 已加密保存在本机，仅当前账号可见`;
+    const groups = groupByCourse(items);
+    const sliceStart = performance.now();
+    const shown = [];
+    const groupIds = new Set();
+    for (const [index, group] of groups.entries()) {
+      if (shown.length > 0 && performance.now() - sliceStart > BUILD_SLICE_MS) break;
+      let id = group.key;
+      for (let copy = 1; groupIds.has(id); copy += 1) id = `${group.key}\u0000${copy}`;  // a course listed twice apart
+      groupIds.add(id);
+      shown.push(courseSection(id, group, groups[index - 1], groups[index + 1]));
+    }
+    reconcileChildren(container, [heading, summary, downloads, ...(items.length === 0 ? [empty] : []), ...shown]);
+    if (shown.length < groups.length) {
+      // After the frame that shows this slice, not before it: a timer would run ahead of the drawing.
+      requestAnimationFrame(() => setTimeout(() => current === drawing && draw()));
+    } else {
+      forgetOthers(sections, groupIds);
+      forgetOthers(rows, new Set(items.map((item) => item.assetId)));
+    }
     drawDownloads();
+    markPainted();
   };
 
-  const courseSection = (group, index, groups) => {
-    const sameClass = (other) => other && other.classTitle === group.classTitle;
-    const header = editing?.kind === 'course' && editing.key === group.key
-      ? renameForm('课程名称', group.courseTitle, (title) => {
+  const courseSection = (id, group, before, after) => {
+    const sameClass = (other) => Boolean(other) && other.classTitle === group.classTitle;
+    const moves = { up: sameClass(before), down: sameClass(after) };
+    const renaming = editing?.kind === 'course' && editing.key === group.key;
+    const signature = JSON.stringify([group.courseTitle, group.classTitle, moves, renaming]);
+    const { section, list } = kept(sections, id, signature, (old) => {
+      const items = old?.list ?? h('ul', { className: 'library-items' });
+      return { section: h('section', { className: 'panel library-group' }, courseHeader(group, moves, renaming), items), list: items };
+    });
+    reconcileChildren(list, group.items.map(lessonRow));
+    return section;
+  };
+
+  const courseHeader = (group, moves, renaming) => {
+    if (renaming) {
+      return renameForm('课程名称', group.courseTitle, (title) => {
         editing = null;
         sendPlan(app, planCourseRename(app.library, group.key, title));
         draw();
-      }, () => { editing = null; draw(); })
-      : h('div', { className: 'group-head' },
-        h('h2', {}, group.courseTitle || '未命名课程'), h('span', { className: 'muted' }, group.classTitle),
-        h('span', { className: 'spacer' }),
-        iconButton('课程上移', '↑', () => sendPlan(app, planCourseMove(app.library, group.key, -1)), !sameClass(groups[index - 1])),
-        iconButton('课程下移', '↓', () => sendPlan(app, planCourseMove(app.library, group.key, +1)), !sameClass(groups[index + 1])),
-        iconButton('重命名课程', '重命名', () => { editing = { kind: 'course', key: group.key }; draw(); }));
-    return h('section', { className: 'panel library-group' }, header,
-      h('ul', { className: 'library-items' }, group.items.map((item) => lessonRow(item))));
+      }, () => { editing = null; draw(); });
+    }
+    return h('div', { className: 'group-head' },
+      h('h2', {}, group.courseTitle || '未命名课程'), h('span', { className: 'muted' }, group.classTitle),
+      h('span', { className: 'spacer' }),
+      iconButton('课程上移', '↑', () => sendPlan(app, planCourseMove(app.library, group.key, -1)), !moves.up),
+      iconButton('课程下移', '↓', () => sendPlan(app, planCourseMove(app.library, group.key, +1)), !moves.down),
+      iconButton('重命名课程', '重命名', () => { editing = { kind: 'course', key: group.key }; draw(); }));
   };
 
   const lessonRow = (item) => {
-    const chapter = editing?.kind === 'chapter' && editing.key === item.assetId
+    const renaming = editing?.kind === 'chapter' && editing.key === item.assetId;
+    const deleting = confirming === item.assetId;
+    const signature = JSON.stringify([item.lessonTitle, item.chapterTitle, item.size, renaming, deleting]);
+    return kept(rows, item.assetId, signature, () => buildRow(item, renaming, deleting));
+  };
+
+  const buildRow = (item, renaming, deleting) => {
+    const chapter = renaming
       ? renameForm('章节名称', item.chapterTitle, (title) => {
         editing = null;
         sendPlan(app, planChapterRename(app.library, item.assetId, title));
         draw();
       }, () => { editing = null; draw(); })
       : h('span', { className: 'muted' }, item.chapterTitle);
-    const remove = confirming === item.assetId
+    const remove = deleting
       ? [h('button', {
         type: 'button', className: 'danger', onClick: () => {
           confirming = null;
@@ -91,7 +162,7 @@ export function render(app, container) {
         },
       }, '确认删除'), h('button', { type: 'button', className: 'secondary', onClick: () => { confirming = null; draw(); } }, '取消')]
       : [h('button', { type: 'button', className: 'ghost', onClick: () => askToDelete(item.assetId) }, '删除')];
-    const cancelOnEscape = confirming === item.assetId && ((event) => {
+    const cancelOnEscape = deleting && ((event) => {
       if (event.key !== 'Escape') return;
       event.stopPropagation();   // Escape here cancels the deletion rather than leaving the page
       confirming = null;
@@ -112,12 +183,15 @@ export function render(app, container) {
   const askToDelete = (assetId) => {
     confirming = assetId;
     draw();
-    [...container.querySelectorAll('.library-item')].find((row) => row.dataset.asset === assetId)?.querySelector('button.danger')?.focus();
+    rows.get(assetId)?.element.querySelector('button.danger')?.focus();
   };
 
   const stops = [app.subscribe('library', draw), app.subscribe('download', drawDownloads), app.subscribe('network', drawDownloads)];
   app.refreshLibrary();
   app.refreshInterrupted();
   draw();
-  return () => stops.forEach((stop) => stop());
+  return () => {
+    drawing += 1;
+    stops.forEach((stop) => stop());
+  };
 }

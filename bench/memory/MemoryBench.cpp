@@ -1,0 +1,126 @@
+// Memory and CPU while playing: the long 720p clip sealed in the vault and played offline in the
+// app's own player after sign-in (its packaged page with bench/memory/page/playback-driver.js added
+// to a scratch copy), against a bare GTK 4 + WebKitGTK window (bench_startup_bare) playing the same
+// clip from a static HTTP server on 127.0.0.1. From the moment each plays, over 60 s: the CPU-seconds
+// of all the program's processes (UI, web, network); then their proportional set size (PSS, from
+// /proc/<pid>/smaps_rollup). Then the app goes on seeking and playing for the growth run, and the
+// growth of its own (UI) process's anonymous memory over it is measured.
+//
+// Prints: app_pss_mib, bare_pss_mib, memory_ratio (target <= 1.1), app_playback_cpu_s,
+// bare_playback_cpu_s, playback_cpu_ratio (target <= 1.05), ui_growth_mib (target <= 16).
+//
+// usage: bench_memory [growth minutes] [clip.mp4]   (default 10 minutes, the long clip of tools/make-clips)
+#include "BenchFiles.h"
+#include "BenchServer.h"
+#include "ProcessTree.h"
+#include "ScratchApp.h"
+#include "TracedProcess.h"
+
+#include <nlohmann/json.hpp>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+#include <string>
+#include <system_error>
+#include <thread>
+
+namespace {
+
+using namespace velmora::bench;
+namespace fs = std::filesystem;
+using Json = nlohmann::json;
+
+const std::string kOwnerKey = "bench-owner";
+const std::string kAssetId = "bench-long-lesson";
+constexpr auto kPlayback = std::chrono::seconds(60);
+constexpr int kSeekEverySeconds = 5;
+constexpr double kMiB = 1024.0;
+
+struct Playback {
+    double cpuSeconds = 0;
+    double pssMiB = 0;
+};
+
+// Waits for the page's "playing" report, then measures `process`'s tree over the playback minute.
+Playback measurePlayback(BenchServer& server, const TracedProcess& process) {
+    Json report = Json::parse(server.waitForReport(process, std::chrono::minutes(5)));
+    if (report.contains("error")) throw std::runtime_error("the page failed: " + report["error"].get<std::string>());
+    ProcessTree tree(process.pid());
+    double cpuBefore = tree.cpuSeconds();
+    std::this_thread::sleep_for(kPlayback);
+    process.checkRunning();
+    return {tree.cpuSeconds() - cpuBefore, static_cast<double>(tree.pssKiB()) / kMiB};
+}
+
+Playback bareWindow(const fs::path& clip, const fs::path& folder) {
+    BenchServer server;
+    server.serveFile("/" + clip.filename().string(), clip);
+    server.start();
+    fs::copy_file(VELMORA_BARE_PAGE, folder / "bare.html");
+    Json config = {{"report", server.url("/report")}, {"src", server.url("/" + clip.filename().string())}};
+    std::ofstream(folder / "bench-config.js") << "window.benchConfig = " << config.dump() << ";\n";
+    TracedProcess process({VELMORA_BARE_BINARY, (folder / "bare.html").string()},
+                          {"XDG_DATA_HOME=" + (folder / "data").string(), "XDG_CACHE_HOME=" + (folder / "cache").string()},
+                          folder / "bare.log");
+    return measurePlayback(server, process);
+}
+
+struct AppRun {
+    Playback playback;
+    double growthMiB = 0;
+};
+
+AppRun appRun(const fs::path& clip, std::chrono::minutes growth) {
+    BenchServer server;
+    server.start();
+    ScratchApp app("memory", VELMORA_APP_UI_DIR);
+    app.addDriver({VELMORA_DRIVER, VELMORA_SESSION_MODULE}, Json{{"report", server.url("/report")},
+                                                                 {"ownerKey", kOwnerKey},
+                                                                 {"assetId", kAssetId},
+                                                                 {"quietSeconds", kPlayback.count()},
+                                                                 {"seekEverySeconds", kSeekEverySeconds}}
+                                                                .dump());
+    sealLesson(app.dataDir(), kOwnerKey, kAssetId, clip);
+    TracedProcess process({app.binary().string()}, app.environment(), app.root() / "app.log");
+    AppRun run{measurePlayback(server, process)};
+    long before = ProcessTree::anonymousKiBOf(process.pid());
+    std::this_thread::sleep_for(growth);
+    process.checkRunning();
+    run.growthMiB = static_cast<double>(ProcessTree::anonymousKiBOf(process.pid()) - before) / kMiB;
+    return run;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        runUnderVirtualDisplay(argc, argv);
+        int minutes = argc > 1 ? std::atoi(argv[1]) : 10;
+        if (minutes < 1) throw std::runtime_error("usage: bench_memory [growth minutes >= 1] [clip.mp4]");
+        fs::path clip = argc > 2 ? fs::path(argv[2]) : longClip();
+        if (!fs::is_regular_file(clip)) throw std::runtime_error("no clip at " + clip.string());
+
+        fs::path folder = fs::temp_directory_path() / ("velmora-bench-memory-bare-" + std::to_string(::getpid()));
+        fs::create_directories(folder);
+        Playback bare = bareWindow(clip, folder);
+        std::error_code ignored;
+        fs::remove_all(folder, ignored);
+        AppRun ours = appRun(clip, std::chrono::minutes(minutes));
+
+        std::printf("app_pss_mib %.1f MiB\n", ours.playback.pssMiB);
+        std::printf("bare_pss_mib %.1f MiB\n", bare.pssMiB);
+        std::printf("memory_ratio %.3f (target <= 1.1)\n", ours.playback.pssMiB / bare.pssMiB);
+        std::printf("app_playback_cpu_s %.2f s over %lld s\n", ours.playback.cpuSeconds, static_cast<long long>(kPlayback.count()));
+        std::printf("bare_playback_cpu_s %.2f s over %lld s\n", bare.cpuSeconds, static_cast<long long>(kPlayback.count()));
+        std::printf("playback_cpu_ratio %.3f (target <= 1.05)\n", ours.playback.cpuSeconds / bare.cpuSeconds);
+        std::printf("ui_growth_mib %.1f MiB anonymous over %d min of seek-and-play (target <= 16)\n", ours.growthMiB, minutes);
+        return 0;
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "bench memory: %s\n", error.what());
+        return 1;
+    }
+}

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <string_view>
+#include <vector>
+
+namespace velmora::bench {
+
+// A program's processes as /proc shows them: `root` and every process descending from it (for
+// a WebKit application, its web and network processes).
+class ProcessTree {
+public:
+    explicit ProcessTree(pid_t root) : root_(root) {}
+
+    std::vector<pid_t> processes() const;
+    // Proportional set size of all the processes, in KiB (smaps_rollup "Pss:").
+    long pssKiB() const;
+    // User and system CPU time of all the processes so far, in seconds.
+    double cpuSeconds() const;
+
+    // Of one process; 0 for one that has ended.
+    static long pssKiBOf(pid_t pid) { return rollupKiB(pid, "Pss:"); }
+    static double cpuSecondsOf(pid_t pid);
+    // Its anonymous memory (smaps_rollup "Anonymous:"): what a leak grows, whatever other programs
+    // share of its libraries (which moves its PSS).
+    static long anonymousKiBOf(pid_t pid) { return rollupKiB(pid, "Anonymous:"); }
+
+private:
+    static long rollupKiB(pid_t pid, std::string_view field);
+
+    pid_t root_;
+};
+
+}  // namespace velmora::bench
