@@ -18,6 +18,7 @@ namespace {
 
 // Use after commit(), keepUncommitted() or a failed restart(): a programming error.
 constexpr const char* kFileHandedBack = "the lesson writer no longer holds its file";
+constexpr std::uint64_t kRecordStrideBytes = VaultManager::chunkSize + VaultManager::recordOverhead;
 
 }  // namespace
 
@@ -37,6 +38,23 @@ LessonWriter::LessonWriter(const VaultManager& vault, DownloadRequest request, H
         vault_.cleanPartial(request_.assetId);
         throw;
     }
+    pending_.reserve(VaultManager::chunkSize);
+}
+
+LessonWriter::LessonWriter(const VaultManager& vault, DownloadRequest request, std::uint64_t keptRecords, Hooks hooks)
+    : vault_(vault),
+      request_(std::move(request)),
+      hooks_(std::move(hooks)),
+      path_(vault_.partialURL(request_.assetId)) {
+    DownloadRequest::requireSafeAssetId(request_.assetId);
+    key_ = vault_.key(request_.lesson());
+    FileDescriptor file = openFile(path_, O_WRONLY);
+    const off_t kept = static_cast<off_t>(VaultManager::headerSize + keptRecords * kRecordStrideBytes);
+    if (::lseek(file.get(), 0, SEEK_END) < kept) throwSystemError(ENODATA, path_);
+    if (::ftruncate(file.get(), kept) != 0 || ::lseek(file.get(), kept, SEEK_SET) < 0) throwSystemError(errno, path_);
+    records_ = std::make_unique<RecordWriter>(std::move(file), path_);
+    sealed_ = keptRecords * VaultManager::chunkSize;
+    recordsBefore_ = keptRecords;
     pending_.reserve(VaultManager::chunkSize);
 }
 
@@ -72,6 +90,7 @@ void LessonWriter::restart() {
     records_ = std::make_unique<RecordWriter>(std::move(file), path_);
     pending_.clear();
     sealed_ = 0;
+    recordsBefore_ = 0;
 }
 
 void LessonWriter::sealTail() {
@@ -91,6 +110,15 @@ std::uint64_t LessonWriter::keepUncommitted() {
     writeEverything();
     kept_ = true;
     return sealed_;
+}
+
+std::uint64_t LessonWriter::keepWholeRecords() {
+    pending_.clear();
+    FileDescriptor file = finishRecords();
+    if (::fsync(file.get()) != 0) throwSystemError(errno, path_);
+    file.close();
+    kept_ = true;
+    return sealed_ / VaultManager::chunkSize;
 }
 
 void LessonWriter::sealRecord(ByteView plain) {
