@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <stdexcept>
+#include <system_error>
 #include <utility>
 
 namespace velmora {
@@ -114,11 +115,24 @@ std::uint64_t LessonWriter::keepUncommitted() {
 
 std::uint64_t LessonWriter::keepWholeRecords() {
     pending_.clear();
-    FileDescriptor file = finishRecords();
-    if (::fsync(file.get()) != 0) throwSystemError(errno, path_);
+    std::unique_ptr<RecordWriter> writer = std::exchange(records_, nullptr);
+    if (!writer) throw std::logic_error(kFileHandedBack);
+    try {
+        writer->finish().close();
+    } catch (const std::system_error&) {
+        // A record that did not fit (a full disk): the ones written before it are kept.
+    }
+    const std::uint64_t kept = recordsBefore_ + writer->recordsWritten();
+    writer.reset();
+    FileDescriptor file = openFile(path_, O_WRONLY);
+    if (::ftruncate(file.get(), static_cast<off_t>(VaultManager::headerSize + kept * kRecordStrideBytes)) != 0 ||
+        ::fsync(file.get()) != 0) {
+        throwSystemError(errno, path_);
+    }
     file.close();
     kept_ = true;
-    return sealed_ / VaultManager::chunkSize;
+    sealed_ = kept * VaultManager::chunkSize;
+    return kept;
 }
 
 void LessonWriter::sealRecord(ByteView plain) {

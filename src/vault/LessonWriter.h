@@ -74,8 +74,9 @@ public:
     std::uint64_t keepUncommitted();
 
     // Ends the writer leaving its whole records synced in the ".part" for a later resume; the
-    // plaintext of the record being filled is dropped. Returns the records kept. Throws the disk's
-    // error (the ".part" is then removed).
+    // plaintext of the record being filled is dropped, and so is a record the disk refused (a full
+    // disk keeps the records before it). Returns the records kept. Throws the disk's error when
+    // the ".part" cannot be cut back or synced (it is then removed).
     std::uint64_t keepWholeRecords();
 
     // Whole records already in the file (sealed ones still queued for the disk not counted): what

@@ -49,8 +49,12 @@ protected:
         DownloadServerTest::SetUp();
         answerWithMedia("/lesson.mp4");
         http = std::make_shared<HttpSession>(server.endpoints(), mainQueue);
+        remake({http->tlsTrust()});
+    }
+
+    void remake(EncryptedDownload::Options options) {
         coordinator = DownloadCoordinator::make([this](const Json& message) { events.push_back(message); },
-                                                {server.endpoints(), mainQueue, http, &vault, {http->tlsTrust()}});
+                                                {server.endpoints(), mainQueue, http, &vault, std::move(options)});
     }
 
     void serve(const httplib::Request& request, httplib::Response& response) {
@@ -122,7 +126,6 @@ TEST_F(DownloadResumeTest, BrokenTransfersResumeOrStartOverAndEndOnce) {
         {"RangeHonoured", {{.dropAt = kDropAt}, {}}, {"", resumeHeader}, 1},
         {"RangeIgnored", {{.servesRanges = false, .dropAt = kDropAt}, {.servesRanges = false}}, {"", resumeHeader}, 1},
         {"LessonChanged", {{.dropAt = kDropAt}, {.version = 2, .etag = "\"v2\""}}, {"", resumeHeader}, 2},
-        {"FourBreaks", {{.dropAt = kDropAt}}, {"", resumeHeader, resumeHeader, resumeHeader}, 0, "transfer closed"},
         {"HttpErrorOnResume", {{.dropAt = kDropAt}, {.status = 503}}, {"", resumeHeader}, 0, "课程媒体服务返回 HTTP 503"},
     };
     for (const Case& c : cases) {
@@ -162,12 +165,36 @@ TEST_F(DownloadResumeTest, BrokenTransfersResumeOrStartOverAndEndOnce) {
     }
 }
 
+// Breaks that bring no new record end the retries after their window: the lesson is paused with
+// the platform's reason, its whole records kept, never failed.
+TEST_F(DownloadResumeTest, BreaksBeyondTheRetryWindowPauseWithTheReason) {
+    remake({http->tlsTrust(), std::chrono::seconds(10), std::chrono::hours(1), 20ms, 80ms, 600ms});
+    plan = {{.dropAt = kDropAt}};
+    coordinator->start(test::lessonRequest("lesson-k"));
+    ASSERT_TRUE(mainQueue->runUntil([&] { return events.back()["phase"] == "paused"; }, 20s));
+    const Json& paused = events.back();
+    EXPECT_EQ(paused["downloaded"], 1'048'576u);
+    EXPECT_EQ(paused["total"], kLessonBytes);
+    EXPECT_THAT(paused["reason"].get<std::string>(), testing::HasSubstr("transfer closed"));
+    int retrying = 0;
+    for (const Json& event : events) retrying += event["phase"] == "retrying";
+    EXPECT_GE(retrying, 2);
+    EXPECT_EQ(coordinator->stateOf("lesson-k"), DownloadCoordinator::State::paused);
+    EXPECT_EQ(vault.resumeRecord("lesson-k")->records, 1u);
+    std::lock_guard lock(mutex);
+    ASSERT_GE(calls.size(), 3u);
+    for (std::size_t i = 1; i < calls.size(); ++i) {
+        EXPECT_EQ(calls[i].range, "bytes=1048576-");
+        EXPECT_EQ(calls[i].ifRange, "\"v1\"");
+    }
+}
+
 TEST_F(DownloadResumeTest, CancelDuringTheWaitEndsAtOnceWithoutAnotherRequest) {
     plan = {{.dropAt = kDropAt}};
     coordinator->start(test::lessonRequest("lesson-r"));
     ASSERT_TRUE(mainQueue->runUntil([&] { return downloadingCounts().size() == 1; }, 20s));
     mainQueue->runFor(300ms);  // the break has come; the first wait (1 s) runs
-    coordinator->cancelAll();
+    coordinator->cancel("owner-key", "lesson-r");
     auto cancelled = std::chrono::steady_clock::now();
     ASSERT_TRUE(mainQueue->runUntil([&] { return events.back()["type"] == "downloadFailed"; }, 5s));
     EXPECT_LT(std::chrono::steady_clock::now() - cancelled, 500ms);
