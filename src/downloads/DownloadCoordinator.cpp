@@ -193,7 +193,7 @@ void DownloadCoordinator::advance(const std::string& assetId) {
     NetworkGate gate = gateFor(entry);
     if (gate != NetworkGate::open) {
         entry.state = State::waiting;
-        postProgress(assetId, entry, gate == NetworkGate::metered ? "meteredNetwork" : "waitingForNetwork");
+        postProgress(assetId, entry, gatePhase(gate));
     } else {
         entry.state = State::authorizing;
         postProgress(assetId, entry, "authorizing");
@@ -391,7 +391,8 @@ void DownloadCoordinator::applyNetworkGates() {
     std::vector<std::string> ready;
     for (auto& [assetId, entry] : entries_) {
         if (entry.download) entry.download->setNetworkGate(gateFor(entry));
-        if (entry.state == State::waiting && gateFor(entry) == NetworkGate::open) ready.push_back(assetId);
+        NetworkGate gate = gateFor(entry);
+        if (entry.state == State::waiting && (gate == NetworkGate::open || entry.phase != gatePhase(gate))) ready.push_back(assetId);
     }
     for (const std::string& assetId : ready) advance(assetId);
 }

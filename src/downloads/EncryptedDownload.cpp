@@ -41,9 +41,9 @@ bool isFullDisk(const std::exception& error) {
            system->code().category() == std::system_category();
 }
 
-const char* gatePhase(NetworkGate gate) { return gate == NetworkGate::metered ? "meteredNetwork" : "waitingForNetwork"; }
-
 }  // namespace
+
+const char* gatePhase(NetworkGate gate) { return gate == NetworkGate::metered ? "meteredNetwork" : "waitingForNetwork"; }
 
 std::shared_ptr<EncryptedDownload> EncryptedDownload::make(DownloadRequest request, std::string mediaURL, const VaultManager& vault,
                                                            Progress progress, Completion completion, Options options,

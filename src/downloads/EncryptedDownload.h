@@ -43,6 +43,9 @@ enum class NetworkGate {
     metered,    // a metered connection the learner has not allowed: wait ("meteredNetwork")
 };
 
+// The "downloadProgress" phase of a lesson waiting at a closed gate.
+const char* gatePhase(NetworkGate gate);
+
 // Fetches one lesson's media over HTTPS into a LessonWriter, which seals it into the vault record
 // by record, so no plaintext ever reaches the disk, and commits it.
 //
