@@ -28,8 +28,7 @@ LessonWriter::LessonWriter(const VaultManager& vault, DownloadRequest request, H
       request_(std::move(request)),
       hooks_(std::move(hooks)),
       path_(vault_.partialURL(request_.assetId)) {
-    DownloadRequest::requireSafeAssetId(request_.assetId);
-    key_ = vault_.key(request_.lesson());
+    prepare();
     vault_.cleanPartial(request_.assetId);
     try {
         FileDescriptor file = openFile(path_, O_WRONLY | O_CREAT | O_TRUNC, 0600);
@@ -39,7 +38,6 @@ LessonWriter::LessonWriter(const VaultManager& vault, DownloadRequest request, H
         vault_.cleanPartial(request_.assetId);
         throw;
     }
-    pending_.reserve(VaultManager::chunkSize);
 }
 
 LessonWriter::LessonWriter(const VaultManager& vault, DownloadRequest request, std::uint64_t keptRecords, Hooks hooks)
@@ -47,8 +45,7 @@ LessonWriter::LessonWriter(const VaultManager& vault, DownloadRequest request, s
       request_(std::move(request)),
       hooks_(std::move(hooks)),
       path_(vault_.partialURL(request_.assetId)) {
-    DownloadRequest::requireSafeAssetId(request_.assetId);
-    key_ = vault_.key(request_.lesson());
+    prepare();
     FileDescriptor file = openFile(path_, O_WRONLY);
     const off_t kept = static_cast<off_t>(VaultManager::headerSize + keptRecords * kRecordStrideBytes);
     if (::lseek(file.get(), 0, SEEK_END) < kept) throwSystemError(ENODATA, path_);
@@ -56,6 +53,11 @@ LessonWriter::LessonWriter(const VaultManager& vault, DownloadRequest request, s
     records_ = std::make_unique<RecordWriter>(std::move(file), path_);
     sealed_ = keptRecords * VaultManager::chunkSize;
     recordsBefore_ = keptRecords;
+}
+
+void LessonWriter::prepare() {
+    DownloadRequest::requireSafeAssetId(request_.assetId);
+    key_ = vault_.key(request_.lesson());
     pending_.reserve(VaultManager::chunkSize);
 }
 

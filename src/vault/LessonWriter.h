@@ -84,6 +84,8 @@ public:
     std::uint64_t recordsOnDisk() const { return recordsBefore_ + (records_ ? records_->recordsWritten() : 0); }
 
 private:
+    // Checks the identifier and derives the lesson's key, before the file is touched.
+    void prepare();
     void sealRecord(ByteView plain);
     // Waits for the queued records and takes the file back from the record thread.
     FileDescriptor finishRecords();
