@@ -163,6 +163,7 @@ bool DownloadCoordinator::resume(const std::string& ownerKey, const std::string&
     if (!entry) return false;
     entry->request.token = token;
     entry->allowMetered = entry->allowMetered || allowMetered;
+    if (entry->download) entry->download->setNetworkGate(gateFor(*entry));  // a running one waiting for leave to use it
     if (entry->state == State::stopping && !entry->cancelled) entry->resumeWhenStopped = true;
     if (entry->state == State::waiting && entry->allowMetered) advance(assetId);
     if (entry->state != State::paused) return true;

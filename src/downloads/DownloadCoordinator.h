@@ -56,9 +56,9 @@ public:
         const VaultManager* vault = nullptr;    // where lessons are sealed
         EncryptedDownload::Options downloadOptions;
         std::chrono::milliseconds authorizationTimeout{std::chrono::seconds(60)};
-        std::shared_ptr<NetworkMonitor> network;  // null: the network is always there, unmetered
+        std::shared_ptr<NetworkMonitor> network{};  // null: the network is always there, unmetered
         // Called with true when the first lesson starts running and false when none runs any more.
-        std::function<void(bool anyRunning)> runningChanged;
+        std::function<void(bool anyRunning)> runningChanged{};
     };
 
     enum class State { waiting, authorizing, downloading, stopping, paused };
