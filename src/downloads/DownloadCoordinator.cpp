@@ -168,6 +168,7 @@ bool DownloadCoordinator::resume(const std::string& ownerKey, const std::string&
     if (entry->state == State::waiting && entry->allowMetered) advance(assetId);
     if (entry->state != State::paused) return true;
     entry->kept = dependencies_.vault->resumeRecord(assetId);
+    entry->reason.clear();
     entry->run = ++runs_;
     advance(assetId);
     return true;
@@ -231,7 +232,7 @@ void DownloadCoordinator::resolveOfflineURL(const std::string& assetId) {
                 found->second.reason = message;
                 self->setPaused(found->second, assetId);
             } else {
-                self->removeEntry(assetId, message, false);
+                self->removeEntry(assetId, message, true);  // refused: kept records go too
             }
             self->updateRunning();
             return;
