@@ -391,6 +391,26 @@ TEST_F(DownloadResumeTest, WaitsForTheNetworkAndRetriesThroughAnOutage) {
     ASSERT_EQ(retries.size(), 5u);
     EXPECT_FALSE(retries[0]["reason"].get<std::string>().empty());
     EXPECT_EQ(retries[0]["retryInSeconds"], 1);
+
+    // The network goes midway and comes back; a wake from sleep reconnects at once. Each time the
+    // rest is asked for after the kept records.
+    events.clear();
+    {
+        std::lock_guard lock(mutex);
+        calls.clear();
+        plan = {{.pace = 40ms}};
+    }
+    coordinator->start(test::lessonRequest("lesson-m"));
+    ASSERT_TRUE(mainQueue->runUntil([&] { return events.back()["phase"] == "downloading"; }, 20s));
+    network->set(false);
+    ASSERT_TRUE(mainQueue->runUntil([&] { return events.back()["phase"] == "waitingForNetwork"; }, 5s));
+    network->set(true);
+    ASSERT_TRUE(mainQueue->runUntil([&] { return events.back()["phase"] == "downloading"; }, 20s));
+    network->wake();
+    ASSERT_TRUE(mainQueue->runUntil([&] { return events.back()["type"] == "downloadCompleted"; }, 30s));
+    std::lock_guard lock(mutex);
+    ASSERT_EQ(calls.size(), 3u);
+    for (std::size_t i = 1; i < calls.size(); ++i) EXPECT_EQ(calls[i].ifRange, "\"v1\"");
 }
 
 }  // namespace
