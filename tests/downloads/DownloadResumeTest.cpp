@@ -225,6 +225,13 @@ TEST_F(DownloadResumeTest, PauseResumeAndCancelFollowTheStateTable) {
     auto waitForEnd = [&](const std::string& assetId) {
         return mainQueue->runUntil([&] { return events.back()["assetId"] == assetId && events.back()["type"] != "downloadProgress"; }, 30s);
     };
+    auto startRunning = [&](const std::string& assetId) {
+        coordinator->start(test::lessonRequest(assetId));
+        return waitForPhase(assetId, "downloading");
+    };
+    auto startAndPause = [&](const std::string& assetId) {
+        return startRunning(assetId) && coordinator->pause(owner, assetId) && waitForPhase(assetId, "paused");
+    };
     struct Case {
         const char* name;
         std::function<void(const std::string&)> road;
@@ -237,8 +244,7 @@ TEST_F(DownloadResumeTest, PauseResumeAndCancelFollowTheStateTable) {
          State::paused, false, "paused"},
         {"PauseWhileDownloading",
          [&](const std::string& a) {
-             coordinator->start(test::lessonRequest(a));
-             ASSERT_TRUE(waitForPhase(a, "downloading"));
+             ASSERT_TRUE(startRunning(a));
              coordinator->pause(owner, a);
              EXPECT_EQ(coordinator->stateOf(a), State::stopping);
              ASSERT_TRUE(waitForPhase(a, "paused"));
@@ -246,10 +252,7 @@ TEST_F(DownloadResumeTest, PauseResumeAndCancelFollowTheStateTable) {
          State::paused, true, "paused"},
         {"ResumedAfterPause",
          [&](const std::string& a) {
-             coordinator->start(test::lessonRequest(a));
-             ASSERT_TRUE(waitForPhase(a, "downloading"));
-             coordinator->pause(owner, a);
-             ASSERT_TRUE(waitForPhase(a, "paused"));
+             ASSERT_TRUE(startAndPause(a));
              EXPECT_FALSE(coordinator->pause("someone-else", a) || coordinator->resume("someone-else", a, "t", false) ||
                           coordinator->cancel("someone-else", a));
              EXPECT_TRUE(coordinator->resume(owner, a, "fresh-token", false));
@@ -258,18 +261,14 @@ TEST_F(DownloadResumeTest, PauseResumeAndCancelFollowTheStateTable) {
          std::nullopt, false, "downloadCompleted"},
         {"CancelWhileDownloading",
          [&](const std::string& a) {
-             coordinator->start(test::lessonRequest(a));
-             ASSERT_TRUE(waitForPhase(a, "downloading"));
+             ASSERT_TRUE(startRunning(a));
              coordinator->cancel(owner, a);
              ASSERT_TRUE(waitForEnd(a));
          },
          std::nullopt, false, "downloadFailed"},
         {"CancelWhilePaused",
          [&](const std::string& a) {
-             coordinator->start(test::lessonRequest(a));
-             ASSERT_TRUE(waitForPhase(a, "downloading"));
-             coordinator->pause(owner, a);
-             ASSERT_TRUE(waitForPhase(a, "paused"));
+             ASSERT_TRUE(startAndPause(a));
              coordinator->cancel(owner, a);
          },
          std::nullopt, false, "downloadFailed"},
