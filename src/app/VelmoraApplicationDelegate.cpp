@@ -2,6 +2,7 @@
 
 #include "app/GtkApplicationMenu.h"
 #include "app/GtkDialogs.h"
+#include "app/GioNetworkMonitor.h"
 #include "app/GtkSavePanel.h"
 #include "app/MainFrameNavigationGuard.h"
 #include "app/NavigationPolicy.h"
@@ -125,6 +126,7 @@ void VelmoraApplicationDelegate::createMainWindow() {
     BridgeEnvironment environment = configuration_.bridgeEnvironment;
     environment.vault = &VaultManager::shared();
     environment.savePanel = std::make_shared<GtkSavePanel>([this] { return mainWindow_ ? mainWindow_->window() : nullptr; });
+    environment.network = std::make_shared<GioNetworkMonitor>();
     bridge_ = std::make_shared<MacBridge>(std::move(environment));
     webView_->registerBridge([this, bridge = std::weak_ptr<MacBridge>(bridge_), trace = std::make_shared<StartupTrace>()](
                                  std::optional<std::string> frameURL, const std::string& body) {

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -16,6 +17,7 @@ class SecretBytes;
 class VaultManager;
 class HttpSession;
 class SavePanel;
+class NetworkMonitor;
 
 // What the bridge's handlers are given at construction. Null members disable the commands that
 // need them (a test of the window commands needs no vault).
@@ -31,6 +33,8 @@ struct BridgeEnvironment {
     // Why `http` is null: the text every network command answers with instead of a result.
     std::string httpUnavailableReason = "the HTTPS session could not be created";
     std::shared_ptr<SavePanel> savePanel;             // asks where courseware is saved
+    std::shared_ptr<NetworkMonitor> network;          // null: downloads take the network as always there
+    std::function<void(bool anyRunning)> downloadsRunningChanged;  // whether any download runs now
     std::chrono::milliseconds apiTimeout = std::chrono::seconds(45);         // "apiRequest" requests
     std::chrono::milliseconds coursewareTimeout = std::chrono::seconds(60);  // courseware downloads
 };

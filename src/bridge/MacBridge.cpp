@@ -51,12 +51,17 @@ MacBridge::MacBridge(BridgeEnvironment environment) : environment_(std::move(env
 MacBridge::~MacBridge() = default;
 
 MacBridge::Handler MacBridge::handlerFor(std::string_view type) {
-    static constexpr std::array<std::pair<std::string_view, Handler>, 18> kCommands{{
+    static constexpr std::array<std::pair<std::string_view, Handler>, 23> kCommands{{
         {"restoreSession", &MacBridge::restoreSession},
         {"saveSession", &MacBridge::saveSession},
         {"clearSession", &MacBridge::clearSession},
         {"listDownloads", &MacBridge::listDownloads},
         {"download", &MacBridge::startDownload},
+        {"pauseDownload", &MacBridge::pauseDownload},
+        {"resumeDownload", &MacBridge::resumeDownload},
+        {"cancelDownload", &MacBridge::cancelDownload},
+        {"listInterruptedDownloads", &MacBridge::listInterruptedDownloads},
+        {"setMeteredDownloadsAllowed", &MacBridge::setMeteredDownloadsAllowed},
         {"deleteDownload", &MacBridge::deleteDownload},
         {"updateDownloadMetadata", &MacBridge::updateDownloadMetadata},
         {"apiRequest", &MacBridge::proxyAPI},

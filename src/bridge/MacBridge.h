@@ -84,9 +84,18 @@ private:
     void deleteDownload(const Json& payload);
     void updateDownloadMetadata(const Json& payload);
 
-    // Offline download command.
+    // Offline download commands.
     void startDownload(const Json& payload);
-    DownloadCoordinator& downloads();  // created on the first accepted download
+    void pauseDownload(const Json& payload);
+    void resumeDownload(const Json& payload);
+    void cancelDownload(const Json& payload);
+    void listInterruptedDownloads(const Json& payload);
+    void setMeteredDownloadsAllowed(const Json& payload);
+    void refuseLessonCommand(const std::string& assetId);
+    // Whether downloads can run at all (a vault and an HTTPS session were given).
+    bool canDownload() const;
+    // Created on the first accepted download, on "restoreSession" and on the metered setting.
+    DownloadCoordinator& downloads();
     // Posts a download's last event and tells the application how it ended.
     void endDownload(const Json& event);
 

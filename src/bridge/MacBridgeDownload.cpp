@@ -1,5 +1,6 @@
-// The offline download command: accepts a lesson for the signed-in account only, always with the
-// held session's token, and hands it to the download coordinator.
+// The offline download commands: accept a lesson for the signed-in account only, always with the
+// held session's token, and hand it to the download coordinator; pause, resume and cancel act on
+// the held account's lessons only.
 #include "bridge/MacBridge.h"
 #include "core/VelmoraError.h"
 #include "downloads/DownloadCoordinator.h"
@@ -19,6 +20,8 @@ DownloadCoordinator& MacBridge::downloads() {
         std::weak_ptr<MacBridge> weakSelf = weak_from_this();
         DownloadCoordinator::Dependencies dependencies{environment_.endpoints, environment_.mainQueue, environment_.http,
                                                        environment_.vault, {environment_.http->tlsTrust()}};
+        dependencies.network = environment_.network;
+        dependencies.runningChanged = environment_.downloadsRunningChanged;
         downloads_ = DownloadCoordinator::make(
             [weakSelf](const Json& message) {
                 auto self = weakSelf.lock();
@@ -33,6 +36,8 @@ DownloadCoordinator& MacBridge::downloads() {
     }
     return *downloads_;
 }
+
+bool MacBridge::canDownload() const { return environment_.vault != nullptr && environment_.http != nullptr; }
 
 void MacBridge::startDownload(const Json& payload) {
     std::optional<DownloadRequest> request = DownloadRequest::fromDictionary(payload);
@@ -56,6 +61,41 @@ void MacBridge::startDownload(const Json& payload) {
     }
     request->token = session_->token;
     downloads().start(*request);
+}
+
+void MacBridge::pauseDownload(const Json& payload) {
+    std::string assetId = payloadText(payload, "assetId");
+    if (!session_ || !downloads_ || !downloads_->pause(session_->ownerKey, assetId)) refuseLessonCommand(assetId);
+}
+
+void MacBridge::resumeDownload(const Json& payload) {
+    std::string assetId = payloadText(payload, "assetId");
+    const Json* allowMetered = payloadValue(payload, "allowMetered");
+    bool allowed = allowMetered && allowMetered->is_boolean() && allowMetered->get<bool>();
+    if (!session_ || !downloads_ || !downloads_->resume(session_->ownerKey, assetId, session_->token, allowed)) {
+        refuseLessonCommand(assetId);
+    }
+}
+
+void MacBridge::cancelDownload(const Json& payload) {
+    std::string assetId = payloadText(payload, "assetId");
+    if (!session_ || !downloads_ || !downloads_->cancel(session_->ownerKey, assetId)) refuseLessonCommand(assetId);
+}
+
+// A lesson command for no lesson the held account is downloading touches nothing.
+void MacBridge::refuseLessonCommand(const std::string& assetId) {
+    post({{"type", "downloadFailed"}, {"assetId", assetId}, {"message", kIncompleteRequest}});
+}
+
+void MacBridge::listInterruptedDownloads(const Json& payload) {
+    bool owned = session_ && downloads_ && payloadText(payload, "ownerKey") == session_->ownerKey;
+    post({{"type", "interruptedDownloads"}, {"items", owned ? downloads_->interruptedDownloads(session_->ownerKey) : Json::array()}});
+}
+
+void MacBridge::setMeteredDownloadsAllowed(const Json& payload) {
+    const Json* allowed = payloadValue(payload, "allowed");
+    if (!allowed || !allowed->is_boolean() || !canDownload()) return;
+    downloads().setMeteredDownloadsAllowed(allowed->get<bool>());
 }
 
 void MacBridge::endDownload(const Json& event) {

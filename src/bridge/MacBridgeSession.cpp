@@ -3,6 +3,7 @@
 #include "bridge/MacBridge.h"
 #include "core/Unicode.h"
 #include "core/VelmoraError.h"
+#include "downloads/DownloadCoordinator.h"
 #include "securestore/DeviceSecureStore.h"
 
 namespace velmora {
@@ -40,9 +41,14 @@ void MacBridge::restoreSession(const Json&) {
     if (stored && !stored->token.empty() && !stored->ownerKey.empty()) {
         session_ = *stored;
         post({{"type", "session"}, {"token", stored->token}, {"ownerKey", stored->ownerKey}, {"userName", stored->userName}});
-        return;
+    } else {
+        post({{"type", "noSession"}});
     }
-    post({{"type", "noSession"}});
+    // The account's downloads of an earlier run become known (those that were running continue),
+    // and the page learns the network state.
+    if (!canDownload()) return;
+    if (session_) downloads().sessionHeld(session_->ownerKey, session_->token);
+    downloads().postNetworkState();
 }
 
 void MacBridge::saveSession(const Json& payload) {
@@ -60,11 +66,15 @@ void MacBridge::saveSession(const Json& payload) {
         post({{"type", "error"}, {"message", errorDescription(error)}});
         return;
     }
+    // Another account signing in pauses the one before's downloads.
+    if (downloads_ && session_ && session_->ownerKey != candidate.ownerKey) downloads_->sessionEnded(session_->ownerKey);
     session_ = std::move(candidate);
+    if (downloads_) downloads_->sessionHeld(session_->ownerKey, session_->token);
 }
 
 void MacBridge::clearSession(const Json&) {
     std::error_code error = secureStore().clearSession();
+    if (downloads_ && session_) downloads_->sessionEnded(session_->ownerKey);
     session_.reset();
     if (error) post({{"type", "error"}, {"message", error.message()}});
 }

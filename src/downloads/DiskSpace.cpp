@@ -27,8 +27,8 @@ void DiskSpace::requireRoom(const std::filesystem::path& folder, std::uint64_t b
     std::uint64_t needed = bytes + kMarginBytes;
     std::uint64_t free = available(folder);
     if (free >= needed) return;
-    throw VelmoraError("磁盘空间不足，无法保存" + std::string(what) + "（需要 " + formatBytes(needed) + "，可用 " +
-                       formatBytes(free) + "）");
+    throw DiskFullError("磁盘空间不足，无法保存" + std::string(what) + "（需要 " + formatBytes(needed) + "，可用 " +
+                        formatBytes(free) + "）");
 }
 
 std::string DiskSpace::formatBytes(std::uint64_t bytes) {

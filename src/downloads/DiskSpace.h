@@ -1,11 +1,19 @@
 #pragma once
 
+#include "core/VelmoraError.h"
+
 #include <cstdint>
 #include <filesystem>
 #include <string>
 #include <string_view>
 
 namespace velmora {
+
+// The file system has no room for what is about to be written.
+class DiskFullError : public VelmoraError {
+public:
+    using VelmoraError::VelmoraError;
+};
 
 // Free space of the file system that holds the vault, checked before lesson records are written
 // so that a full disk is found before the download, not hundreds of megabytes into it.
@@ -18,11 +26,11 @@ public:
     // Throws std::system_error when it cannot be asked.
     static std::uint64_t available(const std::filesystem::path& folder);
 
-    // Throws VelmoraError "磁盘空间不足，无法保存离线课程（需要 X，可用 Y）" when less than `bytes` plus
+    // Throws DiskFullError "磁盘空间不足，无法保存离线课程（需要 X，可用 Y）" when less than `bytes` plus
     // kMarginBytes is available (X is that sum).
     static void require(const std::filesystem::path& folder, std::uint64_t bytes);
 
-    // The same check before courseware is saved into `folder`: throws VelmoraError
+    // The same check before courseware is saved into `folder`: throws DiskFullError
     // "磁盘空间不足，无法保存课件（需要 X，可用 Y）".
     static void requireForCourseware(const std::filesystem::path& folder, std::uint64_t bytes);
 

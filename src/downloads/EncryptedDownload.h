@@ -6,8 +6,8 @@
 #include "net/TlsTrust.h"
 #include "vault/DownloadRequest.h"
 #include "vault/LessonWriter.h"
+#include "vault/ResumeRecord.h"
 
-#include <array>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -23,15 +23,28 @@ namespace velmora {
 class HttpTransfer;
 class VaultManager;
 
-// How one download ended: the committed plaintext size, or the message to show the learner.
+// How one download ended: committed, failed (nothing left on disk), or kept (its ".part" and
+// resume record stay for a later resume).
 struct DownloadResult {
     bool succeeded = false;
-    std::uint64_t plainSize = 0;
-    std::string message;
+    std::uint64_t plainSize = 0;  // committed: the lesson's size; kept: the plaintext kept
+    std::string message;          // failed: the text to show; kept: the platform's reason, "" when asked to stop
+    bool kept = false;
 
-    static DownloadResult success(std::uint64_t size) { return {true, size, {}}; }
-    static DownloadResult failure(std::string text) { return {false, 0, std::move(text)}; }
+    static DownloadResult success(std::uint64_t size) { return {true, size, {}, false}; }
+    static DownloadResult failure(std::string text) { return {false, 0, std::move(text), false}; }
+    static DownloadResult keptAt(std::uint64_t downloaded, std::string reason) { return {false, downloaded, std::move(reason), true}; }
 };
+
+// Whether a download may use the network now.
+enum class NetworkGate {
+    open,
+    noNetwork,  // none at all: wait ("waitingForNetwork")
+    metered,    // a metered connection the learner has not allowed: wait ("meteredNetwork")
+};
+
+// The "downloadProgress" phase of a lesson waiting at a closed gate.
+const char* gatePhase(NetworkGate gate);
 
 // Fetches one lesson's media over HTTPS into a LessonWriter, which seals it into the vault record
 // by record, so no plaintext ever reaches the disk, and commits it.
@@ -41,14 +54,17 @@ struct DownloadResult {
 // lets a slow disk hold back the network through TCP flow control. Memory stays at one chunk being
 // filled plus a few sealed records, whatever the lesson's size.
 //
-// A transfer that breaks (dropped, reset, idle) is resumed up to kMaximumResumes times, after
-// kResumeDelays: the whole records already written stay, and the rest is asked for with "Range"
-// and "If-Range" (the first answer's strong ETag, else its Last-Modified). An answer without such
-// a validator cannot be resumed safely, so its failure stands. A 200 to a resume means the lesson
-// changed (or ranges are not served): the ".part" starts over, so two versions never mix. HTTP
-// errors, the size check and disk errors are final. Before records are written the vault's file
-// system must hold the rest of the lesson plus DiskSpace::kMarginBytes (per record when the
-// length is unknown).
+// Interruption is not failure. A transfer that breaks (dropped, reset, idle, server unreachable)
+// is tried again after a back-off that starts at Options::firstRetryDelay and doubles up to
+// longestRetryDelay, for retryWindow of network time since the last sealed record; the whole
+// records already written stay, and the rest is asked for with "Range" and "If-Range" (the first
+// answer's strong ETag, else its Last-Modified). Without such a validator, or when a resumed
+// answer is a 200, names another length or another validator, the ".part" starts over, so two
+// versions never mix. While the gate is closed the transfer waits and continues as soon as it
+// opens. A pause, a stop, a full disk and the end of the retry window keep the ".part" with its
+// ResumeRecord; HTTP errors, the size check and other disk errors fail and remove it. Before
+// records are written the vault's file system must hold the rest of the lesson plus
+// DiskSpace::kMarginBytes (per record when the length is unknown).
 class EncryptedDownload : public std::enable_shared_from_this<EncryptedDownload> {
 public:
     // Called on the download's queue after every sealed chunk ("downloading", total = announced
@@ -58,28 +74,60 @@ public:
     // Called exactly once: on the queue, or on the calling thread when start() itself fails.
     using Completion = std::function<void(const DownloadResult& result)>;
 
+    // What the download waits for, on the queue: phase "waitingForNetwork" or "meteredNetwork"
+    // (reason "", retryInSeconds 0), or "retrying" with the break's text and the seconds to the
+    // next try. `downloaded` and `total` as for Progress.
+    struct Wait {
+        std::string phase;
+        std::string reason;
+        std::int64_t retryInSeconds = 0;
+        std::uint64_t downloaded = 0;
+        std::uint64_t total = 0;
+    };
+    using Waiting = std::function<void(const Wait& wait)>;
+
     struct Options {
         TlsTrust trust;                                      // the system store unless the endpoints add a CA
         std::chrono::milliseconds requestTimeout{std::chrono::seconds(60)};  // connect, and longest silence
         std::chrono::seconds resourceTimeout{24 * 60 * 60};  // whole transfer
+        std::chrono::milliseconds firstRetryDelay{std::chrono::seconds(1)};
+        std::chrono::milliseconds longestRetryDelay{std::chrono::seconds(60)};
+        std::chrono::milliseconds retryWindow{std::chrono::minutes(30)};  // of network time without a new record
     };
 
-
-    static constexpr int kMaximumResumes = 3;
-    static constexpr std::array<std::chrono::seconds, kMaximumResumes> kResumeDelays = {
-        std::chrono::seconds(1), std::chrono::seconds(2), std::chrono::seconds(4)};
+    // Records between two updates of the resume record while the transfer runs: what a kill can
+    // lose beyond the torn record (the start-up rule finds the rest by authenticating them).
+    static constexpr std::uint64_t kRecordsPerResumeUpdate = 16;
 
     static std::shared_ptr<EncryptedDownload> make(DownloadRequest request, std::string mediaURL, const VaultManager& vault,
-                                                   Progress progress, Completion completion, Options options);
+                                                   Progress progress, Completion completion, Options options,
+                                                   Waiting waiting = {});
     ~EncryptedDownload();
 
-    // Prepares the ".part" file with its header and starts the transfer on the queue. Main thread, once.
+    // Continues the kept ".part" that `record` describes instead of starting a new one. Before
+    // start(), main thread.
+    void resumeFrom(ResumeRecord record);
+
+    // Prepares the ".part" file with its header (or reopens the kept one) and starts the transfer
+    // on the queue. Main thread, once. A kept ".part" that cannot be reopened starts over.
     void start();
 
-    // Fails the download with "下载已取消". Any thread; takes effect on the queue within about a
-    // second (curl's progress callback), or at once during a wait before a resume, ending in one
-    // completion.
+    // The requests below take effect on the queue within about a second (curl's progress
+    // callback), or at once during a wait, and end in one completion. Any thread.
+
+    // Fails the download with "下载已取消" and removes its files.
     void cancel();
+    // Ends the download keeping its records; its resume record says it was paused.
+    void pause();
+    // Ends the download keeping its records as a running one (the application is ending): the
+    // next start continues it.
+    void stop();
+
+    // Opens or closes the gate; a closed gate ends the running transfer at once (its records
+    // stay) and waits. Any thread.
+    void setNetworkGate(NetworkGate gate);
+    // Drops the running connection or wait and tries again at once (the machine woke from sleep).
+    void reconnect();
 
     // The delegate steps, on the queue. Public so the state machine can be driven directly in tests.
     // didReceiveResponse answers whether to go on receiving the body.
@@ -93,21 +141,31 @@ private:
 
 public:
     EncryptedDownload(Private, DownloadRequest request, std::string mediaURL, const VaultManager& vault, Progress progress,
-                      Completion completion, Options options);
+                      Completion completion, Options options, Waiting waiting);
 
 private:
+    // Why the running transfer was told to end.
+    enum class Stop { none, cancel, pause, quit };
+    // How one request ended.
+    enum class Attempt { ended, broken, interrupted };
+
     void runTransfer();
-    // One request for the lesson (or its rest). Returns the error text of a break that may be
-    // resumed; nullopt once the download has ended one way or the other.
-    std::optional<std::string> performAttempt();
+    Attempt performAttempt();
+    bool retryAfterBreak();
+    bool waitForGate();
+    bool waitFor(std::chrono::milliseconds delay);
     HttpRequest mediaRequest() const;
     bool acceptResponse(const HttpTransfer& transfer);
-    bool continueFrom(const std::string& contentRange);
+    bool continueFrom(const HttpTransfer& transfer);
     bool startOver();
     bool reserveSpace();
-    bool waitBeforeResume(std::chrono::seconds delay);
     void checkRoomForRecord(std::size_t plainBytes) const;
     void recordSealed(std::uint64_t sealedBytes);
+    void saveResumeRecord(std::uint64_t records, bool paused, const std::string& reason);
+    void keepForLater(const std::exception& error);
+    void stopWith(Stop stop);
+    void endInterrupted();
+    void keep(bool paused, const std::string& reason);
     void failWith(const std::string& message);
     void invokeCompletion(const DownloadResult& result);
 
@@ -117,22 +175,36 @@ private:
     const Progress progress_;
     const Completion completion_;
     const Options options_;
+    const Waiting waiting_;
     SerialQueue queue_;
 
     // Touched only on the queue (or in start() before the transfer is queued).
     std::unique_ptr<LessonWriter> writer_;  // owns the ".part" file from start() to the end
+    std::optional<ResumeRecord> resumeFrom_;
     std::uint64_t downloaded_ = 0;  // plaintext in whole records, as the writer reports it
     std::uint64_t expected_ = 0;
     std::uint64_t reported_ = 0;  // the highest "downloading" count reported: progress never goes back
     std::string validator_;       // If-Range value from the answer that began the ".part"; "" = not resumable
     bool resuming_ = false;       // the running request asks for the rest of the lesson
     bool responseSeen_ = false;
+    bool recordSaved_ = false;    // a resume record of this ".part" is on disk
+    std::uint64_t recordsSinceSave_ = 0;
+    std::string breakText_;       // the platform's text of the last break
+    std::optional<std::string> keepReason_;  // a full disk or the end of the retries: keep what was written
+    bool startOverNext_ = false;  // the resumed answer was of another lesson: ask for the whole one
     std::optional<std::string> terminalError_;
+    int retries_ = 0;             // breaks since the last sealed record
+    std::chrono::steady_clock::duration retriedFor_{};  // network time spent on them
+    std::chrono::steady_clock::time_point attemptStarted_;
     bool finished_ = false;
 
-    std::atomic<bool> cancelRequested_{false};
-    std::mutex cancelMutex_;  // with cancelled_, wakes a wait before a resume
-    std::condition_variable cancelled_;
+    // Requests from other threads; the mutex and condition wake a wait at once.
+    std::mutex controlMutex_;
+    std::condition_variable controlChanged_;
+    Stop stop_ = Stop::none;
+    NetworkGate gate_ = NetworkGate::open;
+    bool reconnect_ = false;
+    std::atomic<bool> endTransfer_{false};  // read by the transfer's progress callback
 };
 
 }  // namespace velmora

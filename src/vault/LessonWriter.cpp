@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <stdexcept>
+#include <system_error>
 #include <utility>
 
 namespace velmora {
@@ -18,6 +19,7 @@ namespace {
 
 // Use after commit(), keepUncommitted() or a failed restart(): a programming error.
 constexpr const char* kFileHandedBack = "the lesson writer no longer holds its file";
+constexpr std::uint64_t kRecordStrideBytes = VaultManager::chunkSize + VaultManager::recordOverhead;
 
 }  // namespace
 
@@ -26,8 +28,7 @@ LessonWriter::LessonWriter(const VaultManager& vault, DownloadRequest request, H
       request_(std::move(request)),
       hooks_(std::move(hooks)),
       path_(vault_.partialURL(request_.assetId)) {
-    DownloadRequest::requireSafeAssetId(request_.assetId);
-    key_ = vault_.key(request_.lesson());
+    prepare();
     vault_.cleanPartial(request_.assetId);
     try {
         FileDescriptor file = openFile(path_, O_WRONLY | O_CREAT | O_TRUNC, 0600);
@@ -37,6 +38,26 @@ LessonWriter::LessonWriter(const VaultManager& vault, DownloadRequest request, H
         vault_.cleanPartial(request_.assetId);
         throw;
     }
+}
+
+LessonWriter::LessonWriter(const VaultManager& vault, DownloadRequest request, std::uint64_t keptRecords, Hooks hooks)
+    : vault_(vault),
+      request_(std::move(request)),
+      hooks_(std::move(hooks)),
+      path_(vault_.partialURL(request_.assetId)) {
+    prepare();
+    FileDescriptor file = openFile(path_, O_WRONLY);
+    const off_t kept = static_cast<off_t>(VaultManager::headerSize + keptRecords * kRecordStrideBytes);
+    if (::lseek(file.get(), 0, SEEK_END) < kept) throwSystemError(ENODATA, path_);
+    if (::ftruncate(file.get(), kept) != 0 || ::lseek(file.get(), kept, SEEK_SET) < 0) throwSystemError(errno, path_);
+    records_ = std::make_unique<RecordWriter>(std::move(file), path_);
+    sealed_ = keptRecords * VaultManager::chunkSize;
+    recordsBefore_ = keptRecords;
+}
+
+void LessonWriter::prepare() {
+    DownloadRequest::requireSafeAssetId(request_.assetId);
+    key_ = vault_.key(request_.lesson());
     pending_.reserve(VaultManager::chunkSize);
 }
 
@@ -72,6 +93,7 @@ void LessonWriter::restart() {
     records_ = std::make_unique<RecordWriter>(std::move(file), path_);
     pending_.clear();
     sealed_ = 0;
+    recordsBefore_ = 0;
 }
 
 void LessonWriter::sealTail() {
@@ -91,6 +113,28 @@ std::uint64_t LessonWriter::keepUncommitted() {
     writeEverything();
     kept_ = true;
     return sealed_;
+}
+
+std::uint64_t LessonWriter::keepWholeRecords() {
+    pending_.clear();
+    std::unique_ptr<RecordWriter> writer = std::exchange(records_, nullptr);
+    if (!writer) throw std::logic_error(kFileHandedBack);
+    try {
+        writer->finish().close();
+    } catch (const std::system_error&) {
+        // A record that did not fit (a full disk): the ones written before it are kept.
+    }
+    const std::uint64_t kept = recordsBefore_ + writer->recordsWritten();
+    writer.reset();
+    FileDescriptor file = openFile(path_, O_WRONLY);
+    if (::ftruncate(file.get(), static_cast<off_t>(VaultManager::headerSize + kept * kRecordStrideBytes)) != 0 ||
+        ::fsync(file.get()) != 0) {
+        throwSystemError(errno, path_);
+    }
+    file.close();
+    kept_ = true;
+    sealed_ = kept * VaultManager::chunkSize;
+    return kept;
 }
 
 void LessonWriter::sealRecord(ByteView plain) {

@@ -4,6 +4,7 @@
 #include "core/Files.h"
 #include "core/SecretBytes.h"
 #include "vault/DownloadRequest.h"
+#include "vault/RecordWriter.h"
 
 #include <cstdint>
 #include <filesystem>
@@ -12,13 +13,13 @@
 
 namespace velmora {
 
-class RecordWriter;
 class VaultManager;
 
 // Writes one lesson into the vault, owning its ".part" file from creation to commit: removes an
-// earlier ".part", writes the header, seals the plaintext it is given (in pieces of any size) into
-// records of VaultManager::chunkSize bytes, and commits with the vault's finalize(). A writer that
-// ends without committing, or whose commit fails, removes its ".part".
+// earlier ".part", writes the header (or continues a kept ".part" after its whole records), seals
+// the plaintext it is given (in pieces of any size) into records of VaultManager::chunkSize bytes,
+// and commits with the vault's finalize(). A writer that ends without committing or keeping its
+// records, or whose commit fails, removes its ".part" (and the resume record beside it).
 //
 // The lesson's media key is derived once, when the writer is made. Sealed records go to a
 // RecordWriter thread, so sealing and the disk work at the same time. One thread uses a writer.
@@ -36,6 +37,10 @@ public:
     // unsafe asset identifier (touching nothing) and the file error when the ".part" cannot be
     // written, leaving none behind.
     LessonWriter(const VaultManager& vault, DownloadRequest request, Hooks hooks = {});
+    // Continues the request's kept ".part" after its first `keptRecords` whole records; anything
+    // after them is cut off. Throws std::invalid_argument for an unsafe asset identifier and the
+    // file error when the ".part" cannot be opened or holds fewer records, touching nothing.
+    LessonWriter(const VaultManager& vault, DownloadRequest request, std::uint64_t keptRecords, Hooks hooks = {});
     // Removes the ".part" unless commit() or keepUncommitted() succeeded.
     ~LessonWriter();
     LessonWriter(const LessonWriter&) = delete;
@@ -68,7 +73,19 @@ public:
     // its commit leaves it (tests lay out lessons with it). Returns the plain size.
     std::uint64_t keepUncommitted();
 
+    // Ends the writer leaving its whole records synced in the ".part" for a later resume; the
+    // plaintext of the record being filled is dropped, and so is a record the disk refused (a full
+    // disk keeps the records before it). Returns the records kept. Throws the disk's error when
+    // the ".part" cannot be cut back or synced (it is then removed).
+    std::uint64_t keepWholeRecords();
+
+    // Whole records already in the file (sealed ones still queued for the disk not counted): what
+    // a resume record may promise. The writer's thread.
+    std::uint64_t recordsOnDisk() const { return recordsBefore_ + (records_ ? records_->recordsWritten() : 0); }
+
 private:
+    // Checks the identifier and derives the lesson's key, before the file is touched.
+    void prepare();
     void sealRecord(ByteView plain);
     // Waits for the queued records and takes the file back from the record thread.
     FileDescriptor finishRecords();
@@ -82,6 +99,7 @@ private:
     std::unique_ptr<RecordWriter> records_;  // null once the file has been handed back
     Bytes pending_;                          // plaintext of the record being filled
     std::uint64_t sealed_ = 0;
+    std::uint64_t recordsBefore_ = 0;  // records in the file when the current record thread began
     bool kept_ = false;  // committed or deliberately left: the destructor leaves the file alone
 };
 

@@ -68,7 +68,11 @@ void RecordWriter::run() {
         }
         lock.lock();
         writing_ = false;
-        if (failure) error_ = failure;
+        if (failure) {
+            error_ = failure;
+        } else {
+            ++written_;
+        }
         record.clear();
         spare_.push_back(std::move(record));
         changed_.notify_all();

@@ -3,7 +3,9 @@
 #include "core/Crypto.h"
 #include "core/Files.h"
 
+#include <atomic>
 #include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <exception>
 #include <filesystem>
@@ -38,6 +40,9 @@ public:
     // first write error.
     FileDescriptor finish();
 
+    // Records written to the file so far (queued ones not yet). Any thread.
+    std::uint64_t recordsWritten() const { return written_; }
+
 private:
     void run();
 
@@ -50,6 +55,7 @@ private:
     std::exception_ptr error_;
     bool stopping_ = false;
     bool writing_ = false;
+    std::atomic<std::uint64_t> written_{0};
     std::thread thread_;
 };
 

@@ -115,6 +115,10 @@ fs::path VaultManager::metadataURL(std::string_view assetId) const {
     return rootURL() / (std::string(assetId) + ".json");
 }
 
+fs::path VaultManager::resumeURL(std::string_view assetId) const {
+    return rootURL() / (std::string(assetId) + ".resume");
+}
+
 std::string VaultManager::ownerHash(std::string_view ownerKey) {
     Sha256Digest digest = sha256(bytesOf(ownerKey));
     return hexLower(ByteView(digest).first(16));

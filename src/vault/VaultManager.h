@@ -4,6 +4,7 @@
 #include "core/SecretBytes.h"
 #include "vault/DownloadRequest.h"
 #include "vault/OwnedLesson.h"
+#include "vault/ResumeRecord.h"
 #include "vault/VaultItem.h"
 
 #include <cstdint>
@@ -25,7 +26,8 @@ public:
 };
 
 // The encrypted offline library: one folder holding, per lesson, "<assetId>.json" (its VaultItem),
-// "<assetId>.vlmedia" (the sealed media) and, while downloading, "<assetId>.part".
+// "<assetId>.vlmedia" (the sealed media) and, while downloading or kept for a resume,
+// "<assetId>.part" with its ResumeRecord "<assetId>.resume".
 //
 // Media file layout, integers little-endian:
 //   header, headerSize = 32:        "VLMAC001" | u32 version 1 | u32 chunk size 1,048,576 |
@@ -78,7 +80,7 @@ public:
     static VaultManager& shared();
 
     // shared(), readied for a new run of the application: what downloads of an earlier process
-    // left behind is removed (removeLeftoverPartials). The application calls it once when it opens
+    // left behind is kept when it can be resumed and removed otherwise (removeLeftoverPartials). The application calls it once when it opens
     // the vault at start-up, before any download of its own can start; it is single instance, so
     // no other process is writing into the vault either.
     static VaultManager& openAtStartUp();
@@ -89,6 +91,7 @@ public:
     std::filesystem::path mediaURL(std::string_view assetId) const;
     std::filesystem::path partialURL(std::string_view assetId) const;
     std::filesystem::path metadataURL(std::string_view assetId) const;
+    std::filesystem::path resumeURL(std::string_view assetId) const;
 
     // 32 lower-case hex digits of the first 16 bytes of SHA-256(account key). Pure.
     static std::string ownerHash(std::string_view ownerKey);
@@ -140,12 +143,30 @@ public:
     // metadata naming no owner tag, passes.
     void requireNotStoredForAnotherAccount(OwnedLesson lesson) const;
 
-    // Removes the lesson's ".part" file; never fails (an unsafe identifier removes nothing).
+    // Removes the lesson's ".part" file and its resume record; never fails (an unsafe identifier
+    // removes nothing).
     void cleanPartial(std::string_view assetId) const;
 
-    // Removes every ".part" file of the vault: one left by a download that ended with its process
-    // would otherwise keep its disk space forever. Only while no download can be writing: the
-    // application (single instance) calls it when it opens the vault at start-up. Never fails.
+    // Resume records (the download queues write them; the main thread reads them).
+
+    // Writes the record of a kept ".part" atomically (mode 0600). Failures pass through; an unsafe
+    // identifier throws std::invalid_argument.
+    void saveResumeRecord(const ResumeRecord& record) const;
+
+    // The resume record of `assetId`, or nullopt when there is none, it cannot be read or decoded,
+    // or it names another lesson. Never throws.
+    std::optional<ResumeRecord> resumeRecord(std::string_view assetId) const;
+
+    // The records of every kept ".part", in directory order. Never throws.
+    std::vector<ResumeRecord> keptDownloads() const;
+
+    // Sorts what downloads that ended with their process left behind. A ".part" is kept when its
+    // resume record decodes, its header is a ".part"'s and its last whole record authenticates
+    // under the lesson's key: a torn record after it is cut off, and a last record that does not
+    // open is dropped as long as the resume record does not count it. Every other ".part", and
+    // every resume record without its ".part", is removed: it would keep its disk space forever.
+    // Only while no download can be writing: the application (single instance) calls it when it
+    // opens the vault at start-up. Never fails.
     void removeLeftoverPartials() const;
 
     // Removes the hidden temporary files of metadata (and other whole-file) writes that ended with
@@ -177,6 +198,8 @@ public:
 private:
     // The owner's entry of `assetId`, or nullopt when its metadata is missing, unreadable or foreign.
     std::optional<VaultItem> ownedItem(OwnedLesson lesson) const;
+    // Whether the ".part" of `assetId` may be resumed; cuts it back to its authenticated records.
+    bool keepResumablePartial(std::string_view assetId) const;
 
     std::filesystem::path dataRoot_;
     SecretBytes masterKey_;

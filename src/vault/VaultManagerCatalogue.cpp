@@ -8,6 +8,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <unicode/normalizer2.h>
@@ -148,6 +149,31 @@ std::optional<std::uint64_t> committedPlainSize(const fs::path& media) {
     return size;
 }
 
+constexpr std::string_view kPartialExtension = ".part";
+constexpr std::string_view kResumeExtension = ".resume";
+constexpr std::uint64_t kRecordStrideBytes = VaultManager::chunkSize + VaultManager::recordOverhead;
+
+// The asset identifier of a vault file name "<safe identifier><extension>", or "" for any other.
+std::string_view assetIdOf(std::string_view name, std::string_view extension) {
+    if (!name.ends_with(extension)) return {};
+    std::string_view assetId = name.substr(0, name.size() - extension.size());
+    return DownloadRequest::isSafeAssetId(assetId) ? assetId : std::string_view();
+}
+
+// Whether record `index` of an open ".part" is a whole record that opens under `key`.
+bool wholeRecordOpens(int fd, std::uint64_t index, ByteView key) {
+    Bytes record(kRecordStrideBytes);
+    off_t offset = static_cast<off_t>(VaultManager::headerSize + index * kRecordStrideBytes);
+    if (::pread(fd, record.data(), record.size(), offset) != static_cast<ssize_t>(record.size())) return false;
+    const std::uint32_t length = static_cast<std::uint32_t>(record[0]) | static_cast<std::uint32_t>(record[1]) << 8 |
+                                 static_cast<std::uint32_t>(record[2]) << 16 | static_cast<std::uint32_t>(record[3]) << 24;
+    if (length != VaultManager::chunkSize) return false;
+    ByteView nonce(record.data() + 4, kGcmNonceSizeBytes);
+    ByteView tag(record.data() + 4 + kGcmNonceSizeBytes, kGcmTagSizeBytes);
+    std::span<std::uint8_t> sealed = std::span(record).subspan(VaultManager::recordOverhead);
+    return AesGcm256::open(key, nonce, sealed, {}, tag, sealed);
+}
+
 }  // namespace
 
 std::optional<VaultItem> VaultManager::ownedItem(OwnedLesson lesson) const {
@@ -183,7 +209,7 @@ void VaultManager::deleteItem(OwnedLesson lesson) const {
     if (!DownloadRequest::isSafeAssetId(lesson.assetId) || !ownedItem(lesson)) throw VelmoraError(kCannotDeleteForeign);
     // Each removal is tried whatever the one before did; only a surviving catalogue entry counts.
     removeFile(mediaURL(lesson.assetId));
-    removeFile(partialURL(lesson.assetId));
+    cleanPartial(lesson.assetId);
     removeFile(metadataURL(lesson.assetId));
     std::error_code error;
     if (fs::exists(metadataURL(lesson.assetId), error) || error) throw VelmoraError(kMetadataSurvived);
@@ -226,6 +252,7 @@ void VaultManager::finalize(const DownloadRequest& request, std::uint64_t plainS
     // One rename replaces any earlier media, so a failed commit never loses the earlier lesson.
     if (::rename(partial.c_str(), media.c_str()) != 0) throwSystemError(errno, media);
     setMode(media, kFileMode);
+    removeFile(resumeURL(request.assetId));
     saveMetadata(VaultItem::fromRequest(request, ownerHash(request.ownerKey), plainSize));
 }
 
@@ -244,20 +271,7 @@ void VaultManager::requireNotStoredForAnotherAccount(OwnedLesson lesson) const {
 void VaultManager::cleanPartial(std::string_view assetId) const {
     if (!DownloadRequest::isSafeAssetId(assetId)) return;
     removeFile(partialURL(assetId));
-}
-
-void VaultManager::removeLeftoverPartials() const {
-    constexpr std::string_view kPartialExtension = ".part";
-    Directory directory(::opendir(rootURL().c_str()));
-    if (!directory) return;
-    std::vector<std::string> leftovers;
-    while (const dirent* entry = ::readdir(directory.get())) {
-        std::string_view name = entry->d_name;
-        if (name.ends_with(kPartialExtension) && DownloadRequest::isSafeAssetId(name.substr(0, name.size() - kPartialExtension.size()))) {
-            leftovers.emplace_back(name);
-        }
-    }
-    for (const std::string& name : leftovers) ::unlinkat(::dirfd(directory.get()), name.c_str(), 0);
+    removeFile(resumeURL(assetId));
 }
 
 void VaultManager::repairInterruptedCommits() const {
@@ -283,6 +297,87 @@ std::uint64_t VaultManager::plainSize(OwnedLesson lesson) const {
     std::optional<VaultItem> item = ownedItem(lesson);
     if (!item) throw VelmoraError(kCannotReadForeign);
     return item->size;
+}
+
+void VaultManager::saveResumeRecord(const ResumeRecord& record) const {
+    DownloadRequest::requireSafeAssetId(record.request.assetId);
+    writeFileAtomically(resumeURL(record.request.assetId), bytesOf(record.encodedJSON()), kFileMode);
+}
+
+std::optional<ResumeRecord> VaultManager::resumeRecord(std::string_view assetId) const {
+    if (!DownloadRequest::isSafeAssetId(assetId)) return std::nullopt;
+    std::optional<std::string> content = readSmallFile(AT_FDCWD, resumeURL(assetId).c_str());
+    std::optional<ResumeRecord> record = content ? ResumeRecord::decodeJSON(*content) : std::nullopt;
+    if (!record || record->request.assetId != assetId) return std::nullopt;
+    return record;
+}
+
+std::vector<ResumeRecord> VaultManager::keptDownloads() const {
+    Directory directory(::opendir(rootURL().c_str()));
+    if (!directory) return {};
+    std::vector<ResumeRecord> kept;
+    while (const dirent* entry = ::readdir(directory.get())) {
+        std::string_view assetId = assetIdOf(entry->d_name, kResumeExtension);
+        if (assetId.empty() || ::faccessat(::dirfd(directory.get()), partialURL(assetId).filename().c_str(), F_OK, 0) != 0) continue;
+        if (std::optional<ResumeRecord> record = resumeRecord(assetId)) kept.push_back(std::move(*record));
+    }
+    return kept;
+}
+
+bool VaultManager::keepResumablePartial(std::string_view assetId) const {
+    std::optional<ResumeRecord> record = resumeRecord(assetId);
+    if (!record) return false;
+    const fs::path path = partialURL(assetId);
+    int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW);
+    if (fd < 0) return false;
+    FileDescriptor file(fd);
+    struct stat info {};
+    Bytes header(headerSize);
+    if (::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
+        ::pread(file.get(), header.data(), header.size(), 0) != static_cast<ssize_t>(header.size()) || header != makeHeader()) {
+        return false;
+    }
+    std::uint64_t whole = (static_cast<std::uint64_t>(info.st_size) - headerSize) / kRecordStrideBytes;
+    if (record->length != 0) whole = std::min(whole, record->length / chunkSize);
+    if (whole < record->records) return false;
+    const SecretBytes mediaKey = key(record->request.lesson());
+    // Records past the count may have been cut short by a power loss; the counted ones were whole
+    // when the record was written, so the last of them must open.
+    while (whole > 0 && !wholeRecordOpens(file.get(), whole - 1, mediaKey.span())) {
+        if (whole == record->records) return false;
+        --whole;
+    }
+    if (::ftruncate(file.get(), static_cast<off_t>(headerSize + whole * kRecordStrideBytes)) != 0) return false;
+    if (whole == record->records) return true;
+    record->records = whole;
+    try {
+        saveResumeRecord(*record);
+    } catch (const std::exception&) {
+        // The earlier count still holds: the records it counts are all in place.
+    }
+    return true;
+}
+
+void VaultManager::removeLeftoverPartials() const {
+    Directory directory(::opendir(rootURL().c_str()));
+    if (!directory) return;
+    std::vector<std::string> partials;
+    std::vector<std::string> records;
+    while (const dirent* entry = ::readdir(directory.get())) {
+        if (std::string_view id = assetIdOf(entry->d_name, kPartialExtension); !id.empty()) partials.emplace_back(id);
+        if (std::string_view id = assetIdOf(entry->d_name, kResumeExtension); !id.empty()) records.emplace_back(id);
+    }
+    std::unordered_set<std::string> kept;
+    for (const std::string& assetId : partials) {
+        if (keepResumablePartial(assetId)) {
+            kept.insert(assetId);
+        } else {
+            ::unlinkat(::dirfd(directory.get()), partialURL(assetId).filename().c_str(), 0);
+        }
+    }
+    for (const std::string& assetId : records) {
+        if (!kept.contains(assetId)) ::unlinkat(::dirfd(directory.get()), resumeURL(assetId).filename().c_str(), 0);
+    }
 }
 
 }  // namespace velmora

@@ -96,5 +96,38 @@ TEST_F(DownloadCommandTest, RefusesALessonThisMachineKeepsForAnotherAccountBefor
     EXPECT_TRUE(authorizations.empty());
 }
 
+// The lifecycle commands act only on the held account's lessons: another account's, an unknown
+// one or one after sign-out is refused and its files stay; sign-out pauses the account's lesson.
+TEST_F(DownloadCommandTest, LifecycleCommandsServeOnlyTheHeldAccount) {
+    answerWithMedia("/stall/1200000");
+    page->send({{"type", "restoreSession"}});
+    EXPECT_EQ(page->messages().back(), (Json{{"type", "networkChanged"}, {"available", true}, {"metered", false}}));
+    signIn();
+    page->send(downloadBody());
+    ASSERT_TRUE(mainQueue->runUntil([&] { return page->messages().back()["phase"] == "downloading"; }, 20s));
+    const Json refusal = {{"type", "downloadFailed"}, {"assetId", "lesson-9"}, {"message", "离线下载参数不完整，请重新登录后再试"}};
+    for (const char* command : {"pauseDownload", "resumeDownload", "cancelDownload"}) {
+        SCOPED_TRACE(command);
+        page->send({{"type", command}, {"assetId", "lesson-9"}});
+        EXPECT_EQ(page->messages().back(), refusal);
+    }
+    page->send({{"type", "listInterruptedDownloads"}, {"ownerKey", "someone-else"}});
+    EXPECT_EQ(page->messages().back(), (Json{{"type", "interruptedDownloads"}, {"items", Json::array()}}));
+    page->send({{"type", "listInterruptedDownloads"}, {"ownerKey", "owner-key"}});
+    ASSERT_EQ(page->messages().back()["items"].size(), 1u);
+    EXPECT_EQ(page->messages().back()["items"][0]["lessonTitle"], "第八课");
+
+    page->send({{"type", "clearSession"}});
+    ASSERT_TRUE(mainQueue->runUntil([&] { return page->messages().back()["phase"] == "paused"; }, 20s));
+    page->send({{"type", "cancelDownload"}, {"assetId", "lesson-1"}});
+    EXPECT_EQ(page->messages().back()["message"], "离线下载参数不完整，请重新登录后再试");
+    EXPECT_TRUE(std::filesystem::exists(vault.partialURL("lesson-1")));
+    signIn();
+    page->send({{"type", "cancelDownload"}, {"assetId", "lesson-1"}});
+    EXPECT_EQ(page->messages().back(), (Json{{"type", "downloadFailed"}, {"assetId", "lesson-1"}, {"message", "下载已取消"}}));
+    EXPECT_FALSE(std::filesystem::exists(vault.partialURL("lesson-1")));
+    EXPECT_FALSE(std::filesystem::exists(vault.resumeURL("lesson-1")));
+}
+
 }  // namespace
 }  // namespace velmora

@@ -18,6 +18,25 @@ namespace {
 constexpr std::uint64_t kPieceBytes = 2 * 1024 * 1024;  // what the media handler asks for at a time
 
 // Reads the lesson back piece by piece and names the version it holds, or nullopt.
+// Whether the kept ".part" of `record` holds exactly its counted records, the last of them opening
+// under the lesson's key to the recorded version's bytes.
+bool lastKeptRecordHolds(const VaultManager& vault, const ResumeRecord& record) {
+    constexpr std::uint64_t kStride = VaultManager::chunkSize + VaultManager::recordOverhead;
+    const std::filesystem::path partial = vault.partialURL(record.request.assetId);
+    Bytes file = readWholeFile(partial);
+    if (file.size() != VaultManager::headerSize + record.records * kStride) return false;
+    if (record.records == 0) return true;
+    const std::uint8_t* last = file.data() + VaultManager::headerSize + (record.records - 1) * kStride;
+    ByteView nonce(last + 4, kGcmNonceSizeBytes);
+    ByteView tag(last + 4 + kGcmNonceSizeBytes, kGcmTagSizeBytes);
+    ByteView sealed(last + VaultManager::recordOverhead, VaultManager::chunkSize);
+    Bytes plain(VaultManager::chunkSize);
+    const SecretBytes key = vault.key(record.request.lesson());
+    if (!AesGcm256::open(key.span(), nonce, sealed, {}, tag, plain)) return false;
+    return plain == versionBytes(lessonOf(record.request.assetId), static_cast<std::uint64_t>(record.request.lessonId),
+                                 (record.records - 1) * VaultManager::chunkSize, VaultManager::chunkSize);
+}
+
 std::optional<std::uint64_t> versionHeld(const VaultManager& vault, const VaultItem& item,
                                          const std::set<std::uint64_t>& candidates) {
     const int lesson = lessonOf(item.assetId);
@@ -33,11 +52,21 @@ std::optional<std::uint64_t> versionHeld(const VaultManager& vault, const VaultI
     return left.front();
 }
 
-int countPartials(const std::filesystem::path& folder) {
+// A kept ".part" must be resumable: its resume record decodes, the file holds exactly the records
+// it counts, and the last of them opens to the bytes of the version it records. Counts those that
+// are not and removes them.
+int countUnresumablePartials(const VaultManager& vault) {
     int count = 0;
     std::error_code error;
-    for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
-        if (entry.path().extension() == ".part") ++count;
+    for (const auto& entry : std::filesystem::directory_iterator(vault.rootURL(), error)) {
+        if (entry.path().extension() != ".part") continue;
+        const std::string assetId = entry.path().stem().string();
+        std::optional<ResumeRecord> record = vault.resumeRecord(assetId);
+        if (!record || !lastKeptRecordHolds(vault, *record)) {
+            std::fprintf(stderr, "%s.part cannot be resumed\n", assetId.c_str());
+            vault.cleanPartial(assetId);
+            ++count;
+        }
     }
     return count;
 }
@@ -72,7 +101,7 @@ CrashFindings checkAfterKill(const std::filesystem::path& dataRoot, const std::f
     expected.apply(CrashJournal::read(journal));
 
     CrashFindings findings;
-    findings.stalePart = countPartials(vault.rootURL());
+    findings.stalePart = countUnresumablePartials(vault);
     std::string next;
     std::set<std::string> listed;
     for (const VaultItem& item : vault.list(kOwnerKey)) {

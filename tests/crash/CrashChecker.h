@@ -9,7 +9,7 @@ struct CrashFindings {
     int unreadable = 0;  // listed, but readRange fails
     int torn = 0;        // bytes of no version it may hold, a lesson back from the dead, or a
                          // session or store entry that is neither the old nor the new value
-    int stalePart = 0;   // ".part" files left after the vault was opened
+    int stalePart = 0;   // ".part" files left after the vault was opened that cannot be resumed
 };
 
 // Opens the data root as the app does at start-up and compares it with the baseline moved on by

@@ -51,8 +51,9 @@ private:
 
 class FreeSpaceTest : public test::DownloadServerTest {};
 
-// Whatever the lesson, 4 MiB cannot hold it and the margin: refused before a record is written.
-TEST_F(FreeSpaceTest, TooLittleRoomFailsBeforeAnyRecordIsWritten) {
+// Whatever the lesson, 4 MiB cannot hold it and the margin: stopped before a record is written,
+// and kept with the reason so that the learner can make room and resume.
+TEST_F(FreeSpaceTest, TooLittleRoomStopsBeforeAnyRecordIsWritten) {
     SmallFileSystem small;
     if (!small.mounted()) GTEST_SKIP() << "mounting a tmpfs is not permitted here: " << small.refusal();
     VaultManager smallVault{small.path(), SecretBytes(randomBytes(32))};
@@ -72,9 +73,11 @@ TEST_F(FreeSpaceTest, TooLittleRoomFailsBeforeAnyRecordIsWritten) {
         download->start();
         DownloadResult result = ended.get_future().get();
         EXPECT_FALSE(result.succeeded);
+        EXPECT_TRUE(result.kept);
         EXPECT_EQ(result.message, message);
         EXPECT_EQ(reports, 0);
-        EXPECT_FALSE(fs::exists(smallVault.partialURL("lesson-1")));
+        EXPECT_EQ(fs::file_size(smallVault.partialURL("lesson-1")), 32u);
+        EXPECT_EQ(smallVault.resumeRecord("lesson-1")->reason, message);
     }
 }
 

@@ -23,6 +23,9 @@ protected:
     std::shared_ptr<EncryptedDownload> makeDownload(const std::string& path, const std::string& assetId = "lesson-1",
                                                     std::chrono::milliseconds idle = 10s) {
         EncryptedDownload::Options options{TlsTrust::fromEndpoints(server.endpoints()), idle};
+        options.firstRetryDelay = 20ms;
+        options.longestRetryDelay = 100ms;
+        options.retryWindow = 500ms;
         return EncryptedDownload::make(
             test::lessonRequest(assetId), server.url(path), vault,
             [this](std::uint64_t downloaded, std::uint64_t total, const std::string& phase) {
@@ -98,8 +101,6 @@ TEST_F(EncryptedDownloadTest, EachFailureIsReportedOnceAndLeavesNothing) {
         {"/status/404", StrEq("课程媒体服务返回 HTTP 404")},
         {"/status/500", StrEq("课程媒体服务返回 HTTP 500")},
         {"/short/3000000/2000000", StrEq("课程媒体大小校验失败，请重新下载")},
-        {"/drop/1500000", testing::Not(testing::IsEmpty())},
-        {"/stall/100000", testing::HasSubstr("Operation too slow"), 1s},
     };
     int index = 0;
     for (const Case& c : cases) {
@@ -114,6 +115,39 @@ TEST_F(EncryptedDownloadTest, EachFailureIsReportedOnceAndLeavesNothing) {
         if (std::string(c.path).rfind("/status/", 0) == 0) {
             EXPECT_TRUE(progress.empty());  // an error answer's body is never sealed
         }
+    }
+}
+
+// A transfer that keeps breaking is tried again for the retry window, then kept with the
+// platform's reason: its whole records and a resume record stay.
+TEST_F(EncryptedDownloadTest, BreaksBeyondTheRetriesKeepTheWholeRecords) {
+    struct Case {
+        const char* path;
+        const char* reason;
+        std::uint64_t records;
+        std::chrono::milliseconds idle = 10s;
+    };
+    const Case cases[] = {
+        {"/drop/1500000", "", 1},
+        {"/stall/100000", "Operation too slow", 0, 300ms},
+    };
+    int index = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        std::string assetId = "kept-" + std::to_string(index++);
+        DownloadResult result = run(c.path, assetId, c.idle);
+        EXPECT_TRUE(result.kept);
+        EXPECT_FALSE(result.succeeded);
+        EXPECT_THAT(result.message, testing::HasSubstr(c.reason));
+        EXPECT_FALSE(result.message.empty());
+        EXPECT_EQ(result.plainSize, c.records * kMiB);
+        std::optional<ResumeRecord> record = vault.resumeRecord(assetId);
+        ASSERT_TRUE(record.has_value());
+        EXPECT_EQ(record->records, c.records);
+        EXPECT_TRUE(record->paused);
+        EXPECT_EQ(record->reason, result.message);
+        EXPECT_EQ(fs::file_size(vault.partialURL(assetId)), 32 + c.records * (kMiB + 32));
+        EXPECT_EQ(results.size(), 1u);
     }
 }
 

@@ -1,0 +1,47 @@
+#include "app/GioNetworkMonitor.h"
+
+namespace velmora {
+
+GioNetworkMonitor::GioNetworkMonitor() : monitor_(g_network_monitor_get_default()), last_(state()) {
+    changed_ = connectSignal(monitor_, "network-changed", onChanged, this);
+    metered_ = connectSignal(monitor_, "notify::network-metered", onMeteredChanged, this);
+    systemBus_ = adoptGObject(g_bus_get_sync(G_BUS_TYPE_SYSTEM, nullptr, nullptr));
+    if (systemBus_) {
+        sleepSubscription_ = g_dbus_connection_signal_subscribe(
+            systemBus_.get(), "org.freedesktop.login1", "org.freedesktop.login1.Manager", "PrepareForSleep", "/org/freedesktop/login1",
+            nullptr, G_DBUS_SIGNAL_FLAGS_NONE, onPrepareForSleep, this, nullptr);
+    }
+}
+
+GioNetworkMonitor::~GioNetworkMonitor() {
+    if (sleepSubscription_ != 0) g_dbus_connection_signal_unsubscribe(systemBus_.get(), sleepSubscription_);
+}
+
+NetworkMonitor::State GioNetworkMonitor::state() const {
+    return {g_network_monitor_get_network_available(monitor_) != FALSE, g_network_monitor_get_network_metered(monitor_) != FALSE};
+}
+
+void GioNetworkMonitor::setListeners(Listeners listeners) { listeners_ = std::move(listeners); }
+
+void GioNetworkMonitor::onChanged(GNetworkMonitor*, gboolean, gpointer self) { static_cast<GioNetworkMonitor*>(self)->tellChanged(); }
+
+void GioNetworkMonitor::onMeteredChanged(GObject*, GParamSpec*, gpointer self) { static_cast<GioNetworkMonitor*>(self)->tellChanged(); }
+
+// GLib repeats "network-changed" for route changes that leave the state as it was.
+void GioNetworkMonitor::tellChanged() {
+    State now = state();
+    if (now == last_) return;
+    last_ = now;
+    if (listeners_.changed) listeners_.changed(now);
+}
+
+void GioNetworkMonitor::onPrepareForSleep(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*,
+                                          GVariant* parameters, gpointer self) {
+    gboolean goingToSleep = TRUE;
+    if (!g_variant_is_of_type(parameters, G_VARIANT_TYPE("(b)"))) return;
+    g_variant_get(parameters, "(b)", &goingToSleep);
+    auto* monitor = static_cast<GioNetworkMonitor*>(self);
+    if (!goingToSleep && monitor->listeners_.woke) monitor->listeners_.woke();
+}
+
+}  // namespace velmora
