@@ -2,7 +2,8 @@
 
 namespace velmora {
 
-GioNetworkMonitor::GioNetworkMonitor() : monitor_(g_network_monitor_get_default()), last_(state()) {
+GioNetworkMonitor::GioNetworkMonitor(bool serviceOnThisMachine)
+    : serviceOnThisMachine_(serviceOnThisMachine), monitor_(g_network_monitor_get_default()), last_(state()) {
     changed_ = connectSignal(monitor_, "network-changed", onChanged, this);
     metered_ = connectSignal(monitor_, "notify::network-metered", onMeteredChanged, this);
     systemBus_ = adoptGObject(g_bus_get_sync(G_BUS_TYPE_SYSTEM, nullptr, nullptr));
@@ -18,6 +19,7 @@ GioNetworkMonitor::~GioNetworkMonitor() {
 }
 
 NetworkMonitor::State GioNetworkMonitor::state() const {
+    if (serviceOnThisMachine_) return {true, false};
     return {g_network_monitor_get_network_available(monitor_) != FALSE, g_network_monitor_get_network_metered(monitor_) != FALSE};
 }
 

@@ -10,10 +10,11 @@ namespace velmora {
 // The network as GLib's GNetworkMonitor sees it (available: a route to the internet; metered:
 // as NetworkManager or the portal reports it), and logind's PrepareForSleep(false) on the system
 // bus as the wake signal. Without a system bus (a container, a test session) there is no wake
-// signal; everything else works. Main thread.
+// signal; everything else works. A service on this machine (the demo classroom) is always
+// reachable, also where GLib sees no route at all. Main thread.
 class GioNetworkMonitor : public NetworkMonitor {
 public:
-    GioNetworkMonitor();
+    explicit GioNetworkMonitor(bool serviceOnThisMachine);
     ~GioNetworkMonitor() override;
     GioNetworkMonitor(const GioNetworkMonitor&) = delete;
     GioNetworkMonitor& operator=(const GioNetworkMonitor&) = delete;
@@ -28,6 +29,7 @@ private:
                                   const gchar* signal, GVariant* parameters, gpointer self);
     void tellChanged();
 
+    const bool serviceOnThisMachine_;
     GNetworkMonitor* monitor_;  // GLib's process-wide default: not owned
     Listeners listeners_;
     State last_;

@@ -126,7 +126,11 @@ void VelmoraApplicationDelegate::createMainWindow() {
     BridgeEnvironment environment = configuration_.bridgeEnvironment;
     environment.vault = &VaultManager::shared();
     environment.savePanel = std::make_shared<GtkSavePanel>([this] { return mainWindow_ ? mainWindow_->window() : nullptr; });
-    environment.network = std::make_shared<GioNetworkMonitor>();
+    environment.network = std::make_shared<GioNetworkMonitor>(environment.endpoints.serviceOnThisMachine());
+    environment.downloadsRunningChanged = [weak = weak_from_this()](bool anyRunning) {
+        auto self = weak.lock();
+        if (self && self->sessionInhibitor_) self->sessionInhibitor_->holdSuspend(anyRunning);
+    };
     bridge_ = std::make_shared<MacBridge>(std::move(environment));
     webView_->registerBridge([this, bridge = std::weak_ptr<MacBridge>(bridge_), trace = std::make_shared<StartupTrace>()](
                                  std::optional<std::string> frameURL, const std::string& body) {
@@ -202,6 +206,7 @@ void VelmoraApplicationDelegate::terminateNow() { g_application_quit(G_APPLICATI
 void VelmoraApplicationDelegate::applicationWillTerminate() {
     if (sessionEndInhibitor_ != 0) gtk_application_uninhibit(application_, std::exchange(sessionEndInhibitor_, 0));
     sessionInhibitor_.reset();
+    if (bridge_) bridge_->applicationWillTerminate();
     bridge_.reset();
     if (webView_) webView_->unregisterBridge();
 }

@@ -47,6 +47,8 @@ public:
 
     // Shows the window and opens the page's settings view.
     void openSettings();
+    // The application ends: running downloads stop as running ones, so the next start continues them.
+    void applicationWillTerminate();
     // Shows the window and opens the page's offline library.
     void openOfflineLibrary();
 

@@ -39,6 +39,10 @@ DownloadCoordinator& MacBridge::downloads() {
 
 bool MacBridge::canDownload() const { return environment_.vault != nullptr && environment_.http != nullptr; }
 
+void MacBridge::applicationWillTerminate() {
+    if (downloads_) downloads_->stopAll();
+}
+
 void MacBridge::startDownload(const Json& payload) {
     std::optional<DownloadRequest> request = DownloadRequest::fromDictionary(payload);
     auto refuse = [&](const std::string& message) {

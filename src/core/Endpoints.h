@@ -16,6 +16,10 @@ struct Endpoints {
     // "https://" + host (+ ":" + port) + "/api/web/v2/"
     std::string apiBaseAddress() const;
 
+    // True when the API host is this machine ("localhost", 127.0.0.0/8, "::1"): reaching it needs
+    // no network.
+    bool serviceOnThisMachine() const;
+
     // The configuration this binary was built with.
     static Endpoints compiled();
 };

@@ -664,6 +664,32 @@ class WebProcessCrash(FreshApplication):
         wait_for(lambda: not session_manager.held(FakeSessionManager.IDLE), timeout=30, message="the release after the crash")
 
 
+class DownloadsKeepTheMachineAwake(FreshApplication):
+    def test_a_running_download_holds_off_suspend_until_it_is_cancelled(self):
+        session_manager = FakeSessionManager()
+        self.addCleanup(session_manager.stop)
+        stored = os.path.join(self.app.root, "stored.bin")
+        with open(stored, "wb") as handle:
+            handle.write(os.urandom(4096))
+        # A stored lesson and the account's session, so that the bridge holds the account.
+        subprocess.run([SEAL_TOOL, self.app.env["XDG_DATA_HOME"], OWNER_KEY, ASSET_ID, stored, "gui-token"], check=True,
+                       capture_output=True, timeout=60, env=self.app.env)
+        app = self.app.start()
+        app.js(f"{POST}({{type: 'restoreSession'}})")
+        wait_for(lambda: any(m.get("type") == "session" for m in app.js("return window.shellTest.messages")),
+                 message="the restored session")
+        suspend = lambda: session_manager.held(FakeSessionManager.SUSPEND)  # noqa: E731
+        self.assertEqual(suspend(), [])
+        app.js(f"{POST}(arguments[0])", {"type": "download", "ownerKey": OWNER_KEY, "token": "t", "assetId": "lesson-2", "classId": 1,
+                                         "lessonId": 2, "lessonTitle": "第二课"})
+        wait_for(lambda: [i for i in session_manager.inhibits if i[3] & FakeSessionManager.SUSPEND],
+                 message="the suspend inhibit")
+        inhibit = next(i for i in session_manager.inhibits if i[3] & FakeSessionManager.SUSPEND)
+        self.assertEqual(inhibit[1:], [APPLICATION_ID, "正在下载离线课程", FakeSessionManager.SUSPEND])
+        app.js(f"{POST}({{type: 'cancelDownload', assetId: 'lesson-2'}})")
+        wait_for(lambda: not suspend(), message="the release once no download runs")
+
+
 class DesktopMediaControls(FreshApplication):
     def test_a_playing_lesson_is_an_mpris_player_whose_controls_reach_the_page(self):
         # WebKit's web process reaches the session bus through a proxy socket it makes in the
