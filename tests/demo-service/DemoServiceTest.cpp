@@ -34,10 +34,10 @@ protected:
     }
 
     // Stops the service and starts a new one over the same state folder.
-    void restart(std::optional<std::uint64_t> dropMediaOnceAt = std::nullopt) {
+    void restart(std::optional<std::uint64_t> dropMediaOnceAt = std::nullopt, std::chrono::seconds outage = {}) {
         service_.reset();
         service_ = std::make_unique<DemoService>(
-            DemoServiceConfig{folder_ / "state", folder_ / "media", "127.0.0.1", 0, dropMediaOnceAt});
+            DemoServiceConfig{folder_ / "state", folder_ / "media", "127.0.0.1", 0, dropMediaOnceAt, outage});
         port_ = service_->start();
     }
 
@@ -276,6 +276,24 @@ TEST_F(DemoServiceTest, DropSwitchBreaksOneWholeTransferAndTheRestComesWithIfRan
     const httplib::Response changed = get(path, {{"Range", "bytes=100000-"}, {"If-Range", "\"other\""}});
     EXPECT_EQ(changed.status, 200);
     EXPECT_EQ(changed.body, clip);
+}
+
+TEST_F(DemoServiceTest, OutageAfterTheDropRefusesConnectionsThenServesTheSamePortAgain) {
+    restart(100'000, std::chrono::seconds(1));
+    const std::string path = offlinePath();
+    EXPECT_FALSE(client()->Get(path));  // the drop
+    const auto dropped = std::chrono::steady_clock::now();
+    bool refused = false;
+    while (!refused && std::chrono::steady_clock::now() - dropped < std::chrono::milliseconds(500)) {
+        refused = client()->Get("/").error() == httplib::Error::Connection;
+    }
+    EXPECT_TRUE(refused);
+    std::string answered;
+    while (answered.empty() && std::chrono::steady_clock::now() - dropped < std::chrono::seconds(10)) {
+        if (auto result = client()->Get(path)) answered = result->body;
+    }
+    EXPECT_EQ(answered, pattern(kShortClipBytes));
+    EXPECT_EQ(service_->mediaBytesSent(), 100'000u + kShortClipBytes);
 }
 
 TEST_F(DemoServiceTest, MediaRefusesAlteredOrExpiredSignatures) {

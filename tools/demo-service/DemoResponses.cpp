@@ -180,7 +180,7 @@ void serveMedia(const httplib::Request& request, httplib::Response& response, co
     const std::uint64_t base = range->first;
     const std::int64_t dropAt = request.has_header("Range") ? -1 : drop.take();
     response.set_content_provider(range->last - range->first + 1, "video/mp4",
-                                  [file, base, dropAt](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+                                  [file, base, dropAt, &drop](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
                                       std::size_t want = std::min(length, kMediaPieceBytes);
                                       const bool dropsHere = dropAt >= 0 && base + offset + want >= static_cast<std::uint64_t>(dropAt);
                                       if (dropsHere) want = static_cast<std::size_t>(dropAt) - (base + offset);
@@ -190,12 +190,15 @@ void serveMedia(const httplib::Request& request, httplib::Response& response, co
                                       file->read(piece.data(), static_cast<std::streamsize>(piece.size()));
                                       const auto got = static_cast<std::size_t>(file->gcount());
                                       if (dropsHere) {  // the connection closes once the bytes before the offset are out
-                                          if (got > 0) sink.write(piece.data(), got);
+                                          if (got > 0 && sink.write(piece.data(), got)) drop.countSent(got);
                                           std::cout << "velmora-demo-service: dropped a media transfer after " << dropAt << " bytes"
                                                     << std::endl;
+                                          drop.dropped();
                                           return false;
                                       }
-                                      return got > 0 && sink.write(piece.data(), got);
+                                      if (got == 0 || !sink.write(piece.data(), got)) return false;
+                                      drop.countSent(got);
+                                      return true;
                                   });
 }
 

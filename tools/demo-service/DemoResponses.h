@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
@@ -44,12 +45,23 @@ void answerOfflineAuthorisation(const httplib::Request& request, httplib::Respon
 // The armed drop of one whole-clip media transfer at a byte offset. Any thread.
 class MediaDrop {
 public:
-    explicit MediaDrop(std::optional<std::uint64_t> offset) : offset_(offset ? static_cast<std::int64_t>(*offset) : -1) {}
+    explicit MediaDrop(std::optional<std::uint64_t> offset, std::function<void()> dropped = {})
+        : offset_(offset ? static_cast<std::int64_t>(*offset) : -1), dropped_(std::move(dropped)) {}
     // The offset at which a whole-clip transfer starting now is to close, disarming the drop; or -1.
     std::int64_t take() { return offset_.exchange(-1); }
+    // The transfer has closed at the offset.
+    void dropped() const {
+        if (dropped_) dropped_();
+    }
+
+    // Media bytes handed to connections so far, over every transfer.
+    void countSent(std::uint64_t bytes) { sent_ += bytes; }
+    std::uint64_t sent() const { return sent_; }
 
 private:
     std::atomic<std::int64_t> offset_;
+    const std::function<void()> dropped_;
+    std::atomic<std::uint64_t> sent_{0};
 };
 
 // GET /media/<clip>.mp4?expires=…&sig=…: the clip with byte ranges, an ETag and "If-Range"; no

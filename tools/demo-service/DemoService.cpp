@@ -1,6 +1,7 @@
 #include "DemoService.h"
 
 #include <chrono>
+#include <iostream>
 #include <stdexcept>
 #include <utility>
 
@@ -48,8 +49,15 @@ DemoService::DemoService(DemoServiceConfig config, const DemoCatalogue& catalogu
       tls_(ensureCertificates(config_.stateFolder, {config_.host, "localhost"})),
       signer_(config_.stateFolder),
       progress_(config_.stateFolder),
-      mediaDrop_(config_.dropMediaOnceAt),
-      server_(std::make_unique<httplib::SSLServer>(tls_.serverCertificate.c_str(), tls_.serverKey.c_str())) {
+      mediaDrop_(config_.dropMediaOnceAt, [this] { beginOutage(); }) {
+    makeServer();
+}
+
+DemoService::~DemoService() { stop(); }
+
+// A new server with every route, not yet bound.
+void DemoService::makeServer() {
+    server_ = std::make_unique<httplib::SSLServer>(tls_.serverCertificate.c_str(), tls_.serverKey.c_str());
     if (!server_->is_valid()) throw std::runtime_error("the demo service's TLS certificate could not be loaded");
     routeApi();
     routeCatalogue();
@@ -65,21 +73,46 @@ DemoService::DemoService(DemoServiceConfig config, const DemoCatalogue& catalogu
     });
 }
 
-DemoService::~DemoService() { stop(); }
-
 int DemoService::start() {
     port_ = config_.port == 0 ? server_->bind_to_any_port(config_.host) : config_.port;
     if (port_ <= 0 || (config_.port != 0 && !server_->bind_to_port(config_.host, config_.port))) {
         throw std::runtime_error("cannot listen on " + config_.host + ":" + std::to_string(config_.port));
     }
-    thread_ = std::thread([this] { server_->listen_after_bind(); });
-    // httplib's stop() does nothing to a server that is not running yet, so a stop() right after
-    // start() would wait forever for the thread: start() returns once it serves.
-    while (!server_->is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    serve();
     return port_;
 }
 
+void DemoService::serve() {
+    thread_ = std::thread([this] { server_->listen_after_bind(); });
+    // httplib's stop() does nothing to a server that is not running yet, so a stop() right after
+    // start() would wait forever for the thread: this returns once it serves.
+    while (!server_->is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+// Runs on a thread of its own: the drop that starts it is on one of the server's workers, which
+// stop() waits for.
+void DemoService::beginOutage() {
+    if (config_.outageAfterDrop.count() <= 0) return;
+    outage_ = std::thread([this] {
+        server_->stop();
+        if (thread_.joinable()) thread_.join();
+        std::cout << "velmora-demo-service: not answering for " << config_.outageAfterDrop.count() << " s" << std::endl;
+        const auto until = std::chrono::steady_clock::now() + config_.outageAfterDrop;
+        while (!stopping_ && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        if (stopping_) return;
+        makeServer();
+        if (!server_->bind_to_port(config_.host, port_)) {
+            std::cerr << "velmora-demo-service: cannot listen again on port " << port_ << std::endl;
+            return;
+        }
+        serve();
+        std::cout << "velmora-demo-service: answering again" << std::endl;
+    });
+}
+
 void DemoService::stop() {
+    stopping_ = true;
+    if (outage_.joinable()) outage_.join();
     server_->stop();
     if (thread_.joinable()) thread_.join();
 }

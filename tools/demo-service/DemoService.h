@@ -3,6 +3,7 @@
 #include <httplib.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -26,6 +27,9 @@ struct DemoServiceConfig {
     // Closes the first whole-clip media transfer (one without "Range", as a download asks) once
     // it has sent this many bytes, so that resuming can be seen. Only once per service run.
     std::optional<std::uint64_t> dropMediaOnceAt;
+    // With the drop: for this long after it the service does not listen at all (connections are
+    // refused), as when the classroom is unreachable; then it serves again on the same port.
+    std::chrono::seconds outageAfterDrop{0};
 };
 
 // The classroom service played on one HTTPS origin: the course API under "/api/web/v2/", lesson
@@ -42,11 +46,17 @@ public:
     int start();
     void stop();
 
+    // Media bytes sent to clients so far, over every transfer.
+    std::uint64_t mediaBytesSent() const { return mediaDrop_.sent(); }
+
     const TlsFiles& tlsFiles() const { return tls_; }
     // "https://" host ":" port
     std::string origin() const;
 
 private:
+    void makeServer();
+    void serve();
+    void beginOutage();
     void routeApi();
     void routeCatalogue();
     void routeLessons();
@@ -60,6 +70,8 @@ private:
     MediaDrop mediaDrop_;
     std::unique_ptr<httplib::SSLServer> server_;
     std::thread thread_;
+    std::thread outage_;  // stops the server, waits out the outage and serves again
+    std::atomic<bool> stopping_{false};
     int port_ = 0;
 };
 
