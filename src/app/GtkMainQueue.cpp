@@ -30,6 +30,10 @@ void GtkMainQueue::post(std::function<void()> work) {
     attach(source, std::move(work));
 }
 
+void GtkMainQueue::postAfter(std::chrono::milliseconds delay, std::function<void()> work) {
+    postDelayed(static_cast<unsigned>(delay.count()), std::move(work));
+}
+
 void GtkMainQueue::postDelayed(unsigned delayMilliseconds, std::function<void()> work) {
     attach(g_timeout_source_new(delayMilliseconds), std::move(work));
 }

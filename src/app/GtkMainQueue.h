@@ -9,6 +9,7 @@ namespace velmora {
 class GtkMainQueue : public MainQueue {
 public:
     void post(std::function<void()> work) override;
+    void postAfter(std::chrono::milliseconds delay, std::function<void()> work) override;
 
     // Runs `work` on the main loop after `delayMilliseconds`.
     static void postDelayed(unsigned delayMilliseconds, std::function<void()> work);

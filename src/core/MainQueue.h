@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <functional>
 
 namespace velmora {
@@ -10,6 +11,8 @@ class MainQueue {
 public:
     virtual ~MainQueue() = default;
     virtual void post(std::function<void()> work) = 0;
+    // Runs `work` on the main thread once `delay` has passed.
+    virtual void postAfter(std::chrono::milliseconds delay, std::function<void()> work) = 0;
 };
 
 }  // namespace velmora

@@ -5,6 +5,7 @@
 #include "net/Url.h"
 #include "vault/VaultManager.h"
 
+#include <algorithm>
 #include <utility>
 #include <vector>
 
@@ -198,6 +199,8 @@ void DownloadCoordinator::advance(const std::string& assetId) {
         postProgress(assetId, entry, gatePhase(gate));
     } else {
         entry.state = State::authorizing;
+        entry.authorizationRetries = 0;
+        entry.unreachableSince.reset();
         postProgress(assetId, entry, "authorizing");
         resolveOfflineURL(assetId);
     }
@@ -227,8 +230,10 @@ void DownloadCoordinator::resolveOfflineURL(const std::string& assetId) {
             mediaURL = mediaAddressFromAnswer(result.response.status, result.response.body);
         } catch (...) {
             std::string message = describe(std::current_exception());
-            // A lesson with kept records that cannot reach the service is interrupted, not lost.
+            // A lesson with kept records that cannot reach the service is tried again, with the
+            // downloads' back-off and for their retry window, then interrupted, not lost.
             if (isTransportFailure(result) && found->second.kept) {
+                if (self->retryAuthorization(assetId, found->second, message)) return;
                 found->second.reason = message;
                 self->setPaused(found->second, assetId);
             } else {
@@ -239,6 +244,30 @@ void DownloadCoordinator::resolveOfflineURL(const std::string& assetId) {
         }
         self->startDownload(assetId, mediaURL);
     });
+}
+
+// Asks for the authorisation again after the next back-off delay, posting "retrying"; false once
+// the service has been unreachable for the whole retry window.
+bool DownloadCoordinator::retryAuthorization(const std::string& assetId, Entry& entry, const std::string& reason) {
+    const EncryptedDownload::Options& options = dependencies_.downloadOptions;
+    auto now = std::chrono::steady_clock::now();
+    if (!entry.unreachableSince) entry.unreachableSince = now;
+    if (now - *entry.unreachableSince >= options.retryWindow) return false;
+    auto delay = options.firstRetryDelay;
+    for (int i = 0; i < entry.authorizationRetries && delay < options.longestRetryDelay; ++i) delay *= 2;
+    delay = std::min(delay, options.longestRetryDelay);
+    ++entry.authorizationRetries;
+    auto seconds = std::chrono::ceil<std::chrono::seconds>(delay).count();
+    postProgress(assetId, entry, "retrying", {{"reason", reason}, {"retryInSeconds", seconds}});
+    dependencies_.mainQueue->postAfter(delay, [weakSelf = weak_from_this(), assetId, run = entry.run] {
+        auto self = weakSelf.lock();
+        if (!self) return;
+        auto found = self->entries_.find(assetId);
+        if (found != self->entries_.end() && found->second.run == run && found->second.state == State::authorizing) {
+            self->resolveOfflineURL(assetId);
+        }
+    });
+    return true;
 }
 
 void DownloadCoordinator::startDownload(const std::string& assetId, const std::string& mediaURL) {

@@ -11,6 +11,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace velmora {
@@ -130,6 +131,8 @@ private:
         bool cancelled = false;     // stopping for a cancel
         bool resumeWhenStopped = false;
         std::uint64_t run = 0;      // tells the callbacks of an earlier run from this one's
+        int authorizationRetries = 0;  // of this run's authorisation, which could not reach the service
+        std::optional<std::chrono::steady_clock::time_point> unreachableSince;
     };
 
     Entry* ownedEntry(const std::string& ownerKey, const std::string& assetId);
@@ -140,6 +143,7 @@ private:
     void downloadEnded(const std::string& assetId, std::uint64_t run, const DownloadResult& result);
     void removeEntry(const std::string& assetId, const std::string& message, bool removeFiles);
     void setPaused(Entry& entry, const std::string& assetId);
+    bool retryAuthorization(const std::string& assetId, Entry& entry, const std::string& reason);
     void postProgress(const std::string& assetId, Entry& entry, const std::string& phase, Json extra = Json::object());
     NetworkGate gateFor(const Entry& entry) const;
     void networkChanged(NetworkMonitor::State state);

@@ -102,6 +102,11 @@ protected:
         addMediaRoutes(server);
         server.server().Get(kAuthorizationPath, [this](const httplib::Request& request, httplib::Response& response) {
             std::lock_guard lock(mutex);
+            if (unreachableAuthorizations > 0) {  // the connection closes before the answer's body
+                --unreachableAuthorizations;
+                response.set_content_provider(64, "application/json", [](std::size_t, std::size_t, httplib::DataSink&) { return false; });
+                return;
+            }
             authorizations.push_back(request);
             response.status = answerStatus;
             response.set_content(answerBody, "application/json");
@@ -118,6 +123,7 @@ protected:
     std::mutex mutex;
     std::vector<httplib::Request> authorizations;
     int answerStatus = 200;
+    int unreachableAuthorizations = 0;  // how many authorisation calls fail as an unreachable service would
     std::string answerBody;
 };
 

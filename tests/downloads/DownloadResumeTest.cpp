@@ -302,7 +302,8 @@ TEST_F(DownloadResumeTest, PauseResumeAndCancelFollowTheStateTable) {
 }
 
 // Quitting keeps a running lesson; the next run continues it by itself once the account's session
-// is held, authorised with the session's token, from the kept records, unless the lesson changed.
+// is held, authorised with the session's token (retried while the service cannot be reached), from
+// the kept records, unless the lesson changed.
 TEST_F(DownloadResumeTest, ARunningLessonContinuesAfterARestart) {
     for (int version : {1, 2}) {
         SCOPED_TRACE(version);
@@ -326,8 +327,9 @@ TEST_F(DownloadResumeTest, ARunningLessonContinuesAfterARestart) {
             calls.clear();
             authorizations.clear();
             plan = {{.version = version, .etag = version == 1 ? "\"v1\"" : "\"v2\""}};
+            unreachableAuthorizations = version == 1 ? 2 : 0;
         }
-        remake({http->tlsTrust()});
+        remake({http->tlsTrust(), std::chrono::seconds(10), std::chrono::hours(1), 20ms, 80ms, std::chrono::seconds(20)});
         events.clear();
         coordinator->sessionHeld("someone-else", "their-token");
         EXPECT_TRUE(events.empty());
@@ -337,6 +339,8 @@ TEST_F(DownloadResumeTest, ARunningLessonContinuesAfterARestart) {
         EXPECT_EQ(events.front()["phase"], "authorizing");
         EXPECT_EQ(coordinator->interruptedDownloads("owner-key").size(), 1u);
         ASSERT_TRUE(mainQueue->runUntil([&] { return events.back()["type"] == "downloadCompleted"; }, 30s));
+        auto retries = std::count_if(events.begin(), events.end(), [](const Json& e) { return e["phase"] == "retrying"; });
+        EXPECT_EQ(retries, version == 1 ? 2 : 0);
         Bytes stored = vault.readRange({"owner-key", assetId}, 0, kLessonBytes - 1);
         EXPECT_TRUE(std::string(stored.begin(), stored.end()) == lessonVersion(version));
         std::lock_guard lock(mutex);

@@ -10,11 +10,30 @@ void TestMainQueue::post(std::function<void()> work) {
     wake_.notify_one();
 }
 
+void TestMainQueue::postAfter(std::chrono::milliseconds delay, std::function<void()> work) {
+    {
+        std::lock_guard lock(mutex_);
+        delayed_.emplace(std::chrono::steady_clock::now() + delay, std::move(work));
+    }
+    wake_.notify_one();
+}
+
 bool TestMainQueue::runOne(std::chrono::steady_clock::time_point deadline) {
     std::function<void()> work;
     {
         std::unique_lock lock(mutex_);
-        if (!wake_.wait_until(lock, deadline, [this] { return !pending_.empty(); })) return false;
+        auto dueWork = [this] {
+            for (auto now = std::chrono::steady_clock::now(); !delayed_.empty() && delayed_.begin()->first <= now;) {
+                pending_.push_back(std::move(delayed_.begin()->second));
+                delayed_.erase(delayed_.begin());
+            }
+            return !pending_.empty();
+        };
+        auto wakeAt = [&] { return delayed_.empty() ? deadline : std::min(deadline, delayed_.begin()->first); };
+        while (!dueWork()) {
+            if (std::chrono::steady_clock::now() >= deadline) return false;
+            wake_.wait_until(lock, wakeAt());
+        }
         work = std::move(pending_.front());
         pending_.pop_front();
     }

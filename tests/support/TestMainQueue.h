@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <map>
 #include <mutex>
 
 namespace velmora::test {
@@ -15,6 +16,7 @@ namespace velmora::test {
 class TestMainQueue : public MainQueue {
 public:
     void post(std::function<void()> work) override;
+    void postAfter(std::chrono::milliseconds delay, std::function<void()> work) override;
 
     // Runs posted work until `done` holds or `timeout` passes; returns whether `done` held.
     bool runUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = std::chrono::seconds(10));
@@ -28,6 +30,7 @@ private:
     std::mutex mutex_;
     std::condition_variable wake_;
     std::deque<std::function<void()>> pending_;
+    std::multimap<std::chrono::steady_clock::time_point, std::function<void()>> delayed_;  // by when they are due
 };
 
 }  // namespace velmora::test
