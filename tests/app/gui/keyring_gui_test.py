@@ -72,7 +72,8 @@ class KeyringStore(unittest.TestCase):
 
     def assert_session_and_lesson_open(self):
         self.app.js(f"{shell.POST}({{type: 'restoreSession'}})")
-        reply = shell.wait_for(lambda: self.app.js("return window.shellTest.messages")[-1:], message="the session reply")
+        reply = shell.wait_for(lambda: [m for m in self.app.js("return window.shellTest.messages") if m.get("type") != "networkChanged"][-1:],
+                               message="the session reply")
         self.assertEqual(reply, [{"type": "session", "token": TOKEN, "ownerKey": OWNER_KEY, "userName": "窗口测试"}])
         fetch = """const done = arguments[arguments.length - 1];
             fetch(arguments[0], { mode: 'no-cors' }).then((r) => done(r.type)).catch((e) => done(String(e)));"""

@@ -348,7 +348,8 @@ class RunningApplication(unittest.TestCase):
         cls.session_manager.stop()
 
     def messages(self):
-        return self.app.js("return window.shellTest.messages")
+        """The page's messages, less "networkChanged", which follows every "restoreSession"."""
+        return [m for m in self.app.js("return window.shellTest.messages") if m.get("type") != "networkChanged"]
 
     def main_window(self):
         windows = window_titled(TITLE)
