@@ -65,7 +65,9 @@ std::string ResumeRecord::encodedJSON() const {
                 {"validator", validator},    {"length", length},
                 {"records", records},        {"paused", paused},
                 {"reason", reason}}
-        .dump();
+        // A server's validator need not be UTF-8: stored with U+FFFD it no longer matches, so the
+        // resume starts over instead of the save failing.
+        .dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
 std::optional<ResumeRecord> ResumeRecord::decodeJSON(std::string_view json) {

@@ -35,6 +35,12 @@ TEST(ResumeRecordTest, RoundTripsWithoutTheToken) {
     EXPECT_TRUE(record.request.token.empty());
     EXPECT_EQ(Json::parse(record.encodedJSON())["request"].count("token"), 0u);
     EXPECT_EQ(ResumeRecord::decodeJSON(record.encodedJSON()), record);
+
+    // A server's ETag need not be UTF-8: it is kept as a validator that will never match again.
+    const ResumeRecord foreign = ResumeRecord::of(test::lessonRequest("movie"), "\"\xff\xfe\"", 5'000'000);
+    std::optional<ResumeRecord> decoded = ResumeRecord::decodeJSON(foreign.encodedJSON());
+    ASSERT_TRUE(decoded);
+    EXPECT_EQ(decoded->validator, "\"\uFFFD\uFFFD\"");
 }
 
 TEST(ResumeRecordTest, RefusesEveryDamagedOrTamperedRecord) {
