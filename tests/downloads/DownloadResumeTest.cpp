@@ -185,7 +185,7 @@ TEST_F(DownloadResumeTest, BreaksBeyondTheRetryWindowPauseWithTheReason) {
     EXPECT_EQ(paused["total"], kLessonBytes);
     EXPECT_THAT(paused["reason"].get<std::string>(), testing::HasSubstr("transfer closed"));
     int retrying = 0;
-    for (const Json& event : events) retrying += event["phase"] == "retrying";
+    for (const Json& event : events) retrying += event.value("phase", "") == "retrying";
     EXPECT_GE(retrying, 2);
     EXPECT_EQ(coordinator->stateOf("lesson-k"), DownloadCoordinator::State::paused);
     EXPECT_EQ(vault.resumeRecord("lesson-k")->records, 1u);
@@ -339,7 +339,7 @@ TEST_F(DownloadResumeTest, ARunningLessonContinuesAfterARestart) {
         EXPECT_EQ(events.front()["phase"], "authorizing");
         EXPECT_EQ(coordinator->interruptedDownloads("owner-key").size(), 1u);
         ASSERT_TRUE(mainQueue->runUntil([&] { return events.back()["type"] == "downloadCompleted"; }, 30s));
-        auto retries = std::count_if(events.begin(), events.end(), [](const Json& e) { return e["phase"] == "retrying"; });
+        auto retries = std::count_if(events.begin(), events.end(), [](const Json& e) { return e.value("phase", "") == "retrying"; });
         EXPECT_EQ(retries, version == 1 ? 2 : 0);
         Bytes stored = vault.readRange({"owner-key", assetId}, 0, kLessonBytes - 1);
         EXPECT_TRUE(std::string(stored.begin(), stored.end()) == lessonVersion(version));
@@ -389,7 +389,7 @@ TEST_F(DownloadResumeTest, WaitsForTheNetworkAndRetriesThroughAnOutage) {
     ASSERT_TRUE(mainQueue->runUntil([&] { return events.back()["type"] == "downloadCompleted"; }, 30s));
     std::vector<Json> retries;
     for (const Json& event : events) {
-        if (event["phase"] == "retrying") retries.push_back(event);
+        if (event.value("phase", "") == "retrying") retries.push_back(event);
     }
     ASSERT_EQ(retries.size(), 5u);
     EXPECT_FALSE(retries[0]["reason"].get<std::string>().empty());
