@@ -176,7 +176,8 @@ TEST_F(DownloadResumeTest, BrokenTransfersResumeOrStartOverAndEndOnce) {
 // Breaks that bring no new record end the retries after their window: the lesson is paused with
 // the platform's reason, its whole records kept, never failed.
 TEST_F(DownloadResumeTest, BreaksBeyondTheRetryWindowPauseWithTheReason) {
-    remake({http->tlsTrust(), std::chrono::seconds(10), std::chrono::hours(1), 20ms, 80ms, 600ms});
+    // A window of several tries, also where each try is slow (TSan).
+    remake({http->tlsTrust(), std::chrono::seconds(10), std::chrono::hours(1), 20ms, 80ms, 2000ms});
     plan = {{.dropAt = kDropAt}};
     coordinator->start(test::lessonRequest("lesson-k"));
     ASSERT_TRUE(mainQueue->runUntil([&] { return events.back()["phase"] == "paused"; }, 20s));
