@@ -6,15 +6,23 @@ GioNetworkMonitor::GioNetworkMonitor(bool serviceOnThisMachine)
     : serviceOnThisMachine_(serviceOnThisMachine), monitor_(g_network_monitor_get_default()), last_(state()) {
     changed_ = connectSignal(monitor_, "network-changed", onChanged, this);
     metered_ = connectSignal(monitor_, "notify::network-metered", onMeteredChanged, this);
-    systemBus_ = adoptGObject(g_bus_get_sync(G_BUS_TYPE_SYSTEM, nullptr, nullptr));
-    if (systemBus_) {
-        sleepSubscription_ = g_dbus_connection_signal_subscribe(
-            systemBus_.get(), "org.freedesktop.login1", "org.freedesktop.login1.Manager", "PrepareForSleep", "/org/freedesktop/login1",
-            nullptr, G_DBUS_SIGNAL_FLAGS_NONE, onPrepareForSleep, this, nullptr);
-    }
+    // Connecting to the system bus waits for its daemon: off the start-up path.
+    g_bus_get(G_BUS_TYPE_SYSTEM, cancellable_.get(), onSystemBus, this);
+}
+
+// After the destructor the task is cancelled, and GTask then hands back no bus, only the error.
+void GioNetworkMonitor::onSystemBus(GObject*, GAsyncResult* result, gpointer self) {
+    GDBusConnection* bus = g_bus_get_finish(result, nullptr);
+    if (bus == nullptr) return;
+    auto* monitor = static_cast<GioNetworkMonitor*>(self);
+    monitor->systemBus_ = adoptGObject(bus);
+    monitor->sleepSubscription_ = g_dbus_connection_signal_subscribe(
+        bus, "org.freedesktop.login1", "org.freedesktop.login1.Manager", "PrepareForSleep", "/org/freedesktop/login1", nullptr,
+        G_DBUS_SIGNAL_FLAGS_NONE, onPrepareForSleep, self, nullptr);
 }
 
 GioNetworkMonitor::~GioNetworkMonitor() {
+    g_cancellable_cancel(cancellable_.get());
     if (sleepSubscription_ != 0) g_dbus_connection_signal_unsubscribe(systemBus_.get(), sleepSubscription_);
 }
 

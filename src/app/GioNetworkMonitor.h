@@ -23,6 +23,7 @@ public:
     void setListeners(Listeners listeners) override;
 
 private:
+    static void onSystemBus(GObject* source, GAsyncResult* result, gpointer self);
     static void onChanged(GNetworkMonitor* monitor, gboolean available, gpointer self);
     static void onMeteredChanged(GObject* monitor, GParamSpec* property, gpointer self);
     static void onPrepareForSleep(GDBusConnection* bus, const gchar* sender, const gchar* path, const gchar* interface,
@@ -35,6 +36,7 @@ private:
     State last_;
     SignalConnection changed_;
     SignalConnection metered_;
+    GObjectPtr<GCancellable> cancellable_{g_cancellable_new()};
     GObjectPtr<GDBusConnection> systemBus_;
     guint sleepSubscription_ = 0;
 };
