@@ -209,6 +209,9 @@ int VelmoraClassroomMain::main(int argc, char** argv) {
     // they come from heaps that keep freed memory: the app grew by ~80 MiB while one lesson
     // streamed at a bounded number of pieces in flight. A fixed threshold maps and unmaps them.
     mallopt(M_MMAP_THRESHOLD, 128 * 1024);
+    // WebKit's MPRIS player reports this name as its Identity and leaves DesktopEntry empty, so it
+    // is how the desktop names the player.
+    g_set_application_name(kApplicationName);
     Application app;
     app.object = adoptGObject(adw_application_new(kApplicationId, G_APPLICATION_DEFAULT_FLAGS));
     GApplication* application = G_APPLICATION(app.object.get());

@@ -7,6 +7,9 @@ namespace velmora {
 // start of the program) show the existing window.
 struct VelmoraClassroomMain {
     static constexpr const char* kApplicationId = "com.velmora.Classroom";
+    // The name the desktop's media controls show for the player. Latin letters: WebKit hands the
+    // name to its web process as ASCII, so "星禾课堂" would reach the desktop as question marks.
+    static constexpr const char* kApplicationName = "Velmora Classroom";
     // The name a WebDriver client must ask for as its browserName.
     static constexpr const char* kAutomationBrowserName = "VelmoraClassroom";
 
