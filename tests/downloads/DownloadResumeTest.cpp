@@ -153,8 +153,8 @@ protected:
     std::vector<MediaCall> calls;
 };
 
-// Each break is retried: after whole records with a range the server may honour or ignore, before
-// any with the whole lesson again, a run of breaks as long as the window allows.
+// Each break is retried, after the kept whole records with a range the server may honour or ignore
+// (from the first byte while none is kept), for as many breaks as the window allows.
 TEST_F(DownloadResumeTest, BrokenTransfersResumeOrStartOverAndEndOnce) {
     remake(quickRetries(20s));
     const std::string resumeHeader = "bytes=1048576-";
