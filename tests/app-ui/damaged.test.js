@@ -1,29 +1,18 @@
 import test from 'node:test';
 import assert from 'node:assert/strict';
 import { App } from '../../app-ui/js/app.js';
+import { NativeBridge } from '../../app-ui/js/bridge.js';
 import { MemoryStorage } from './memory-storage.js';
 
-// A native side that records commands and answers deletes as the shell does.
+// The page's bridge over a native side that records commands and answers deletes as the shell does.
 function native() {
-  const listeners = new Map();
-  const bridge = {
-    sent: [],
-    on(type, listener) {
-      listeners.set(type, [...(listeners.get(type) ?? []), listener]);
-      return () => listeners.set(type, listeners.get(type).filter((l) => l !== listener));
-    },
-    deliver: (data) => (listeners.get(data.type) ?? []).forEach((listener) => listener(data)),
-    next(types) {
-      return new Promise((resolve) => {
-        const stops = types.map((type) => bridge.on(type, (data) => { stops.forEach((stop) => stop()); resolve(data); }));
-      });
-    },
-    send(command) {
-      bridge.sent.push(command);
-      if (command.type === 'deleteDownload') setTimeout(() => bridge.deliver({ type: 'deleteCompleted', assetId: command.assetId }));
-    },
+  const sent = [];
+  const postMessage = (command) => {
+    sent.push(command);
+    if (command.type === 'deleteDownload') setTimeout(() => bridge.receive({ type: 'deleteCompleted', assetId: command.assetId }));
   };
-  return bridge;
+  const bridge = new NativeBridge({ webkit: { messageHandlers: { velmora: { postMessage } } } });
+  return Object.assign(bridge, { sent, deliver: (data) => bridge.receive(data) });
 }
 
 function appFor(bridge, storage, ownerKey) {

@@ -1,17 +1,18 @@
 import test from 'node:test';
 import assert from 'node:assert/strict';
 import { App, OFFLINE_NOTICE } from '../../app-ui/js/app.js';
+import { NativeBridge } from '../../app-ui/js/bridge.js';
 import { MemoryStorage } from './memory-storage.js';
 
 const ACCOUNT = { token: 't-a', ownerKey: 'acct-a', userName: '小明' };
 const OTHER = { token: 't-b', ownerKey: 'acct-b', userName: '小红' };
 const settled = () => new Promise((resolve) => setTimeout(resolve, 0));
 
-// The classroom service behind the native proxy: unreachable until `reachable` is set. It keeps
-// the progress it is sent, stamped in whole seconds as the real one does.
+// The page's bridge to a native side whose classroom service is unreachable until `reachable` is
+// set; the service keeps the progress it is sent, stamped in whole seconds as the real one does,
+// and the native side holds ACCOUNT's session.
 function service() {
   const state = { reachable: false, sent: [], progress: new Map(), status: 200 };
-  const listeners = new Map();
   const answer = (command) => {
     const body = command.jsonBody ? JSON.parse(command.jsonBody) : null;
     if (command.path === 'progress') {
@@ -23,20 +24,15 @@ function service() {
     const data = lesson ? { id: Number(lesson[1]), progress: state.progress.get(Number(lesson[1])) ?? null } : {};
     return { status: 200, body: { code: 0, data } };
   };
-  state.bridge = {
-    send() {},
-    on(type, listener) {
-      listeners.set(type, [...(listeners.get(type) ?? []), listener]);
-      return () => {};
-    },
-    deliver: (data) => (listeners.get(data.type) ?? []).forEach((listener) => listener(data)),
-    async request(command) {
-      await settled();
-      if (!state.reachable) return { type: 'nativeResponse', ok: false, message: 'Could not connect to server' };
-      const { status, body } = answer(command);
-      return { type: 'nativeResponse', ok: true, result: { status, body: JSON.stringify(body), message: '' } };
-    },
+  const reply = (command) => {
+    if (command.type === 'restoreSession') return { type: 'session', ...ACCOUNT };
+    if (!state.reachable) return { type: 'nativeResponse', ok: false, message: 'Could not connect to server' };
+    const { status, body } = answer(command);
+    return { type: 'nativeResponse', ok: true, result: { status, body: JSON.stringify(body), message: '' } };
   };
+  const postMessage = (command) => setTimeout(() => state.bridge.receive({ requestId: command.requestId, ...reply(command) }));
+  state.bridge = new NativeBridge({ webkit: { messageHandlers: { velmora: { postMessage } } } });
+  state.bridge.deliver = (data) => state.bridge.receive(data);
   return state;
 }
 
@@ -72,10 +68,6 @@ test('saves made offline reach the service when it can be reached again, oldest 
     await watchOffline(app);
     assert.deepEqual(svc.sent, [], name);
     svc.reachable = true;
-    if (name === 'a restart') {
-      // The new page asks the native side for the stored session.
-      svc.bridge.next = async () => ({ type: 'session', ...ACCOUNT });
-    }
     await trigger(app, svc, storage);
     for (let i = 0; i < 20; i += 1) await settled();
     svc.bridge.deliver({ type: 'networkChanged', available: true, metered: false });

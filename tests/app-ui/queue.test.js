@@ -19,7 +19,7 @@ function pageWithBridge() {
     app.onDownloadEvent({ type, assetId, message });
     assert.ok(inFlight() <= 2, `${inFlight()} downloads in flight`);
   };
-  return { app, downloads, end };
+  return { app, downloads, end, sent };
 }
 
 test('a whole course downloads two at a time and a failure does not stop the rest', () => {
@@ -67,18 +67,10 @@ test('progress is announced at each quarter, once', () => {
   }
 });
 
-function recording() {
-  const sent = [];
-  return { sent, send: (command) => sent.push(command), on() {} };
-}
-
 test('a paused download frees its slot, and carrying it on takes one or waits for one', () => {
-  const bridge = recording();
-  const { app } = pageWithBridge();
-  app.bridge = bridge;
-  app.toast = () => {};
+  const { app, sent } = pageWithBridge();
   const say = (phase, assetId) => app.onDownloadEvent({ type: 'downloadProgress', assetId, phase, downloaded: 1, total: 4 });
-  const log = () => bridge.sent.filter((c) => c.type !== 'listDownloads').map((c) => `${c.type} ${c.assetId}${c.allowMetered ? ' metered' : ''}`);
+  const log = () => sent.filter((c) => c.type !== 'listDownloads').map((c) => `${c.type} ${c.assetId}${c.allowMetered ? ' metered' : ''}`);
   const steps = [
     [() => app.startDownloads([1, 2, 3].map((n) => lesson(n))), ['download a1', 'download a2']],
     [() => app.pauseDownload('a1'), ['pauseDownload a1']],
@@ -100,15 +92,13 @@ test('a paused download frees its slot, and carrying it on takes one or waits fo
 });
 
 test('cancel goes to the native side for a held download and stays local for a queued one', () => {
-  const bridge = recording();
-  const { app } = pageWithBridge();
-  app.bridge = bridge;
+  const { app, sent } = pageWithBridge();
   const toasts = [];
   app.toast = (message, kind) => toasts.push(kind);
   app.startDownloads([1, 2, 3, 4].map((n) => lesson(n)));
   app.onDownloadEvent({ type: 'downloadProgress', assetId: 'a2', phase: 'paused', downloaded: 1, total: 4 });
   for (const assetId of ['a1', 'a2', 'a4']) app.cancelDownload(assetId);
-  assert.deepEqual(bridge.sent.filter((c) => c.type !== 'download').map((c) => `${c.type} ${c.assetId}`),
+  assert.deepEqual(sent.filter((c) => c.type !== 'download').map((c) => `${c.type} ${c.assetId}`),
     ['cancelDownload a1', 'cancelDownload a2']);
   assert.equal(app.isQueued('a4'), false);
   app.onDownloadEvent({ type: 'downloadFailed', assetId: 'a1', message: '下载已取消' });
@@ -116,14 +106,11 @@ test('cancel goes to the native side for a held download and stays local for a q
   assert.equal(app.tracker('a1'), null);
   assert.equal(app.tracker('a2'), null);
   assert.deepEqual(toasts, []);   // a cancel is no failure to report
-  assert.deepEqual(bridge.sent.filter((c) => c.type === 'download').map((c) => c.assetId), ['a1', 'a2', 'a3']);
+  assert.deepEqual(sent.filter((c) => c.type === 'download').map((c) => c.assetId), ['a1', 'a2', 'a3']);
 });
 
 test('interrupted downloads of the account are listed paused, and running ones hold their slot', () => {
-  const bridge = recording();
-  const { app } = pageWithBridge();
-  app.bridge = bridge;
-  app.toast = () => {};
+  const { app, downloads, sent } = pageWithBridge();
   const item = (assetId, phase, extra = {}) => ({ assetId, classId: 1, lessonId: 7, lessonTitle: `课 ${assetId}`, downloaded: 42, total: 100, phase, ...extra });
   app.seedInterrupted([item('k1', 'paused'), item('k2', 'downloading'), item('k3', 'paused', { reason: 'No space left on device' }),
     item('k4', 'kept'), { assetId: 5 }, null], 0);
@@ -132,11 +119,11 @@ test('interrupted downloads of the account are listed paused, and running ones h
     ['课 k2', 'running', '正在下载 42%'], ['课 k1', 'paused', '已暂停 · 42%'],
     ['课 k3', 'paused', '下载中断：磁盘空间不足（No space left on device）'], ['课 k4', 'paused', '已暂停 · 42%']]);
   assert.equal(app.startDownloads([lesson(1), lesson(2), { ...lesson(9), asset_id: 'k1' }]), 2);
-  assert.deepEqual(bridge.sent.filter((c) => c.type === 'download').map((c) => c.assetId), ['a1']);   // k2 holds the other slot
+  assert.deepEqual(downloads(), ['a1']);   // k2 holds the other slot
   app.resumeDownload('k1');
   app.onDownloadEvent({ type: 'downloadCompleted', assetId: 'k2' });
   app.onDownloadEvent({ type: 'downloadCompleted', assetId: 'a1' });
-  assert.deepEqual(bridge.sent.filter((c) => c.type !== 'listDownloads').slice(-2).map((c) => [c.type, c.assetId]),
+  assert.deepEqual(sent.filter((c) => c.type !== 'listDownloads').slice(-2).map((c) => [c.type, c.assetId]),
     [['download', 'a2'], ['resumeDownload', 'k1']]);
 });
 
@@ -165,9 +152,8 @@ test('a stall redraws the row without its stale time left; signing out forgets t
 });
 
 test('the redraw timer runs only while a download runs', () => {
-  const app = new App({ send() {}, on() {} }, {});
-  app.session = { token: 't', ownerKey: 'k', userName: 'u' };
-  app.toast = () => {};
+  const { app } = pageWithBridge();
+  delete app.watchRunning;  // the real timer
   app.onDownloadEvent({ type: 'downloadProgress', assetId: 'a1', phase: 'downloading', downloaded: 1, total: 9 });
   assert.notEqual(app.redrawTimer, null);
   app.onDownloadEvent({ type: 'downloadProgress', assetId: 'a1', phase: 'paused', downloaded: 1, total: 9 });

@@ -100,17 +100,49 @@ protected:
                                       });
     }
 
+    // Retries 20 ms apart at first and 80 ms apart at most, given up after `window` without a new record.
+    EncryptedDownload::Options quickRetries(std::chrono::milliseconds window) const {
+        return {http->tlsTrust(), 10s, std::chrono::hours(1), 20ms, 80ms, window};
+    }
+
+    // The media route follows `answers` from now on; the calls and authorisations so far are forgotten.
+    void replan(std::vector<Answer> answers) {
+        std::lock_guard lock(mutex);
+        plan = std::move(answers);
+        calls.clear();
+        authorizations.clear();
+    }
+
+    // Runs until the last event is `assetId`'s progress in `phase`, or its ending when `phase` is empty.
+    bool waitFor(const std::string& assetId, const std::string& phase = "", std::chrono::milliseconds timeout = 30s) {
+        return mainQueue->runUntil([&] {
+            if (events.empty() || events.back().value("assetId", "") != assetId) return false;
+            return phase.empty() ? events.back()["type"] != "downloadProgress" : events.back().value("phase", "") == phase;
+        }, timeout);
+    }
+
     bool runToEnd(const std::string& assetId) {
         coordinator->start(test::lessonRequest(assetId));
-        return mainQueue->runUntil([&] { return !events.empty() && events.back()["type"] != "downloadProgress"; }, 60s);
+        return waitFor(assetId, "", 60s);
+    }
+
+    std::vector<Json> progressIn(const std::string& phase) const {
+        std::vector<Json> out;
+        for (const Json& event : events) {
+            if (event.value("phase", "") == phase) out.push_back(event);
+        }
+        return out;
     }
 
     std::vector<std::uint64_t> downloadingCounts() const {
         std::vector<std::uint64_t> counts;
-        for (const Json& event : events) {
-            if (event["type"] == "downloadProgress" && event["phase"] == "downloading") counts.push_back(event["downloaded"]);
-        }
+        for (const Json& event : progressIn("downloading")) counts.push_back(event["downloaded"]);
         return counts;
+    }
+
+    std::string storedLesson(const std::string& assetId) const {
+        Bytes stored = vault.readRange({"owner-key", assetId}, 0, kLessonBytes - 1);
+        return {stored.begin(), stored.end()};
     }
 
     std::shared_ptr<HttpSession> http;
@@ -121,7 +153,10 @@ protected:
     std::vector<MediaCall> calls;
 };
 
+// Each break is retried, after the kept whole records with a range the server may honour or ignore
+// (from the first byte while none is kept), for as many breaks as the window allows.
 TEST_F(DownloadResumeTest, BrokenTransfersResumeOrStartOverAndEndOnce) {
+    remake(quickRetries(20s));
     const std::string resumeHeader = "bytes=1048576-";
     struct Case {
         const char* name;
@@ -135,13 +170,15 @@ TEST_F(DownloadResumeTest, BrokenTransfersResumeOrStartOverAndEndOnce) {
         {"RangeIgnored", {{.servesRanges = false, .dropAt = kDropAt}, {.servesRanges = false}}, {"", resumeHeader}, 1},
         {"LessonChanged", {{.dropAt = kDropAt}, {.version = 2, .etag = "\"v2\""}}, {"", resumeHeader}, 2},
         {"HttpErrorOnResume", {{.dropAt = kDropAt}, {.status = 503}}, {"", resumeHeader}, 0, "课程媒体服务返回 HTTP 503"},
+        {"OutageBeforeAnyRecord",
+         {{.dropAt = 1}, {.dropAt = 1}, {.dropAt = 1}, {.dropAt = 1}, {.dropAt = 1}, {}},
+         {"", "bytes=0-", "bytes=0-", "bytes=0-", "bytes=0-", "bytes=0-"},
+         1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         events.clear();
-        calls.clear();
-        authorizations.clear();
-        plan = c.plan;
+        replan(c.plan);
         const std::string assetId = std::string("lesson-") + c.name;
         ASSERT_TRUE(runToEnd(assetId));
         int endings = 0;
@@ -149,6 +186,10 @@ TEST_F(DownloadResumeTest, BrokenTransfersResumeOrStartOverAndEndOnce) {
         EXPECT_EQ(endings, 1);
         std::vector<std::uint64_t> counts = downloadingCounts();
         EXPECT_TRUE(std::is_sorted(counts.begin(), counts.end()) && std::adjacent_find(counts.begin(), counts.end()) == counts.end());
+        std::vector<Json> retries = progressIn("retrying");
+        ASSERT_EQ(retries.size(), c.ranges.size() - 1);
+        EXPECT_FALSE(retries[0]["reason"].get<std::string>().empty());
+        EXPECT_EQ(retries[0]["retryInSeconds"], 1);
         std::lock_guard lock(mutex);
         EXPECT_EQ(authorizations.size(), 1u);
         std::vector<std::string> ranges;
@@ -168,34 +209,27 @@ TEST_F(DownloadResumeTest, BrokenTransfersResumeOrStartOverAndEndOnce) {
         }
         ASSERT_EQ(events.back()["type"], "downloadCompleted");
         EXPECT_EQ(counts.back(), kLessonBytes);
-        Bytes stored = vault.readRange({"owner-key", assetId}, 0, kLessonBytes - 1);
-        EXPECT_TRUE(std::string(stored.begin(), stored.end()) == lessonVersion(c.storedVersion));
+        EXPECT_TRUE(storedLesson(assetId) == lessonVersion(c.storedVersion));
     }
 }
 
 // Breaks that bring no new record end the retries after their window: the lesson is paused with
-// the platform's reason, its whole records kept, never failed.
+// the platform's reason, its whole records kept, never failed, each try after the kept records.
 TEST_F(DownloadResumeTest, BreaksBeyondTheRetryWindowPauseWithTheReason) {
-    // A window of several tries, also where each try is slow (TSan).
-    remake({http->tlsTrust(), std::chrono::seconds(10), std::chrono::hours(1), 20ms, 80ms, 2000ms});
+    remake(quickRetries(2000ms));  // a window of several tries, also where each try is slow (TSan)
     plan = {{.dropAt = kDropAt}};
     coordinator->start(test::lessonRequest("lesson-k"));
-    ASSERT_TRUE(mainQueue->runUntil([&] { return events.back()["phase"] == "paused"; }, 20s));
+    ASSERT_TRUE(waitFor("lesson-k", "paused"));
     const Json& paused = events.back();
     EXPECT_EQ(paused["downloaded"], 1'048'576u);
     EXPECT_EQ(paused["total"], kLessonBytes);
     EXPECT_THAT(paused["reason"].get<std::string>(), testing::HasSubstr("transfer closed"));
-    int retrying = 0;
-    for (const Json& event : events) retrying += event.value("phase", "") == "retrying";
-    EXPECT_GE(retrying, 2);
+    EXPECT_GE(progressIn("retrying").size(), 2u);
     EXPECT_EQ(coordinator->stateOf("lesson-k"), DownloadCoordinator::State::paused);
     EXPECT_EQ(vault.resumeRecord("lesson-k")->records, 1u);
     std::lock_guard lock(mutex);
     ASSERT_GE(calls.size(), 3u);
-    for (std::size_t i = 1; i < calls.size(); ++i) {
-        EXPECT_EQ(calls[i].range, "bytes=1048576-");
-        EXPECT_EQ(calls[i].ifRange, "\"v1\"");
-    }
+    for (std::size_t i = 1; i < calls.size(); ++i) EXPECT_EQ(calls[i].range + " " + calls[i].ifRange, "bytes=1048576- \"v1\"");
 }
 
 TEST_F(DownloadResumeTest, CancelDuringTheWaitEndsAtOnceWithoutAnotherRequest) {
@@ -220,18 +254,12 @@ TEST_F(DownloadResumeTest, PauseResumeAndCancelFollowTheStateTable) {
     using State = DownloadCoordinator::State;
     plan = {{.pace = 40ms}};
     const std::string owner = "owner-key";
-    auto waitForPhase = [&](const std::string& assetId, const std::string& phase) {
-        return mainQueue->runUntil([&] { return events.back()["assetId"] == assetId && events.back()["phase"] == phase; }, 20s);
-    };
-    auto waitForEnd = [&](const std::string& assetId) {
-        return mainQueue->runUntil([&] { return events.back()["assetId"] == assetId && events.back()["type"] != "downloadProgress"; }, 30s);
-    };
     auto startRunning = [&](const std::string& assetId) {
         coordinator->start(test::lessonRequest(assetId));
-        return waitForPhase(assetId, "downloading");
+        return waitFor(assetId, "downloading");
     };
     auto startAndPause = [&](const std::string& assetId) {
-        return startRunning(assetId) && coordinator->pause(owner, assetId) && waitForPhase(assetId, "paused");
+        return startRunning(assetId) && coordinator->pause(owner, assetId) && waitFor(assetId, "paused");
     };
     struct Case {
         const char* name;
@@ -248,7 +276,7 @@ TEST_F(DownloadResumeTest, PauseResumeAndCancelFollowTheStateTable) {
              ASSERT_TRUE(startRunning(a));
              coordinator->pause(owner, a);
              EXPECT_EQ(coordinator->stateOf(a), State::stopping);
-             ASSERT_TRUE(waitForPhase(a, "paused"));
+             ASSERT_TRUE(waitFor(a, "paused"));
          },
          State::paused, true, "paused"},
         {"ResumedAfterPause",
@@ -257,14 +285,14 @@ TEST_F(DownloadResumeTest, PauseResumeAndCancelFollowTheStateTable) {
              EXPECT_FALSE(coordinator->pause("someone-else", a) || coordinator->resume("someone-else", a, "t", false) ||
                           coordinator->cancel("someone-else", a));
              EXPECT_TRUE(coordinator->resume(owner, a, "fresh-token", false));
-             ASSERT_TRUE(waitForEnd(a));
+             ASSERT_TRUE(waitFor(a));
          },
          std::nullopt, false, "downloadCompleted"},
         {"CancelWhileDownloading",
          [&](const std::string& a) {
              ASSERT_TRUE(startRunning(a));
              coordinator->cancel(owner, a);
-             ASSERT_TRUE(waitForEnd(a));
+             ASSERT_TRUE(waitFor(a));
          },
          std::nullopt, false, "downloadFailed"},
         {"CancelWhilePaused",
@@ -288,8 +316,7 @@ TEST_F(DownloadResumeTest, PauseResumeAndCancelFollowTheStateTable) {
             EXPECT_EQ(last["message"], "下载已取消");
         }
         if (std::string(c.lastEvent) == "downloadCompleted") {
-            Bytes stored = vault.readRange({"owner-key", assetId}, 0, kLessonBytes - 1);
-            EXPECT_TRUE(std::string(stored.begin(), stored.end()) == lessonVersion(1));
+            EXPECT_TRUE(storedLesson(assetId) == lessonVersion(1));
             std::lock_guard lock(mutex);
             EXPECT_EQ(authorizations.back().get_header_value("Authorization"), "Bearer fresh-token");
             EXPECT_EQ(calls.back().range.rfind("bytes=", 0), 0u);  // the rest after the kept records
@@ -313,7 +340,7 @@ TEST_F(DownloadResumeTest, ARunningLessonContinuesAfterARestart) {
         remake({http->tlsTrust()});
         events.clear();
         coordinator->start(test::lessonRequest(assetId));
-        ASSERT_TRUE(mainQueue->runUntil([&] { return events.back()["phase"] == "downloading"; }, 20s));
+        ASSERT_TRUE(waitFor(assetId, "downloading"));
         coordinator->stopAll();  // the application ends
         mainQueue->runUntil([&] { return coordinator->stateOf(assetId) == DownloadCoordinator::State::paused; }, 10s);
         coordinator.reset();
@@ -323,14 +350,9 @@ TEST_F(DownloadResumeTest, ARunningLessonContinuesAfterARestart) {
         EXPECT_FALSE(vault.resumeRecord(assetId)->paused);
 
         vault.removeLeftoverPartials();  // the next start
-        {
-            std::lock_guard lock(mutex);
-            calls.clear();
-            authorizations.clear();
-            plan = {{.version = version, .etag = version == 1 ? "\"v1\"" : "\"v2\""}};
-            unreachableAuthorizations = version == 1 ? 2 : 0;
-        }
-        remake({http->tlsTrust(), std::chrono::seconds(10), std::chrono::hours(1), 20ms, 80ms, std::chrono::seconds(20)});
+        replan({{.version = version, .etag = version == 1 ? "\"v1\"" : "\"v2\""}});
+        unreachableAuthorizations = version == 1 ? 2 : 0;
+        remake(quickRetries(20s));
         events.clear();
         coordinator->sessionHeld("someone-else", "their-token");
         EXPECT_TRUE(events.empty());
@@ -339,11 +361,10 @@ TEST_F(DownloadResumeTest, ARunningLessonContinuesAfterARestart) {
         ASSERT_FALSE(events.empty());
         EXPECT_EQ(events.front()["phase"], "authorizing");
         EXPECT_EQ(coordinator->interruptedDownloads("owner-key").size(), 1u);
-        ASSERT_TRUE(mainQueue->runUntil([&] { return events.back()["type"] == "downloadCompleted"; }, 30s));
-        auto retries = std::count_if(events.begin(), events.end(), [](const Json& e) { return e.value("phase", "") == "retrying"; });
-        EXPECT_EQ(retries, version == 1 ? 2 : 0);
-        Bytes stored = vault.readRange({"owner-key", assetId}, 0, kLessonBytes - 1);
-        EXPECT_TRUE(std::string(stored.begin(), stored.end()) == lessonVersion(version));
+        ASSERT_TRUE(waitFor(assetId));
+        EXPECT_EQ(events.back()["type"], "downloadCompleted");
+        EXPECT_EQ(progressIn("retrying").size(), version == 1 ? 2u : 0u);
+        EXPECT_TRUE(storedLesson(assetId) == lessonVersion(version));
         std::lock_guard lock(mutex);
         ASSERT_EQ(authorizations.size(), 1u);
         EXPECT_EQ(authorizations[0].get_header_value("Authorization"), "Bearer restored-token");
@@ -354,10 +375,11 @@ TEST_F(DownloadResumeTest, ARunningLessonContinuesAfterARestart) {
 }
 
 // No network: the lesson waits without asking anything and continues as soon as it returns; a
-// metered one waits until allowed once; an outage of the media server is retried through.
-TEST_F(DownloadResumeTest, WaitsForTheNetworkAndRetriesThroughAnOutage) {
+// metered one waits until allowed once. The network going midway, and a wake from sleep, each
+// reconnect after the kept records.
+TEST_F(DownloadResumeTest, WaitsForTheNetworkAndReconnectsWhenItReturns) {
     auto network = std::make_shared<test::FakeNetworkMonitor>();
-    remake({http->tlsTrust(), std::chrono::seconds(10), std::chrono::hours(1), 20ms, 80ms, std::chrono::seconds(20)}, network);
+    remake(quickRetries(20s), network);
     auto phases = [&] {
         std::vector<std::string> seen;
         for (const Json& event : events) {
@@ -375,43 +397,20 @@ TEST_F(DownloadResumeTest, WaitsForTheNetworkAndRetriesThroughAnOutage) {
     network->set(true, true);
     EXPECT_EQ(phases(), (std::vector<std::string>{"waitingForNetwork", "meteredNetwork"}));
     coordinator->resume("owner-key", "lesson-w", "held-token", true);
-    ASSERT_TRUE(mainQueue->runUntil([&] { return events.back()["type"] == "downloadCompleted"; }, 30s));
+    ASSERT_TRUE(waitFor("lesson-w"));
     EXPECT_EQ(phases(), (std::vector<std::string>{"waitingForNetwork", "meteredNetwork", "authorizing", "downloading", "completed"}));
 
-    // An outage: five answers cut off at once, then the lesson.
-    events.clear();
-    {
-        std::lock_guard lock(mutex);
-        calls.clear();
-        plan = {{.dropAt = 1}, {.dropAt = 1}, {.dropAt = 1}, {.dropAt = 1}, {.dropAt = 1}, {}};
-    }
     network->set(true, false);
-    coordinator->start(test::lessonRequest("lesson-o"));
-    ASSERT_TRUE(mainQueue->runUntil([&] { return events.back()["type"] == "downloadCompleted"; }, 30s));
-    std::vector<Json> retries;
-    for (const Json& event : events) {
-        if (event.value("phase", "") == "retrying") retries.push_back(event);
-    }
-    ASSERT_EQ(retries.size(), 5u);
-    EXPECT_FALSE(retries[0]["reason"].get<std::string>().empty());
-    EXPECT_EQ(retries[0]["retryInSeconds"], 1);
-
-    // The network goes midway and comes back; a wake from sleep reconnects at once. Each time the
-    // rest is asked for after the kept records.
-    events.clear();
-    {
-        std::lock_guard lock(mutex);
-        calls.clear();
-        plan = {{.pace = 40ms}};
-    }
+    replan({{.pace = 40ms}});
     coordinator->start(test::lessonRequest("lesson-m"));
-    ASSERT_TRUE(mainQueue->runUntil([&] { return events.back()["phase"] == "downloading"; }, 20s));
+    ASSERT_TRUE(waitFor("lesson-m", "downloading"));
     network->set(false);
-    ASSERT_TRUE(mainQueue->runUntil([&] { return events.back()["phase"] == "waitingForNetwork"; }, 5s));
+    ASSERT_TRUE(waitFor("lesson-m", "waitingForNetwork", 5s));
     network->set(true);
-    ASSERT_TRUE(mainQueue->runUntil([&] { return events.back()["phase"] == "downloading"; }, 20s));
+    ASSERT_TRUE(waitFor("lesson-m", "downloading"));
     network->wake();
-    ASSERT_TRUE(mainQueue->runUntil([&] { return events.back()["type"] == "downloadCompleted"; }, 30s));
+    ASSERT_TRUE(waitFor("lesson-m"));
+    EXPECT_EQ(events.back()["type"], "downloadCompleted");
     std::lock_guard lock(mutex);
     ASSERT_EQ(calls.size(), 3u);
     for (std::size_t i = 1; i < calls.size(); ++i) EXPECT_EQ(calls[i].ifRange, "\"v1\"");

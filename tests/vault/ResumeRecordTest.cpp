@@ -78,21 +78,22 @@ TEST(ResumeRecordTest, RefusesEveryDamagedOrTamperedRecord) {
 
 class ResumablePartialTest : public testing::Test, public test::VaultFixture {
 protected:
-    // A ".part" holding `records` whole records (and a torn one when `tornBytes` is not 0), with a
-    // resume record that counts `counted` of them.
-    void keep(std::uint64_t records, std::uint64_t counted, std::size_t tornBytes = 0) {
+    // A ".part" holding `records` whole records, with a resume record that counts `counted` of them.
+    void keep(std::uint64_t records, std::uint64_t counted) {
         const DownloadRequest request = test::lessonRequest("movie");
         LessonWriter writer(vault, request);
         writer.append(test::numberedBytes(records * kMiB));
         writer.keepWholeRecords();
-        if (tornBytes != 0) {
-            Bytes torn = VaultManager::encryptChunk(test::numberedBytes(kMiB, 9), vault.key(request.lesson()).span());
-            torn.resize(tornBytes);
-            appendTo(vault.partialURL("movie"), torn);
-        }
         ResumeRecord record = ResumeRecord::of(request, "\"v1\"", 8 * kMiB);
         record.records = counted;
         vault.saveResumeRecord(record);
+    }
+    // The first `bytes` of a sealed record after the kept ones, as a kill in mid-write leaves them.
+    void appendTornRecord(std::size_t bytes) {
+        Bytes torn =
+            VaultManager::encryptChunk(test::numberedBytes(kMiB, 9), vault.key(test::lessonRequest("movie").lesson()).span());
+        torn.resize(bytes);
+        appendTo(vault.partialURL("movie"), torn);
     }
     static void appendTo(const fs::path& path, ByteView bytes) {
         Bytes content = readWholeFile(path);
@@ -109,74 +110,45 @@ protected:
 // At start-up a ".part" stays when its record and its last whole record say it can be resumed;
 // otherwise it goes with its record.
 TEST_F(ResumablePartialTest, StartUpKeepsOnlyWhatCanBeResumed) {
+    const std::uint64_t lastOfThree = test::recordOffset(2) + 100;
     struct Case {
         const char* name;
-        std::function<void()> layOut;
+        std::uint64_t records, counted;            // whole records in the ".part", and as its resume record counts them
+        std::function<void()> damage;              // done to the laid-out pair before the start-up
         std::optional<std::uint64_t> keptRecords;  // nullopt: both files removed
     };
     const Case cases[] = {
-        {"Whole", [&] { keep(3, 3); }, 3},
-        {"NoRecordsYet", [&] { keep(0, 0); }, 0},
-        {"TornTailCut", [&] { keep(3, 3, 700'000); }, 3},
-        {"MoreThanCounted", [&] { keep(3, 1); }, 3},
-        {"UncountedLastRecordDamagedDropped",
+        {"Whole", 3, 3, [] {}, 3},
+        {"NoRecordsYet", 0, 0, [] {}, 0},
+        {"TornTailCut", 3, 3, [&] { appendTornRecord(700'000); }, 3},
+        {"MoreThanCounted", 3, 1, [] {}, 3},
+        {"UncountedLastRecordDamagedDropped", 3, 2, [&] { flipByte(lastOfThree); }, 2},
+        {"CountedRecordDamaged", 3, 3, [&] { flipByte(lastOfThree); }, std::nullopt},
+        {"FewerRecordsThanCounted", 2, 3, [] {}, std::nullopt},
+        {"HeaderChanged", 1, 1, [&] { flipByte(16); }, std::nullopt},
+        {"RecordUnreadable", 1, 1, [&] { test::writeFile(vault.resumeURL("movie"), std::string("{")); }, std::nullopt},
+        {"RecordOfAnotherLesson", 1, 1,
          [&] {
-             keep(3, 2);
-             flipByte(test::recordOffset(2) + 100);
-         },
-         2},
-        {"CountedRecordDamaged",
-         [&] {
-             keep(3, 3);
-             flipByte(test::recordOffset(2) + 100);
-         },
-         std::nullopt},
-        {"FewerRecordsThanCounted", [&] { keep(2, 3); }, std::nullopt},
-        {"HeaderChanged",
-         [&] {
-             keep(1, 1);
-             flipByte(16);
-         },
-         std::nullopt},
-        {"RecordUnreadable",
-         [&] {
-             keep(1, 1);
-             test::writeFile(vault.resumeURL("movie"), std::string("{"));
-         },
-         std::nullopt},
-        {"RecordOfAnotherLesson",
-         [&] {
-             keep(1, 1);
              fs::rename(vault.resumeURL("movie"), vault.resumeURL("other"));
              fs::rename(vault.partialURL("movie"), vault.partialURL("other"));
          },
          std::nullopt},
-        {"RecordOfAnotherAccount",
+        {"RecordOfAnotherAccount", 1, 1,
          [&] {
-             keep(1, 1);
              ResumeRecord record = *vault.resumeRecord("movie");
              record.request.ownerKey = "owner-Q";
              vault.saveResumeRecord(record);
          },
          std::nullopt},
-        {"RecordWithoutPartial",
-         [&] {
-             keep(1, 1);
-             fs::remove(vault.partialURL("movie"));
-         },
-         std::nullopt},
-        {"PartialWithoutRecord",
-         [&] {
-             keep(1, 1);
-             fs::remove(vault.resumeURL("movie"));
-         },
-         std::nullopt},
+        {"RecordWithoutPartial", 1, 1, [&] { fs::remove(vault.partialURL("movie")); }, std::nullopt},
+        {"PartialWithoutRecord", 1, 1, [&] { fs::remove(vault.resumeURL("movie")); }, std::nullopt},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         fs::remove_all(vault.rootURL());
         fs::create_directories(vault.rootURL());
-        c.layOut();
+        keep(c.records, c.counted);
+        c.damage();
         vault.removeLeftoverPartials();
         std::vector<std::string> left;
         for (const auto& file : fs::directory_iterator(vault.rootURL())) left.push_back(file.path().filename().string());

@@ -21,6 +21,12 @@
   let library = load('fake.library', []);
   const text = (v) => (typeof v === 'string' ? v : '');
   const int = (v) => (typeof v === 'number' ? Math.trunc(v) : /^[+-]?\d+$/.test(text(v)) ? Number(v) : 0);
+  // The lesson a download command names, as the library and the interrupted list describe it.
+  const lessonOf = (m) => ({
+    assetId: m.assetId, classTitle: text(m.classTitle), courseTitle: text(m.courseTitle), chapterTitle: text(m.chapterTitle),
+    lessonTitle: text(m.lessonTitle), coverUrl: text(m.coverUrl), classId: int(m.classId), courseIndex: int(m.courseIndex),
+    chapterIndex: int(m.chapterIndex), lessonIndex: int(m.lessonIndex), lessonId: int(m.lessonId),
+  });
 
   // Downloads that have not ended, by asset id: {m, downloaded, total, phase, reason, allowMetered, timer}.
   // A reload ends the page's timers, so every kept one comes back paused.
@@ -41,10 +47,7 @@
     runs.delete(assetId);
     keepRuns();
     library = library.filter((item) => item.assetId !== assetId).concat({
-      assetId, ownerHash: 'fake', classTitle: text(m.classTitle), courseTitle: text(m.courseTitle),
-      chapterTitle: text(m.chapterTitle), lessonTitle: text(m.lessonTitle), coverUrl: text(m.coverUrl),
-      classId: int(m.classId), courseIndex: int(m.courseIndex), chapterIndex: int(m.chapterIndex),
-      lessonIndex: int(m.lessonIndex), lessonId: int(m.lessonId), size: total, state: 'completed',
+      ...lessonOf(m), ownerHash: 'fake', size: total, state: 'completed',
     });
     keep('fake.library', library);
     post({ type: 'downloadProgress', assetId, downloaded: total, total, phase: 'completed' });
@@ -140,11 +143,7 @@
     },
     listInterruptedDownloads(m) {
       const items = owned(m) ? [...runs.values()].map((run) => ({
-        assetId: run.m.assetId, classId: int(run.m.classId), lessonId: int(run.m.lessonId), classTitle: text(run.m.classTitle),
-        courseTitle: text(run.m.courseTitle), chapterTitle: text(run.m.chapterTitle), lessonTitle: text(run.m.lessonTitle),
-        coverUrl: text(run.m.coverUrl), courseIndex: int(run.m.courseIndex), chapterIndex: int(run.m.chapterIndex),
-        lessonIndex: int(run.m.lessonIndex), downloaded: run.downloaded, total: run.total, phase: run.phase,
-        ...(run.reason ? { reason: run.reason } : {}),
+        ...lessonOf(run.m), downloaded: run.downloaded, total: run.total, phase: run.phase, ...(run.reason ? { reason: run.reason } : {}),
       })) : [];
       post({ type: 'interruptedDownloads', items });
     },

@@ -37,20 +37,11 @@ struct LoopbackConnections {
     // A client of `family`: AF_INET, or AF_INET6 connecting to ::ffff:127.0.0.1.
     Pair connect(int family = AF_INET) {
         FileDescriptor client(::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        int connected = -1;
-        if (family == AF_INET) {
-            sockaddr_in server{};
-            server.sin_family = AF_INET;
-            server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            server.sin_port = port;
-            connected = ::connect(client.get(), reinterpret_cast<sockaddr*>(&server), sizeof server);
-        } else {
-            sockaddr_in6 server{};
-            server.sin6_family = AF_INET6;
-            ::inet_pton(AF_INET6, "::ffff:127.0.0.1", &server.sin6_addr);
-            server.sin6_port = port;
-            connected = ::connect(client.get(), reinterpret_cast<sockaddr*>(&server), sizeof server);
-        }
+        sockaddr_in v4{.sin_family = AF_INET, .sin_port = port, .sin_addr = {htonl(INADDR_LOOPBACK)}, .sin_zero = {}};
+        sockaddr_in6 v6{.sin6_family = AF_INET6, .sin6_port = port, .sin6_flowinfo = 0, .sin6_addr = {}, .sin6_scope_id = 0};
+        ::inet_pton(AF_INET6, "::ffff:127.0.0.1", &v6.sin6_addr);
+        int connected = family == AF_INET ? ::connect(client.get(), reinterpret_cast<sockaddr*>(&v4), sizeof v4)
+                                          : ::connect(client.get(), reinterpret_cast<sockaddr*>(&v6), sizeof v6);
         EXPECT_EQ(connected, 0);
         return {std::move(client), FileDescriptor(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC))};
     }
