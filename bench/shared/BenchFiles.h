@@ -13,4 +13,12 @@ std::filesystem::path longClip();
 void sealLesson(const std::filesystem::path& dataDir, const std::string& ownerKey, const std::string& assetId,
                 const std::filesystem::path& media);
 
+// Seals one small lesson for every line of `libraryLines` (seal_lesson --library's stdin form) into
+// the vault under `dataDir` as `ownerKey`'s. Throws std::runtime_error when the tool fails.
+void sealLibrary(const std::filesystem::path& dataDir, const std::string& ownerKey, const std::string& libraryLines);
+
+// The library lines of `lessons` lessons spread over `courses` courses, ten courses to a class and
+// five chapters to a course, numbered as the service numbers them.
+std::string yearOfLessons(int lessons, int courses);
+
 }  // namespace velmora::bench

@@ -43,7 +43,13 @@ void onMessage(WebKitUserContentManager*, JSCValue* message, gpointer) {
     g_object_unref(type);
 }
 
+void onLoad(WebKitWebView*, WebKitLoadEvent event, gpointer) {
+    if (event == WEBKIT_LOAD_COMMITTED) print("load-committed");
+    if (event == WEBKIT_LOAD_FINISHED) print("load-finished");
+}
+
 void onActivate(GtkApplication* application, gpointer page) {
+    print("activate");
     WebKitSettings* settings = webkit_settings_new();
     webkit_settings_set_javascript_can_open_windows_automatically(settings, FALSE);
     webkit_settings_set_enable_javascript(settings, TRUE);
@@ -65,8 +71,11 @@ void onActivate(GtkApplication* application, gpointer page) {
     GtkWidget* window = gtk_application_window_new(application);
     gtk_window_set_default_size(GTK_WINDOW(window), kWidth, kHeight);
     gtk_window_set_child(GTK_WINDOW(window), GTK_WIDGET(view));
+    g_signal_connect(view, "load-changed", G_CALLBACK(onLoad), nullptr);
     webkit_web_view_load_uri(view, static_cast<const char*>(page));
+    print("load-requested");
     gtk_window_present(GTK_WINDOW(window));
+    print("window-shown");
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include "app/GtkWorkspace.h"
 #include "app/LibsecretKeyring.h"
 #include "app/OfflineDataReset.h"
+#include "app/StartupTrace.h"
 #include "app/VelmoraApplicationDelegate.h"
 #include "app/VelmoraClassroomMain.h"
 #include "core/VelmoraError.h"
@@ -133,6 +134,7 @@ void onActivate(GApplication*, gpointer data) {
         return;
     }
     app.activated = true;
+    StartupTrace::mark("activate");
     std::optional<std::filesystem::path> appUi = AppResources::locate(executablePath(), VELMORA_INSTALLED_DATA_DIR);
     if (!appUi) {
         stopWith(app, AppResources::kMissingMessage);

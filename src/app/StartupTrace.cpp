@@ -19,6 +19,14 @@ void print(const char* event) {
     std::fflush(stderr);
 }
 
+bool tracingEnabled() {
+    static const bool enabled = [] {
+        const char* flag = std::getenv("VELMORA_TRACE_STARTUP");
+        return flag != nullptr && std::string_view(flag) == "1";
+    }();
+    return enabled;
+}
+
 std::string messageType(const std::string& body) {
     Json message = Json::parse(body, nullptr, /*allow_exceptions=*/false);
     return message.is_object() ? payloadText(message, "type") : std::string();
@@ -31,9 +39,10 @@ bool isFirstFrameMessage(const std::string& body) {
     return body.size() <= kLongestFrameReport && messageType(body) == "firstFrame";
 }
 
-StartupTrace::StartupTrace() {
-    const char* flag = std::getenv("VELMORA_TRACE_STARTUP");
-    enabled_ = flag != nullptr && std::string_view(flag) == "1";
+StartupTrace::StartupTrace() : enabled_(tracingEnabled()) {}
+
+void StartupTrace::mark(const char* event) {
+    if (tracingEnabled()) print(event);
 }
 
 void StartupTrace::noteHandled(const std::string& body) {

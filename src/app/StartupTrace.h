@@ -15,6 +15,9 @@ public:
     // Called with every page message's JSON text after the bridge has handled it.
     void noteHandled(const std::string& body);
 
+    // Prints "velmora-trace <event> <us>" when tracing is on: the steps of a start.
+    static void mark(const char* event);
+
 private:
     bool enabled_;
     bool frameSeen_ = false;

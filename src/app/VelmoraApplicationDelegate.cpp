@@ -61,10 +61,15 @@ VelmoraApplicationDelegate::~VelmoraApplicationDelegate() {
 void VelmoraApplicationDelegate::applicationDidFinishLaunching() {
     if (launched_) return;
     launched_ = true;
+    // The web process starts with the first load and takes longer than anything below: the page is
+    // asked for first, and the window, the menus and the tray item are made while it starts.
+    startFirstLoad();
+    StartupTrace::mark("load-requested");
     applicationMenu_ = std::make_unique<GtkApplicationMenu>(application_, *this);
-    configureStatusItem();
     createMainWindow();
     showMainWindow();
+    StartupTrace::mark("window-shown");
+    configureStatusItem();
 }
 
 void VelmoraApplicationDelegate::applicationShouldHandleReopen() { showMainWindow(); }
@@ -87,7 +92,7 @@ void VelmoraApplicationDelegate::registerSchemes(WebKitWebContext* context) {
             if (auto self = weak.lock(); self && self->bridge_) self->bridge_->offlineLessonDamaged(assetId, ownerKey);
         });
     };
-    mediaScheme_ = std::make_unique<MediaSchemeHandler>(VaultManager::openAtStartUp(), std::move(reportDamage));
+    mediaScheme_ = std::make_unique<MediaSchemeHandler>(VaultManager::shared(), std::move(reportDamage));
     WebKitSecurityManager* security = webkit_web_context_get_security_manager(context);
     webkit_security_manager_register_uri_scheme_as_secure(security, MacBridge::kAppScheme.data());
     webkit_security_manager_register_uri_scheme_as_secure(security, kMediaScheme);
@@ -99,7 +104,10 @@ void VelmoraApplicationDelegate::registerSchemes(WebKitWebContext* context) {
                          [app](std::shared_ptr<SchemeTask> task) { app->start(std::move(task)); },
                          [app](const SchemeTask& task) { app->stop(task); });
     mediaDeliveries_ = registerWebKitScheme(context, kMediaScheme, mainQueue_,
-                                            [media](std::shared_ptr<SchemeTask> task) { media->start(std::move(task)); },
+                                            [this, media](std::shared_ptr<SchemeTask> task) {
+                                                awaitVaultTidied();
+                                                media->start(std::move(task));
+                                            },
                                             [media](const SchemeTask& task) { media->stop(task); });
 }
 
@@ -113,8 +121,24 @@ void VelmoraApplicationDelegate::startMediaLoopback() {
     }
 }
 
-void VelmoraApplicationDelegate::createMainWindow() {
+// Sorting what an earlier run left in the vault reads every stored lesson's files: it runs beside
+// the start-up, and whatever reads the vault waits for it (the page's first message, media
+// requests). Offline media is only asked for by a page that has had its session restored through
+// the bridge, so the loopback server's requests come after that wait too.
+void VelmoraApplicationDelegate::tidyVaultInBackground() {
+    vaultTidied_ = std::async(std::launch::async, [] { VaultManager::openAtStartUp(); }).share();
+}
+
+void VelmoraApplicationDelegate::awaitVaultTidied() const {
+    if (vaultTidied_.valid()) vaultTidied_.wait();
+}
+
+// The web view with its schemes, scripts and message handler, loading the start page. Messages
+// are handled on this thread, so none can arrive before the bridge that createMainWindow() makes.
+void VelmoraApplicationDelegate::startFirstLoad() {
     WebKitWebContext* context = webkit_web_context_get_default();
+    VaultManager::shared();  // made on this thread: one that cannot be made ends the process
+    tidyVaultInBackground();
     registerSchemes(context);
     WebKitNetworkSession* session = configuration_.automation ? webkit_web_context_get_network_session_for_automation(context)
                                                               : webkit_network_session_get_default();
@@ -122,7 +146,26 @@ void VelmoraApplicationDelegate::createMainWindow() {
     startMediaLoopback();
     webView_ = std::make_shared<WebKitWebViewHost>(context, session, configuration_.automation);
     webView_->installScripts(mediaLoopback_ ? std::optional<std::string>(mediaLoopback_->baseAddress()) : std::nullopt);
+    webView_->registerBridge(
+        [this, trace = std::make_shared<StartupTrace>()](std::optional<std::string> frameURL, const std::string& body) {
+            awaitVaultTidied();
+            if (bridge_) bridge_->didReceiveScriptMessageJSON(MacBridge::kHandlerName, frameURL, body);
+            trace->noteHandled(body);
+            if (mainWindow_ && mainWindow_->hasLaunchOverlay() && isFirstFrameMessage(body)) mainWindow_->pageDrewFirstFrame();
+        });
 
+    WebKitWebView* view = webView_->view();
+    webViewConnections_.push_back(connectSignal(view, "decide-policy", onDecidePolicy, this));
+    webViewConnections_.push_back(connectSignal(view, "load-changed", onLoadChanged, this));
+    webViewConnections_.push_back(connectSignal(view, "web-process-terminated", onWebProcessTerminated, this));
+    navigationGuard_ = std::make_unique<MainFrameNavigationGuard>(view, configuration_.bridgeEnvironment.workspace);
+
+    WebKitURIRequest* request = webkit_uri_request_new(kStartAddress);
+    webkit_web_view_load_request(view, request);
+    g_object_unref(request);
+}
+
+void VelmoraApplicationDelegate::createMainWindow() {
     BridgeEnvironment environment = configuration_.bridgeEnvironment;
     environment.vault = &VaultManager::shared();
     environment.savePanel = std::make_shared<GtkSavePanel>([this] { return mainWindow_ ? mainWindow_->window() : nullptr; });
@@ -132,31 +175,15 @@ void VelmoraApplicationDelegate::createMainWindow() {
         if (self && self->sessionInhibitor_) self->sessionInhibitor_->holdSuspend(anyRunning);
     };
     bridge_ = std::make_shared<MacBridge>(std::move(environment));
-    webView_->registerBridge([this, bridge = std::weak_ptr<MacBridge>(bridge_), trace = std::make_shared<StartupTrace>()](
-                                 std::optional<std::string> frameURL, const std::string& body) {
-        if (auto receiver = bridge.lock()) receiver->didReceiveScriptMessageJSON(MacBridge::kHandlerName, frameURL, body);
-        trace->noteHandled(body);
-        if (mainWindow_ && mainWindow_->hasLaunchOverlay() && isFirstFrameMessage(body)) mainWindow_->pageDrewFirstFrame();
-    });
-
-    WebKitWebView* view = webView_->view();
-    webViewConnections_.push_back(connectSignal(view, "decide-policy", onDecidePolicy, this));
-    webViewConnections_.push_back(connectSignal(view, "load-changed", onLoadChanged, this));
-    webViewConnections_.push_back(connectSignal(view, "web-process-terminated", onWebProcessTerminated, this));
-    navigationGuard_ = std::make_unique<MainFrameNavigationGuard>(view, configuration_.bridgeEnvironment.workspace);
 
     PixelSize size = toPixels(initialContentSize(GtkMainWindow::workArea()));
-    mainWindow_ = std::make_unique<GtkMainWindow>(application_, GTK_WIDGET(view), applicationMenu_->model(), size);
+    mainWindow_ = std::make_unique<GtkMainWindow>(application_, GTK_WIDGET(webView_->view()), applicationMenu_->model(), size);
     windowVisibility_ = connectSignal(mainWindow_->window(), "notify::visible", onWindowVisibilityChanged, this);
     sessionInhibitor_ =
         std::make_unique<GtkSessionInhibitor>(application_, [this] { return mainWindow_ ? mainWindow_->window() : nullptr; });
 
     bridge_->setWebView(webView_);
     bridge_->setAppController(weak_from_this());
-
-    WebKitURIRequest* request = webkit_uri_request_new(kStartAddress);
-    webkit_web_view_load_request(view, request);
-    g_object_unref(request);
 }
 
 MainWindow* VelmoraApplicationDelegate::mainWindow() { return mainWindow_.get(); }
@@ -263,6 +290,8 @@ gboolean VelmoraApplicationDelegate::onDecidePolicy(WebKitWebView*, WebKitPolicy
 void VelmoraApplicationDelegate::onLoadChanged(WebKitWebView*, WebKitLoadEvent event, gpointer self) {
     auto* delegate = static_cast<VelmoraApplicationDelegate*>(self);
     if (event == WEBKIT_LOAD_STARTED) delegate->playbackChanged(false);  // the page that played is going
+    if (event == WEBKIT_LOAD_COMMITTED) StartupTrace::mark("load-committed");
+    if (event == WEBKIT_LOAD_FINISHED) StartupTrace::mark("load-finished");
     if (event == WEBKIT_LOAD_FINISHED && delegate->mainWindow_) delegate->mainWindow_->pageDidLoad();
 }
 

@@ -19,6 +19,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <future>
 #include <memory>
 #include <optional>
 #include <string>
@@ -38,7 +39,7 @@ public:
     static constexpr const char* kStartAddress = "velmora-app://local/index.html";
 
     // What the shell is built from. The shared vault must be configured before launch: the media
-    // scheme handler takes it when the main window is made.
+    // scheme handler takes it when the first load starts.
     struct Configuration {
         std::filesystem::path appUiFolder;
         bool automation = false;  // driven by WebKitWebDriver
@@ -80,7 +81,10 @@ public:
 
 private:
     void configureStatusItem();
+    void startFirstLoad();
     void createMainWindow();
+    void tidyVaultInBackground();
+    void awaitVaultTidied() const;
     void registerSchemes(WebKitWebContext* context);
     void startMediaLoopback();
     void presentQuitConfirmation();
@@ -102,6 +106,7 @@ private:
     std::unique_ptr<MediaSchemeHandler> mediaScheme_;
     std::shared_ptr<WebKitDeliveryGate> mediaDeliveries_;  // released before the handler goes
     std::unique_ptr<MediaLoopback> mediaLoopback_;  // after the handler it feeds: destroyed first
+    std::shared_future<void> vaultTidied_;  // the start-up's sorting of the vault
 
     std::unique_ptr<GtkMainWindow> mainWindow_;
     std::shared_ptr<WebKitWebViewHost> webView_;

@@ -97,8 +97,16 @@ WebKitSchemeTask::~WebKitSchemeTask() {
     });
 }
 
+// A delivery made on the main thread (the app scheme answers inside start()) is passed to WebKit at
+// once, unless steps posted from another thread are still waiting: they go first, in order.
 void WebKitSchemeTask::onMain(std::function<void(WebKitSchemeTask&)> step) {
+    if (postedSteps_ == 0 && g_main_context_is_owner(g_main_context_default())) {
+        if (phase_ != Phase::ended) step(*this);
+        return;
+    }
+    ++postedSteps_;
     mainQueue_->post([self = shared_from_this(), step = std::move(step)] {
+        --self->postedSteps_;
         if (self->phase_ != Phase::ended) step(*self);
     });
 }

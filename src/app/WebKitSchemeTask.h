@@ -6,6 +6,7 @@
 
 #include <webkit/webkit.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <functional>
@@ -34,9 +35,9 @@ private:
 
 // A SchemeTask over one WebKitURISchemeRequest. Deliveries may come from any thread (the media
 // handler answers from its own queue): each one hops to the GLib main context before WebKit is
-// touched. The response head finishes the WebKit request at once with a response whose body is a
-// stream that the data deliveries feed, so large answers flow through without being collected.
-// When WebKit stops reading before the end (the page cancelled the load), `stopped` runs once on
+// touched, and one made on the main thread is passed on at once. The response head finishes the
+// WebKit request at once with a response whose body is a stream that the data deliveries feed, so
+// large answers flow through without being collected. When WebKit stops reading before the end (the page cancelled the load), `stopped` runs once on
 // the main thread and every later delivery is ignored, as are deliveries after the end. A data
 // delivery from another thread waits at `gate` while WebKit is behind (see WebKitDeliveryGate).
 class WebKitSchemeTask : public SchemeTask, public std::enable_shared_from_this<WebKitSchemeTask> {
@@ -84,6 +85,7 @@ private:
     SchemeRequest values_;
     Phase phase_ = Phase::waitingForResponse;
     std::shared_ptr<WebKitDeliveryGate> gate_;
+    std::atomic<std::size_t> postedSteps_ = 0;  // posted to the main thread, not yet run
     std::size_t unreadPieces_ = 0;  // under gate_->mutex_
     bool holding_ = true;           // under gate_->mutex_; false once the answer has ended
 };
