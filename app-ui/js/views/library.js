@@ -1,10 +1,11 @@
 // The signed-in account's offline library: every download in flight, waiting or failed, then the
 // stored lessons grouped by course, with play, reorder, rename and delete.
 //
-// A year's library holds a thousand lessons: rows are built once and kept by asset id, a redraw
-// rebuilds only the rows and course headers whose text or state changed and moves nothing that
-// stays, and the first build is cut into slices so the view paints and scrolls while the rest is
-// added behind it.
+// A year's library holds a thousand lessons: rows are built once and kept by asset id for as long
+// as the page lives, so coming back to the library shows the rows already built. A redraw rebuilds
+// only the rows and course headers whose text or state changed and moves nothing that stays, and
+// building new course groups is cut into slices so the view paints and scrolls while the rest is
+// added behind it; groups off screen are neither laid out nor painted (content-visibility).
 
 import { DAMAGED_NOTICE } from '../app.js';
 import { h, keepingFocus, loadingPanel, reconcileChildren, replaceChildren } from '../dom.js';
@@ -19,6 +20,17 @@ import { downloadsPanel } from './downloads-panel.js';
 const BUILD_SLICE_MS = 10;
 // Marked after every drawn listing has been painted.
 const PAINTED_MARK = 'library-painted';
+// The height a course group is taken to have before it was first laid out: its header and rows.
+const GROUP_HEAD_PX = 80;
+const ROW_PX = 45;
+// How many screens of course groups one slice adds at most.
+const SLICE_SCREENS = 2;
+// The library of each App, kept between visits.
+const libraries = new WeakMap();
+
+function groupHeight(group) {
+  return GROUP_HEAD_PX + ROW_PX * group.items.length;
+}
 
 function sendPlan(app, commands) {
   if (commands.length === 0) return;
@@ -68,6 +80,13 @@ function forgetOthers(cache, keys) {
 }
 
 export function render(app, container) {
+  if (!libraries.has(app)) libraries.set(app, libraryView(app));
+  return libraries.get(app).show(container);
+}
+
+/** The library's kept elements and state; show() puts them in a container until the view is left. */
+function libraryView(app) {
+  let container = null;
   let editing = null;     // {kind: 'course'|'chapter', key}
   let confirming = null;  // asset id awaiting delete confirmation
   let drawing = 0;        // counts draws and the leaving: a slice left over from an earlier one does nothing
@@ -80,7 +99,7 @@ export function render(app, container) {
   const downloads = h('div', { className: 'downloads-slot' });
   const drawDownloads = () => keepingFocus(downloads, () => replaceChildren(downloads, downloadsPanel(app)));
 
-  const draw = () => keepingFocus(container, show);
+  const draw = () => container && keepingFocus(container, show);
   const show = () => {
     const current = ++drawing;
     if (!app.libraryLoaded) return replaceChildren(container, loadingPanel());
@@ -91,15 +110,27 @@ export function render(app, container) {
     const sliceStart = performance.now();
     const shown = [];
     const groupIds = new Set();
+    let unbuilt = false;
+    let addedPx = 0;
     for (const [index, group] of groups.entries()) {
-      if (shown.length > 0 && performance.now() - sliceStart > BUILD_SLICE_MS) break;
       let id = group.key;
       for (let copy = 1; groupIds.has(id); copy += 1) id = `${group.key}\u0000${copy}`;  // a course listed twice apart
       groupIds.add(id);
+      // Groups on the page are brought up to date in every draw, so a redraw never drops one; a group
+      // to be built or put back waits for the next slice once this one has used its time or filled
+      // a few screens, so one frame never lays out the whole library.
+      if (sections.get(id)?.element.section.parentNode !== container) {
+        const full = performance.now() - sliceStart > BUILD_SLICE_MS || addedPx > SLICE_SCREENS * window.innerHeight;
+        if (shown.length > 0 && full) {
+          unbuilt = true;
+          continue;
+        }
+        addedPx += groupHeight(group);
+      }
       shown.push(courseSection(id, group, groups[index - 1], groups[index + 1]));
     }
     reconcileChildren(container, [heading, summary, downloads, ...(items.length === 0 ? [empty] : []), ...shown]);
-    if (shown.length < groups.length) {
+    if (unbuilt) {
       // After the frame that shows this slice, not before it: a timer would run ahead of the drawing.
       requestAnimationFrame(() => setTimeout(() => current === drawing && draw()));
     } else {
@@ -119,6 +150,8 @@ export function render(app, container) {
       const items = old?.list ?? h('ul', { className: 'library-items' });
       return { section: h('section', { className: 'panel library-group' }, courseHeader(group, moves, renaming), items), list: items };
     });
+    const estimate = `auto ${groupHeight(group)}px`;
+    if (section.style.containIntrinsicSize !== estimate) section.style.containIntrinsicSize = estimate;
     reconcileChildren(list, group.items.map(lessonRow));
     return section;
   };
@@ -142,7 +175,7 @@ export function render(app, container) {
   const lessonRow = (item) => {
     const renaming = editing?.kind === 'chapter' && editing.key === item.assetId;
     const deleting = confirming === item.assetId;
-    const signature = JSON.stringify([item.lessonTitle, item.chapterTitle, item.size, renaming, deleting]);
+    const signature = JSON.stringify([item.lessonTitle, item.chapterTitle, item.size, app.isDamaged(item.assetId), renaming, deleting]);
     return kept(rows, item.assetId, signature, () => buildRow(item, renaming, deleting));
   };
 
@@ -186,12 +219,20 @@ export function render(app, container) {
     rows.get(assetId)?.element.querySelector('button.danger')?.focus();
   };
 
-  const stops = [app.subscribe('library', draw), app.subscribe('download', drawDownloads), app.subscribe('network', drawDownloads)];
-  app.refreshLibrary();
-  app.refreshInterrupted();
-  draw();
-  return () => {
-    drawing += 1;
-    stops.forEach((stop) => stop());
+  return {
+    show(target) {
+      container = target;
+      editing = null;
+      confirming = null;
+      const stops = [app.subscribe('library', draw), app.subscribe('download', drawDownloads), app.subscribe('network', drawDownloads)];
+      app.refreshLibrary();
+      app.refreshInterrupted();
+      draw();
+      return () => {
+        drawing += 1;
+        container = null;
+        stops.forEach((stop) => stop());
+      };
+    },
   };
 }
