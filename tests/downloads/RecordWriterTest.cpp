@@ -6,8 +6,6 @@
 
 #include <fcntl.h>
 
-#include <algorithm>
-
 namespace velmora {
 namespace {
 
@@ -17,11 +15,10 @@ TEST(RecordWriterTest, WritesRecordsInOrderAndHandsTheFileBack) {
     RecordWriter writer(openFile(path, O_WRONLY | O_CREAT | O_TRUNC), path);
     Bytes expected;
     for (int i = 0; i < 50; ++i) {
-        RecordBuffer record = writer.takeBuffer();
-        std::size_t size = 1000 + static_cast<std::size_t>(i);
-        std::fill_n(record.room().begin(), size, static_cast<std::uint8_t>(i));
-        expected.insert(expected.end(), record.room().begin(), record.room().begin() + static_cast<std::ptrdiff_t>(size));
-        writer.append(std::move(record), size);
+        Bytes record = writer.takeBuffer();
+        record.assign(static_cast<std::size_t>(1000 + i), static_cast<std::uint8_t>(i));
+        expected.insert(expected.end(), record.begin(), record.end());
+        writer.append(std::move(record));
     }
     FileDescriptor file = writer.finish();
     EXPECT_TRUE(file);
@@ -35,7 +32,7 @@ TEST(RecordWriterTest, AWriteFailureReachesTheProducer) {
     RecordWriter writer(openFile(path, O_RDONLY), path);  // every write fails with EBADF
     bool reported = false;
     try {
-        for (int i = 0; i < 20; ++i) writer.append(writer.takeBuffer(), 100);
+        for (int i = 0; i < 20; ++i) writer.append(Bytes(100, 1));
         writer.finish();
     } catch (const std::system_error& error) {
         reported = true;
