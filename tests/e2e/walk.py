@@ -142,7 +142,7 @@ def speed_and_continue(walk):
     walk.see('正在在线播放')
     walk.wait('document.querySelector("video.player") && document.querySelector("video.player").readyState >= 1', 'the media', 30)
     double_click(walk, 'video.player')
-    walk.wait('document.fullscreenElement', 'fullscreen after a double-click on the picture')
+    walk.wait('document.fullscreenElement && innerWidth === screen.width', 'fullscreen after a double-click on the picture')
     double_click(walk, 'video.player')
     walk.wait('!document.fullscreenElement', 'the window again after a second double-click')
     walk.click('button.speed[data-speed="1.5"]')
