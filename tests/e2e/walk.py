@@ -120,31 +120,12 @@ def play_and_seek(walk, route, source_text, seek_to, shot):
     walk.shot(shot)
 
 
-def double_click(walk, selector):
-    """A real double-click (through XTEST, so the page sees a user gesture) on the middle of `selector`."""
-    left, top, inner_width, inner_height = walk.js(
-        'const r = document.querySelector(arguments[0]).getBoundingClientRect();'
-        'return [r.left + r.width / 2, r.top + r.height / 2, innerWidth, innerHeight]', selector)
-    window = subprocess.run(['xdotool', 'search', '--onlyvisible', '--name', '星禾课堂'], check=True, capture_output=True,
-                            text=True).stdout.split()[0]
-    shell = subprocess.run(['xdotool', 'getwindowgeometry', '--shell', window], check=True, capture_output=True, text=True).stdout
-    geometry = {key: int(value) for key, value in (line.split('=') for line in shell.split()) if key != 'SCREEN'}
-    border = (geometry['WIDTH'] - inner_width) / 2  # the page fills the window below the menu bar
-    x = geometry['X'] + border + left
-    y = geometry['Y'] + geometry['HEIGHT'] - inner_height - border + top
-    subprocess.run(['xdotool', 'mousemove', str(int(x)), str(int(y)), 'click', '--repeat', '2', '--delay', '60', '1'], check=True)
-
-
 def speed_and_continue(walk):
     """Change the speed once, leave a lesson half watched, open the key help, then come back to the
     lesson from "继续观看": it resumes where it was left, at the chosen speed."""
     walk.js('location.hash = "#/lesson/10003"')
     walk.see('正在在线播放')
     walk.wait('document.querySelector("video.player") && document.querySelector("video.player").readyState >= 1', 'the media', 30)
-    double_click(walk, 'video.player')
-    walk.wait('document.fullscreenElement && innerWidth === screen.width', 'fullscreen after a double-click on the picture')
-    double_click(walk, 'video.player')
-    walk.wait('!document.fullscreenElement', 'the window again after a second double-click')
     walk.click('button.speed[data-speed="1.5"]')
     walk.wait('document.querySelector("video.player").playbackRate === 1.5', 'the chosen speed')
     walk.js('const v = document.querySelector("video.player"); window.__seeked = false;'
