@@ -13,6 +13,7 @@
 // changed.
 //
 // usage: bench_library [lessons] [courses]   (default 1000 lessons in 40 courses)
+#include "BenchFiles.h"
 #include "BenchServer.h"
 #include "ScratchApp.h"
 #include "TracedProcess.h"
@@ -22,10 +23,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <memory>
 #include <optional>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -33,44 +31,14 @@
 namespace {
 
 using namespace velmora::bench;
-namespace fs = std::filesystem;
 using Json = nlohmann::json;
 
 const std::string kOwnerKey = "bench-owner";
-constexpr int kChaptersPerCourse = 5;
-constexpr int kCoursesPerClass = 10;
-constexpr std::size_t kMediaBytes = 64 * 1024;
 
 struct Shape {
     int lessons = 1000;
     int courses = 40;
 };
-
-// The stdin lines of `seal_lesson --library`: the courses in classes of ten, each course's lessons
-// in five chapters, numbered as the service numbers them.
-std::string libraryLines(const Shape& shape) {
-    std::ostringstream lines;
-    for (int lesson = 0; lesson < shape.lessons; ++lesson) {
-        int course = lesson % shape.courses;
-        int inCourse = lesson / shape.courses;
-        int chapter = inCourse % kChaptersPerCourse;
-        lines << "lesson-" << lesson << '\t' << "高一（" << course / kCoursesPerClass + 1 << "）班" << '\t' << "课程 " << course + 1 << '\t'
-              << "第 " << chapter + 1 << " 章" << '\t' << "第 " << inCourse + 1 << " 课时" << '\t' << course % kCoursesPerClass + 1 << '\t'
-              << chapter + 1 << '\t' << inCourse / kChaptersPerCourse + 1 << '\n';
-    }
-    return lines.str();
-}
-
-void sealLibrary(const ScratchApp& app, const Shape& shape) {
-    fs::path media = app.root() / "lesson.mp4";
-    std::ofstream(media, std::ios::binary) << std::string(kMediaBytes, '\x5a');
-    std::string command = "'" VELMORA_SEAL_BINARY "' '" + app.dataDir().string() + "' " + kOwnerKey + " --library '" + media.string() + "'";
-    std::unique_ptr<FILE, int (*)(FILE*)> seal(::popen(command.c_str(), "w"), ::pclose);
-    if (!seal) throw std::runtime_error("cannot start " + command);
-    std::string lines = libraryLines(shape);
-    if (std::fwrite(lines.data(), 1, lines.size(), seal.get()) != lines.size()) throw std::runtime_error("seal_lesson stopped reading");
-    if (::pclose(seal.release()) != 0) throw std::runtime_error("failed: " + command);
-}
 
 std::vector<double> numbers(const Json& values) {
     std::vector<double> out;
@@ -104,7 +72,7 @@ int main(int argc, char** argv) {
             ScratchApp app("library", VELMORA_APP_UI_DIR);
             app.addDriver({VELMORA_DRIVER, VELMORA_SESSION_MODULE},
                           Json{{"report", server.url("/report")}, {"ownerKey", kOwnerKey}, {"lessons", shape.lessons}}.dump());
-            sealLibrary(app, shape);
+            sealLibrary(app.dataDir(), kOwnerKey, yearOfLessons(shape.lessons, shape.courses));
             TracedProcess process({app.binary().string()}, app.environment(), app.root() / "app.log");
             report = server.waitForReport(process, std::chrono::minutes(10));
         }

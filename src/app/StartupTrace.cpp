@@ -39,14 +39,12 @@ bool isFirstFrameMessage(const std::string& body) {
     return body.size() <= kLongestFrameReport && messageType(body) == "firstFrame";
 }
 
-StartupTrace::StartupTrace() : enabled_(tracingEnabled()) {}
-
 void StartupTrace::mark(const char* event) {
     if (tracingEnabled()) print(event);
 }
 
 void StartupTrace::noteHandled(const std::string& body) {
-    if (!enabled_ || (frameSeen_ && restoreSeen_)) return;
+    if (!tracingEnabled() || (frameSeen_ && restoreSeen_)) return;
     std::string type = messageType(body);
     if (type == "firstFrame" && !frameSeen_) {
         frameSeen_ = true;

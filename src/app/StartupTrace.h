@@ -7,11 +7,10 @@ namespace velmora {
 // Start-up timestamps for the start-up benchmark. With VELMORA_TRACE_STARTUP=1 in the environment it
 // prints, on stderr, the CLOCK_MONOTONIC time in microseconds when the page reports its first drawn
 // frame ("velmora-trace first-frame <us>") and when the bridge has answered the page's first
-// restoreSession ("velmora-trace restore-session <us>"). Otherwise it does nothing.
+// restoreSession ("velmora-trace restore-session <us>"), and the steps marked with mark(). Otherwise
+// it does nothing.
 class StartupTrace {
 public:
-    StartupTrace();
-
     // Called with every page message's JSON text after the bridge has handled it.
     void noteHandled(const std::string& body);
 
@@ -19,7 +18,6 @@ public:
     static void mark(const char* event);
 
 private:
-    bool enabled_;
     bool frameSeen_ = false;
     bool restoreSeen_ = false;
 };

@@ -37,8 +37,9 @@ private:
 // handler answers from its own queue): each one hops to the GLib main context before WebKit is
 // touched, and one made on the main thread is passed on at once. The response head finishes the
 // WebKit request at once with a response whose body is a stream that the data deliveries feed, so
-// large answers flow through without being collected. When WebKit stops reading before the end (the page cancelled the load), `stopped` runs once on
-// the main thread and every later delivery is ignored, as are deliveries after the end. A data
+// large answers flow through without being collected. When WebKit stops reading before the end
+// (the page cancelled the load), `stopped` runs once on the main thread and every later delivery is
+// ignored, as are deliveries after the end. A data
 // delivery from another thread waits at `gate` while WebKit is behind (see WebKitDeliveryGate).
 class WebKitSchemeTask : public SchemeTask, public std::enable_shared_from_this<WebKitSchemeTask> {
 public:
