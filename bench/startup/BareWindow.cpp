@@ -85,6 +85,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: %s <index.html>\n", argv[0]);
         return 2;
     }
+    print("main");
     GError* error = nullptr;
     char* path = g_canonicalize_filename(argv[1], nullptr);
     char* uri = g_filename_to_uri(path, nullptr, &error);
@@ -95,6 +96,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     GtkApplication* application = gtk_application_new("com.velmora.BenchBareWindow", G_APPLICATION_NON_UNIQUE);
+    g_signal_connect(application, "startup", G_CALLBACK(+[](GApplication*, gpointer) { print("startup"); }), nullptr);
     g_signal_connect(application, "activate", G_CALLBACK(onActivate), uri);
     char* noArguments[] = {argv[0], nullptr};
     int status = g_application_run(G_APPLICATION(application), 1, noArguments);

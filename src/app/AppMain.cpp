@@ -158,6 +158,7 @@ void onAutomationStarted(WebKitWebContext*, WebKitAutomationSession* session, gp
 }
 
 void onStartup(GApplication*, gpointer data) {
+    StartupTrace::mark("startup");
     auto& app = *static_cast<Application*>(data);
     adw_style_manager_set_color_scheme(adw_style_manager_get_default(), ADW_COLOR_SCHEME_FORCE_DARK);
     gtk_window_set_default_icon_name(VelmoraClassroomMain::kApplicationId);
@@ -206,6 +207,7 @@ void onQueryEnd(GtkApplication*, gpointer data) {
 }  // namespace
 
 int VelmoraClassroomMain::main(int argc, char** argv) {
+    StartupTrace::mark("main");
     // Offline media passes through in pieces of 1 and 2 MiB allocated on one thread and freed on
     // another. glibc raises its mmap threshold above such a size once one is freed, after which
     // they come from heaps that keep freed memory: the app grew by ~80 MiB while one lesson
