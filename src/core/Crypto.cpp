@@ -43,15 +43,39 @@ int lengthAsInt(std::size_t size) {
     return static_cast<int>(size);
 }
 
-CipherContext gcmContext(ByteView key, ByteView nonce, bool encrypt) {
+void checkGcmSizes(ByteView key, ByteView nonce) {
     if (key.size() != kAes256KeySizeBytes) throw std::invalid_argument("AES-256-GCM needs a 32-byte key");
     if (nonce.size() != kGcmNonceSizeBytes) throw std::invalid_argument("AES-256-GCM needs a 12-byte nonce");
+}
+
+CipherContext gcmContext(ByteView key, ByteView nonce, bool encrypt) {
+    checkGcmSizes(key, nonce);
     CipherContext context(EVP_CIPHER_CTX_new());
     if (!context) throwOpenSslError("EVP_CIPHER_CTX_new");
     if (EVP_CipherInit_ex2(context.get(), aes256Gcm(), key.data(), nonce.data(), encrypt ? 1 : 0, nullptr) != 1) {
         throwOpenSslError("AES-256-GCM init");
     }
     return context;
+}
+
+void encryptInto(EVP_CIPHER_CTX* context, ByteView plaintext, std::span<std::uint8_t> ciphertext) {
+    if (ciphertext.size() != plaintext.size()) throw std::invalid_argument("AES-GCM output size must equal input size");
+    int written = 0;
+    if (!plaintext.empty() &&
+        EVP_EncryptUpdate(context, ciphertext.data(), &written, plaintext.data(), lengthAsInt(plaintext.size())) != 1) {
+        throwOpenSslError("AES-256-GCM encrypt");
+    }
+    if (static_cast<std::size_t>(written) != plaintext.size()) throw std::runtime_error("AES-256-GCM encrypt: output withheld");
+}
+
+// GCM emits every byte from EVP_EncryptUpdate; the final call only computes the tag.
+void finishSealing(EVP_CIPHER_CTX* context, std::span<std::uint8_t, kGcmTagSizeBytes> tag) {
+    std::uint8_t none[16];
+    int finalWritten = 0;
+    if (EVP_EncryptFinal_ex(context, none, &finalWritten) != 1) throwOpenSslError("AES-256-GCM final");
+    if (EVP_CIPHER_CTX_ctrl(context, EVP_CTRL_GCM_GET_TAG, static_cast<int>(tag.size()), tag.data()) != 1) {
+        throwOpenSslError("AES-256-GCM tag");
+    }
 }
 
 void addAssociatedData(EVP_CIPHER_CTX* context, ByteView associatedData) {
@@ -120,16 +144,8 @@ void AesGcm256::seal(ByteView key, ByteView nonce, ByteView plaintext, ByteView 
     if (ciphertext.size() != plaintext.size()) throw std::invalid_argument("AES-GCM output size must equal input size");
     CipherContext context = gcmContext(key, nonce, true);
     addAssociatedData(context.get(), associatedData);
-    int written = 0;
-    if (!plaintext.empty() &&
-        EVP_EncryptUpdate(context.get(), ciphertext.data(), &written, plaintext.data(), lengthAsInt(plaintext.size())) != 1) {
-        throwOpenSslError("AES-256-GCM encrypt");
-    }
-    int finalWritten = 0;
-    if (EVP_EncryptFinal_ex(context.get(), ciphertext.data() + written, &finalWritten) != 1) throwOpenSslError("AES-256-GCM final");
-    if (EVP_CIPHER_CTX_ctrl(context.get(), EVP_CTRL_GCM_GET_TAG, static_cast<int>(tag.size()), tag.data()) != 1) {
-        throwOpenSslError("AES-256-GCM tag");
-    }
+    encryptInto(context.get(), plaintext, ciphertext);
+    finishSealing(context.get(), tag);
 }
 
 bool AesGcm256::open(ByteView key, ByteView nonce, ByteView ciphertext, ByteView associatedData, ByteView tag,
@@ -155,5 +171,26 @@ bool AesGcm256::open(ByteView key, ByteView nonce, ByteView ciphertext, ByteView
     }
     return true;
 }
+
+void AesGcm256Sealer::Release::operator()(EVP_CIPHER_CTX* context) const { EVP_CIPHER_CTX_free(context); }
+
+AesGcm256Sealer::AesGcm256Sealer() : context_(EVP_CIPHER_CTX_new()) {
+    if (!context_) throwOpenSslError("EVP_CIPHER_CTX_new");
+}
+
+AesGcm256Sealer::~AesGcm256Sealer() = default;
+
+void AesGcm256Sealer::begin(ByteView key, ByteView nonce) {
+    checkGcmSizes(key, nonce);
+    if (EVP_CipherInit_ex2(context_.get(), aes256Gcm(), key.data(), nonce.data(), 1, nullptr) != 1) {
+        throwOpenSslError("AES-256-GCM init");
+    }
+}
+
+void AesGcm256Sealer::update(ByteView plaintext, std::span<std::uint8_t> ciphertext) {
+    encryptInto(context_.get(), plaintext, ciphertext);
+}
+
+void AesGcm256Sealer::finish(std::span<std::uint8_t, kGcmTagSizeBytes> tag) { finishSealing(context_.get(), tag); }
 
 }  // namespace velmora

@@ -2,9 +2,12 @@
 
 #include "core/SecretBytes.h"
 
+#include <openssl/types.h>
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -50,6 +53,30 @@ public:
     // Returns false when the tag does not authenticate the ciphertext (output is then wiped).
     [[nodiscard]] static bool open(ByteView key, ByteView nonce, ByteView ciphertext, ByteView associatedData,
                                    ByteView tag, std::span<std::uint8_t> plaintext);
+};
+
+// AES-256-GCM sealing of one message whose plaintext comes in pieces, without associated data:
+// begin(), update() for each piece, finish(). One context serves message after message. One
+// thread uses a sealer.
+class AesGcm256Sealer {
+public:
+    AesGcm256Sealer();
+    ~AesGcm256Sealer();
+    AesGcm256Sealer(const AesGcm256Sealer&) = delete;
+    AesGcm256Sealer& operator=(const AesGcm256Sealer&) = delete;
+
+    // Starts a message. Throws as AesGcm256::seal.
+    void begin(ByteView key, ByteView nonce);
+    // Encrypts the next piece into `ciphertext` of the same size (the same buffer is allowed).
+    void update(ByteView plaintext, std::span<std::uint8_t> ciphertext);
+    // Ends the message and gives its tag.
+    void finish(std::span<std::uint8_t, kGcmTagSizeBytes> tag);
+
+private:
+    struct Release {
+        void operator()(EVP_CIPHER_CTX* context) const;
+    };
+    std::unique_ptr<EVP_CIPHER_CTX, Release> context_;
 };
 
 }  // namespace velmora

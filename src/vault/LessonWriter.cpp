@@ -57,8 +57,7 @@ LessonWriter::LessonWriter(const VaultManager& vault, DownloadRequest request, s
 
 void LessonWriter::prepare() {
     DownloadRequest::requireSafeAssetId(request_.assetId);
-    key_ = vault_.key(request_.lesson());
-    pending_.reserve(VaultManager::chunkSize);
+    sealer_.emplace(vault_.key(request_.lesson()));
 }
 
 LessonWriter::~LessonWriter() {
@@ -68,38 +67,28 @@ LessonWriter::~LessonWriter() {
 
 void LessonWriter::append(ByteView plain) {
     while (!plain.empty()) {
-        // Whole records straight from the piece skip the copy into `pending_`.
-        if (pending_.empty() && plain.size() >= VaultManager::chunkSize) {
-            sealRecord(plain.first(VaultManager::chunkSize));
-            plain = plain.subspan(VaultManager::chunkSize);
-            continue;
-        }
-        std::size_t take = std::min<std::size_t>(VaultManager::chunkSize - pending_.size(), plain.size());
-        pending_.insert(pending_.end(), plain.begin(), plain.begin() + static_cast<std::ptrdiff_t>(take));
+        if (!filling_) beginRecord();
+        std::size_t take = std::min<std::size_t>(VaultManager::chunkSize - sealer_->plainBytes(), plain.size());
+        sealer_->add(plain.first(take));
         plain = plain.subspan(take);
-        if (pending_.size() == VaultManager::chunkSize) {
-            sealRecord(pending_);
-            pending_.clear();
-        }
+        if (sealer_->plainBytes() == VaultManager::chunkSize) endRecord();
     }
 }
 
-void LessonWriter::rewindToLastRecord() { pending_.clear(); }
+void LessonWriter::rewindToLastRecord() { filling_.reset(); }
 
 void LessonWriter::restart() {
     FileDescriptor file = finishRecords();
     const auto header = static_cast<off_t>(VaultManager::headerSize);
     if (::ftruncate(file.get(), header) != 0 || ::lseek(file.get(), header, SEEK_SET) < 0) throwSystemError(errno, path_);
+    filling_.reset();
     records_ = std::make_unique<RecordWriter>(std::move(file), path_);
-    pending_.clear();
     sealed_ = 0;
     recordsBefore_ = 0;
 }
 
 void LessonWriter::sealTail() {
-    if (pending_.empty()) return;
-    sealRecord(pending_);
-    pending_.clear();
+    if (filling_) endRecord();
 }
 
 std::uint64_t LessonWriter::commit() {
@@ -116,7 +105,7 @@ std::uint64_t LessonWriter::keepUncommitted() {
 }
 
 std::uint64_t LessonWriter::keepWholeRecords() {
-    pending_.clear();
+    filling_.reset();
     std::unique_ptr<RecordWriter> writer = std::exchange(records_, nullptr);
     if (!writer) throw std::logic_error(kFileHandedBack);
     try {
@@ -137,13 +126,19 @@ std::uint64_t LessonWriter::keepWholeRecords() {
     return kept;
 }
 
-void LessonWriter::sealRecord(ByteView plain) {
+void LessonWriter::beginRecord() {
     if (!records_) throw std::logic_error(kFileHandedBack);
-    if (hooks_.beforeRecord) hooks_.beforeRecord(plain.size());
-    Bytes record = records_->takeBuffer();
-    VaultManager::encryptChunk(plain, key_.span(), record);
-    records_->append(std::move(record));
-    sealed_ += plain.size();
+    filling_ = records_->takeBuffer();
+    sealer_->begin(filling_->room());
+}
+
+void LessonWriter::endRecord() {
+    const std::size_t plainBytes = sealer_->plainBytes();
+    if (hooks_.beforeRecord) hooks_.beforeRecord(plainBytes);
+    const std::size_t recordBytes = sealer_->finish().size();
+    records_->append(std::move(*filling_), recordBytes);
+    filling_.reset();
+    sealed_ += plainBytes;
     if (hooks_.afterRecord) hooks_.afterRecord(sealed_);
 }
 

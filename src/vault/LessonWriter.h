@@ -4,12 +4,14 @@
 #include "core/Files.h"
 #include "core/SecretBytes.h"
 #include "vault/DownloadRequest.h"
+#include "vault/RecordSealer.h"
 #include "vault/RecordWriter.h"
 
 #include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 
 namespace velmora {
 
@@ -21,12 +23,14 @@ class VaultManager;
 // and commits with the vault's finalize(). A writer that ends without committing or keeping its
 // records, or whose commit fails, removes its ".part" (and the resume record beside it).
 //
-// The lesson's media key is derived once, when the writer is made. Sealed records go to a
-// RecordWriter thread, so sealing and the disk work at the same time. One thread uses a writer.
+// The lesson's media key is derived once, when the writer is made. Each piece is sealed straight
+// into the buffer its record goes to the disk from, so plaintext is never copied; sealed records
+// go to a RecordWriter thread, so sealing and the disk work at the same time. One thread uses a
+// writer.
 class LessonWriter {
 public:
     // Per-record calls of the caller's own rules: beforeRecord gets a record's plaintext size
-    // before it is sealed and may throw to refuse it (a download's room check); afterRecord gets
+    // before it is queued for the disk and may throw to refuse it (a download's room check); afterRecord gets
     // the plaintext bytes sealed so far once the record is queued (a download's progress).
     struct Hooks {
         std::function<void(std::size_t plainBytes)> beforeRecord;
@@ -86,7 +90,8 @@ public:
 private:
     // Checks the identifier and derives the lesson's key, before the file is touched.
     void prepare();
-    void sealRecord(ByteView plain);
+    void beginRecord();
+    void endRecord();
     // Waits for the queued records and takes the file back from the record thread.
     FileDescriptor finishRecords();
     void writeEverything();
@@ -95,9 +100,9 @@ private:
     const DownloadRequest request_;
     const Hooks hooks_;
     const std::filesystem::path path_;
-    SecretBytes key_;
+    std::optional<RecordSealer> sealer_;     // under the lesson's key
     std::unique_ptr<RecordWriter> records_;  // null once the file has been handed back
-    Bytes pending_;                          // plaintext of the record being filled
+    std::optional<RecordBuffer> filling_;    // the record being sealed, from its first byte on
     std::uint64_t sealed_ = 0;
     std::uint64_t recordsBefore_ = 0;  // records in the file when the current record thread began
     bool kept_ = false;  // committed or deliberately left: the destructor leaves the file alone

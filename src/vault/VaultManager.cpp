@@ -2,6 +2,7 @@
 #include "vault/VaultManager.h"
 
 #include "core/Files.h"
+#include "vault/RecordSealer.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -21,7 +22,6 @@ constexpr std::string_view kVaultRelativePath = "VelmoraClassroom/VaultDeviceV2"
 constexpr std::string_view kMagic = "VLMAC001";
 constexpr std::uint32_t kFormatVersion = 1;
 constexpr mode_t kFolderMode = 0700;
-constexpr std::size_t kLengthFieldBytes = 4;
 
 void putLittleEndian(std::uint8_t* out, std::uint64_t value, std::size_t bytes) {
     for (std::size_t i = 0; i < bytes; ++i) out[i] = static_cast<std::uint8_t>(value >> (8 * i));
@@ -138,22 +138,17 @@ Bytes VaultManager::makeHeader(std::uint64_t plainSize) {
 }
 
 Bytes VaultManager::encryptChunk(ByteView chunk, ByteView key) {
-    Bytes record;
+    Bytes record(recordOverhead + chunk.size());
     encryptChunk(chunk, key, record);
     return record;
 }
 
-void VaultManager::encryptChunk(ByteView chunk, ByteView key, Bytes& record) {
-    if (chunk.empty() || chunk.size() > chunkSize) {
-        throw std::invalid_argument("a vault record holds 1 to 1,048,576 plaintext bytes");
-    }
-    record.resize(recordOverhead + chunk.size());
-    std::uint8_t* prefix = record.data();
-    putLittleEndian(prefix, chunk.size(), kLengthFieldBytes);
-    std::span<std::uint8_t> nonce(prefix + kLengthFieldBytes, kGcmNonceSizeBytes);
-    std::span<std::uint8_t, kGcmTagSizeBytes> tag(prefix + kLengthFieldBytes + kGcmNonceSizeBytes, kGcmTagSizeBytes);
-    fillRandom(nonce);
-    AesGcm256::seal(key, nonce, chunk, {}, std::span(record).subspan(recordOverhead), tag);
+void VaultManager::encryptChunk(ByteView chunk, ByteView key, std::span<std::uint8_t> record) {
+    if (record.size() != recordOverhead + chunk.size()) throw std::invalid_argument("a record takes 32 bytes more than its chunk");
+    RecordSealer sealer{SecretBytes(key)};
+    sealer.begin(record);
+    sealer.add(chunk);
+    sealer.finish();  // refuses an empty chunk; add() one of more than chunkSize bytes
 }
 
 }  // namespace velmora

@@ -105,8 +105,9 @@ public:
     // One record sealing `chunk` (1 to chunkSize bytes) under `key` with a fresh nonce.
     // Throws std::invalid_argument for an empty or oversized chunk, the cipher's error otherwise.
     static Bytes encryptChunk(ByteView chunk, ByteView key);
-    // The same into `record`, reusing its storage across calls (the lesson writer's hot path).
-    static void encryptChunk(ByteView chunk, ByteView key, Bytes& record);
+    // The same into `record` of exactly recordOverhead + chunk.size() bytes, for callers that reuse
+    // their storage. Also throws std::invalid_argument for a record of another size.
+    static void encryptChunk(ByteView chunk, ByteView key, std::span<std::uint8_t> record);
 
     // Catalogue (main thread for the bridge; the download queues for finalize and cleanPartial).
 

@@ -6,6 +6,8 @@
 
 #include <fcntl.h>
 
+#include <algorithm>
+
 namespace velmora {
 namespace {
 
@@ -15,10 +17,11 @@ TEST(RecordWriterTest, WritesRecordsInOrderAndHandsTheFileBack) {
     RecordWriter writer(openFile(path, O_WRONLY | O_CREAT | O_TRUNC), path);
     Bytes expected;
     for (int i = 0; i < 50; ++i) {
-        Bytes record = writer.takeBuffer();
-        record.assign(static_cast<std::size_t>(1000 + i), static_cast<std::uint8_t>(i));
-        expected.insert(expected.end(), record.begin(), record.end());
-        writer.append(std::move(record));
+        RecordBuffer record = writer.takeBuffer();
+        std::size_t size = 1000 + static_cast<std::size_t>(i);
+        std::fill_n(record.room().begin(), size, static_cast<std::uint8_t>(i));
+        expected.insert(expected.end(), record.room().begin(), record.room().begin() + static_cast<std::ptrdiff_t>(size));
+        writer.append(std::move(record), size);
     }
     FileDescriptor file = writer.finish();
     EXPECT_TRUE(file);
@@ -32,7 +35,7 @@ TEST(RecordWriterTest, AWriteFailureReachesTheProducer) {
     RecordWriter writer(openFile(path, O_RDONLY), path);  // every write fails with EBADF
     bool reported = false;
     try {
-        for (int i = 0; i < 20; ++i) writer.append(Bytes(100, 1));
+        for (int i = 0; i < 20; ++i) writer.append(writer.takeBuffer(), 100);
         writer.finish();
     } catch (const std::system_error& error) {
         reported = true;
