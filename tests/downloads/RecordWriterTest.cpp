@@ -5,8 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <vector>
 
 namespace velmora {
 namespace {
@@ -25,6 +28,38 @@ TEST(RecordWriterTest, WritesRecordsInOrderAndHandsTheFileBack) {
     }
     FileDescriptor file = writer.finish();
     EXPECT_TRUE(file);
+    EXPECT_EQ(readWholeFile(path), expected);
+}
+
+// Whole pages bypass the page cache and the bytes after the last boundary wait for the next
+// record: a record counts as written only once its last byte is in the file, since a resume
+// record promises what recordsWritten() says.
+TEST(RecordWriterTest, CountsOnlyRecordsWhollyInTheFile) {
+    test::TempDirectory dir;
+    auto path = dir / "lesson.part";
+    FileDescriptor file = openFile(path, O_WRONLY | O_CREAT | O_TRUNC);
+    const Bytes header(32, 0xee);  // the records begin off a page boundary, as after a header
+    writeAll(file.get(), header, path);
+    RecordWriter writer(std::move(file), path);
+    Bytes expected = header;
+    std::vector<std::size_t> ends;
+    for (std::size_t i = 0; i < 60; ++i) {
+        SCOPED_TRACE(i);
+        RecordBuffer record = writer.takeBuffer();
+        const std::size_t size = i % 3 == 0 ? 5 + i : 9'000 + 37 * i;  // tiny ones end within a page
+        for (std::size_t at = 0; at < size; ++at) record.room()[at] = static_cast<std::uint8_t>(at * 7 + i);
+        expected.insert(expected.end(), record.room().begin(), record.room().begin() + static_cast<std::ptrdiff_t>(size));
+        ends.push_back(expected.size());
+        writer.append(std::move(record), size);
+        const std::uint64_t written = writer.recordsWritten();
+        const auto inFile = std::filesystem::file_size(path);
+        if (written > 0) {
+            EXPECT_LE(ends[written - 1], inFile);
+        }
+    }
+    FileDescriptor back = writer.finish();
+    EXPECT_EQ(writer.recordsWritten(), ends.size());
+    EXPECT_EQ(::lseek(back.get(), 0, SEEK_CUR), static_cast<off_t>(expected.size()));
     EXPECT_EQ(readWholeFile(path), expected);
 }
 

@@ -1,5 +1,7 @@
 #include "VaultTestSupport.h"
 
+#include "vault/RecordSealer.h"
+
 namespace velmora {
 namespace {
 
@@ -123,6 +125,15 @@ TEST(VaultFormatTest, RecordsAreLengthNonceTagCiphertextWithFreshNonces) {
     }
     EXPECT_THROW(VaultManager::encryptChunk({}, key.span()), std::invalid_argument);
     EXPECT_THROW(VaultManager::encryptChunk(Bytes(1'048'577), key.span()), std::invalid_argument);
+    Bytes tooShort(36);
+    EXPECT_THROW(VaultManager::encryptChunk(Bytes(5), key.span(), tooShort), std::invalid_argument);
+    RecordSealer sealer{SecretBytes(key)};
+    Bytes room(32 + 10);
+    sealer.begin(room);
+    sealer.add(Bytes(6));
+    EXPECT_THROW(sealer.add(Bytes(5)), std::invalid_argument);  // past the record's room
+    sealer.begin(room);
+    EXPECT_THROW(sealer.finish(), std::invalid_argument);  // no plaintext
 }
 
 TEST(VaultFormatTest, MediaKeysAreHkdfSaltedByAssetWithTheRawAccountKeyAsInfo) {
