@@ -173,7 +173,13 @@ bool EncryptedDownload::waitFor(std::chrono::milliseconds delay) {
 }
 
 // After a break: waits out the back-off, or ends the retries once they have had their window.
+// The sealed records go wholly to the file first, so that a kill during the wait keeps them.
 bool EncryptedDownload::retryAfterBreak() {
+    try {
+        writer_->writeOutRecords();
+    } catch (const std::exception&) {
+        // The disk's error comes back with the next record, or when the records are kept.
+    }
     auto now = std::chrono::steady_clock::now();
     {
         std::lock_guard lock(controlMutex_);

@@ -77,6 +77,11 @@ void LessonWriter::append(ByteView plain) {
 
 void LessonWriter::rewindToLastRecord() { filling_.reset(); }
 
+void LessonWriter::writeOutRecords() {
+    if (!records_) throw std::logic_error(kFileHandedBack);
+    records_->flush();
+}
+
 void LessonWriter::restart() {
     FileDescriptor file = finishRecords();
     const auto header = static_cast<off_t>(VaultManager::headerSize);

@@ -61,6 +61,10 @@ public:
     // the break tore is dropped, the whole records stay in the file.
     void rewindToLastRecord();
 
+    // Puts every sealed record wholly in the file without ending the writer: a broken transfer
+    // waits to retry, and a kill meanwhile must still find them. Throws the disk's error.
+    void writeOutRecords();
+
     // Empties the ".part" back to its header, for a lesson that starts over. Throws the file error.
     void restart();
 

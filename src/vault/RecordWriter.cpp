@@ -84,6 +84,13 @@ void RecordWriter::append(RecordBuffer buffer, std::size_t size) {
     changed_.notify_all();
 }
 
+void RecordWriter::flush() {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [this] { return error_ || (queued_.empty() && !writing_); });
+    if (error_) std::rethrow_exception(error_);
+    writeRest();  // the thread waits for the next record: this thread may write in its place
+}
+
 FileDescriptor RecordWriter::finish() {
     {
         std::unique_lock lock(mutex_);
@@ -162,6 +169,7 @@ void RecordWriter::writeRecord(const Queued& record) {
 }
 
 void RecordWriter::writeRest() {
+    if (unwritten_ == end_) return;
     setDirect(false);
     writeAt(ByteView(carry_).first(static_cast<std::size_t>(end_ - unwritten_)), unwritten_);
     unwritten_ = end_;

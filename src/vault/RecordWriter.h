@@ -46,8 +46,8 @@ private:
 // Where the file system allows it the writes bypass the page cache (O_DIRECT): copying each record
 // into the cache costs more CPU than receiving and sealing it. Such writes cover whole pages, so
 // the bytes after the last page boundary wait for the next record and are written through the
-// cache by finish(), as are the bytes before the first boundary. Elsewhere each record goes
-// through the cache and is handed to write-back at once.
+// cache by flush() or finish(), as are the bytes before the first boundary. Elsewhere each record
+// goes through the cache and is handed to write-back at once.
 // One producer thread; the first write error is reported to it at the next call.
 class RecordWriter {
 public:
@@ -67,6 +67,11 @@ public:
     // Queues the first `size` bytes of the buffer's room as the next record; waits while
     // kRecordsInFlight are queued. Throws an earlier write's error.
     void append(RecordBuffer buffer, std::size_t size);
+
+    // Waits until every appended record is wholly in the file, the bytes that wait for the next
+    // record too: the producer has paused and a kill must not cost the last record. Throws the
+    // first write error.
+    void flush();
 
     // Waits until everything is written, ends the thread and hands the file back (its offset at
     // the end of the records). Throws the first write error.

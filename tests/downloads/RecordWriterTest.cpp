@@ -63,6 +63,27 @@ TEST(RecordWriterTest, CountsOnlyRecordsWhollyInTheFile) {
     EXPECT_EQ(readWholeFile(path), expected);
 }
 
+// A dropped connection leaves the download waiting to retry: a flush puts the last record wholly
+// in the file, so a kill during the wait does not lose it.
+TEST(RecordWriterTest, AFlushPutsTheLastRecordWhollyInTheFile) {
+    test::TempDirectory dir;
+    auto path = dir / "lesson.part";
+    FileDescriptor file = openFile(path, O_WRONLY | O_CREAT | O_TRUNC);
+    const Bytes header(32, 0xee);
+    writeAll(file.get(), header, path);
+    RecordWriter writer(std::move(file), path);
+    for (std::size_t size : {9'000, 5'000}) {
+        RecordBuffer record = writer.takeBuffer();
+        std::fill_n(record.room().begin(), size, 0x5a);
+        writer.append(std::move(record), size);
+        writer.flush();
+    }
+    EXPECT_EQ(writer.recordsWritten(), 2U);
+    EXPECT_EQ(std::filesystem::file_size(path), header.size() + 14'000);
+    writer.finish();
+    EXPECT_EQ(readWholeFile(path).size(), header.size() + 14'000);
+}
+
 TEST(RecordWriterTest, AWriteFailureReachesTheProducer) {
     test::TempDirectory dir;
     auto path = dir / "lesson.part";
