@@ -30,8 +30,9 @@ class VaultManager;
 class LessonWriter {
 public:
     // Per-record calls of the caller's own rules: beforeRecord gets a record's plaintext size
-    // before it is queued for the disk and may throw to refuse it (a download's room check); afterRecord gets
-    // the plaintext bytes sealed so far once the record is queued (a download's progress).
+    // before it is queued for the disk and may throw to refuse it (a download's room check);
+    // afterRecord gets the plaintext bytes sealed so far once the record is queued (a download's
+    // progress).
     struct Hooks {
         std::function<void(std::size_t plainBytes)> beforeRecord;
         std::function<void(std::uint64_t sealedBytes)> afterRecord;

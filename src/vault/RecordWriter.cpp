@@ -84,9 +84,13 @@ void RecordWriter::append(RecordBuffer buffer, std::size_t size) {
     changed_.notify_all();
 }
 
+void RecordWriter::waitUntilQueueWritten(std::unique_lock<std::mutex>& lock) {
+    changed_.wait(lock, [this] { return error_ || (queued_.empty() && !writing_); });
+}
+
 void RecordWriter::flush() {
     std::unique_lock lock(mutex_);
-    changed_.wait(lock, [this] { return error_ || (queued_.empty() && !writing_); });
+    waitUntilQueueWritten(lock);
     if (error_) std::rethrow_exception(error_);
     writeRest();  // the thread waits for the next record: this thread may write in its place
 }
@@ -94,7 +98,7 @@ void RecordWriter::flush() {
 FileDescriptor RecordWriter::finish() {
     {
         std::unique_lock lock(mutex_);
-        changed_.wait(lock, [this] { return error_ || (queued_.empty() && !writing_); });
+        waitUntilQueueWritten(lock);
         stopping_ = true;
     }
     changed_.notify_all();

@@ -89,6 +89,8 @@ private:
     };
 
     void run();
+    // Until the record thread has written every queued record, or a write has failed.
+    void waitUntilQueueWritten(std::unique_lock<std::mutex>& lock);
     void writeRecord(const Queued& record);
     void writeRest();
     void writeAt(ByteView bytes, off_t offset);
