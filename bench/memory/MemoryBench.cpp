@@ -3,11 +3,14 @@
 // to a scratch copy), against a bare GTK 4 + WebKitGTK window (bench_startup_bare) playing the same
 // clip from a static HTTP server on 127.0.0.1. From the moment each plays, over 60 s: the CPU-seconds
 // of all the program's processes (UI, web, network); then their proportional set size (PSS, from
-// /proc/<pid>/smaps_rollup). Then the app goes on seeking and playing for the growth run, and the
+// /proc/<pid>/smaps_rollup); then how many distinct pictures the screen showed over 5 s, from a
+// lossless 50 fps capture of the virtual display (the clip has 25 frames a second, so 125 is every
+// frame). Then the app goes on seeking and playing for the growth run, and the
 // growth of its own (UI) process's anonymous memory over it is measured.
 //
 // Prints: app_pss_mib, bare_pss_mib, memory_ratio (target <= 1.1), app_playback_cpu_s,
-// bare_playback_cpu_s, playback_cpu_ratio (target <= 1.05), ui_growth_mib (target <= 16).
+// bare_playback_cpu_s, playback_cpu_ratio (target <= 1.05), app_frames_shown, bare_frames_shown,
+// ui_growth_mib (target <= 16).
 //
 // usage: bench_memory [growth minutes] [clip.mp4]   (default 10 minutes, the long clip of tools/make-clips)
 #include "BenchFiles.h"
@@ -21,8 +24,10 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <system_error>
@@ -37,23 +42,56 @@ using Json = nlohmann::json;
 const std::string kOwnerKey = "bench-owner";
 const std::string kAssetId = "bench-long-lesson";
 constexpr auto kPlayback = std::chrono::seconds(60);
+constexpr int kCaptureSeconds = 5;
+constexpr int kClipFramesPerSecond = 25;  // the long clip of tools/make-clips
+// The app's page starts seeking only after the playback minute and the capture, with room to spare.
+constexpr auto kQuiet = kPlayback + std::chrono::seconds(2 * kCaptureSeconds);
 constexpr int kSeekEverySeconds = 5;
 constexpr double kMiB = 1024.0;
 
 struct Playback {
     double cpuSeconds = 0;
     double pssMiB = 0;
+    int framesShown = 0;
 };
 
+struct PipeCloser {
+    void operator()(FILE* pipe) const { ::pclose(pipe); }
+};
+
+// Distinct pictures on the virtual display over kCaptureSeconds, captured losslessly at 50 fps into
+// `folder`; a frame that repeats the one before it is not counted.
+int framesShown(const fs::path& folder) {
+    const char* display = std::getenv("DISPLAY");
+    if (display == nullptr) throw std::runtime_error("no DISPLAY to capture");
+    const fs::path capture = folder / "shown.mkv";
+    const std::string grab = "ffmpeg -loglevel error -y -f x11grab -framerate 50 -video_size 1440x900 -i " + std::string(display) +
+                             " -t " + std::to_string(kCaptureSeconds) + " -c:v libx264 -qp 0 -preset ultrafast '" + capture.string() + "'";
+    if (std::system(grab.c_str()) != 0) throw std::runtime_error("failed: " + grab);
+    const std::string count = "ffmpeg -i '" + capture.string() + "' -vf mpdecimate=hi=1:lo=1:frac=0,showinfo -f null - 2>&1";
+    std::unique_ptr<FILE, PipeCloser> output(::popen(count.c_str(), "r"));
+    if (!output) throw std::runtime_error("failed: " + count);
+    int frames = 0;
+    char line[4096];
+    while (std::fgets(line, sizeof line, output.get()) != nullptr) {
+        if (std::strstr(line, "pts_time:") != nullptr) ++frames;
+    }
+    std::error_code ignored;
+    fs::remove(capture, ignored);
+    return frames;
+}
+
 // Waits for the page's "playing" report, then measures `process`'s tree over the playback minute.
-Playback measurePlayback(BenchServer& server, const TracedProcess& process) {
+Playback measurePlayback(BenchServer& server, const TracedProcess& process, const fs::path& folder) {
     Json report = Json::parse(server.waitForReport(process, std::chrono::minutes(5)));
     if (report.contains("error")) throw std::runtime_error("the page failed: " + report["error"].get<std::string>());
     ProcessTree tree(process.pid());
     double cpuBefore = tree.cpuSeconds();
     std::this_thread::sleep_for(kPlayback);
     process.checkRunning();
-    return {tree.cpuSeconds() - cpuBefore, static_cast<double>(tree.pssKiB()) / kMiB};
+    Playback playback{tree.cpuSeconds() - cpuBefore, static_cast<double>(tree.pssKiB()) / kMiB};
+    playback.framesShown = framesShown(folder);
+    return playback;
 }
 
 Playback bareWindow(const fs::path& clip, const fs::path& folder) {
@@ -66,7 +104,7 @@ Playback bareWindow(const fs::path& clip, const fs::path& folder) {
     TracedProcess process({VELMORA_BARE_BINARY, (folder / "bare.html").string()},
                           {"XDG_DATA_HOME=" + (folder / "data").string(), "XDG_CACHE_HOME=" + (folder / "cache").string()},
                           folder / "bare.log");
-    return measurePlayback(server, process);
+    return measurePlayback(server, process, folder);
 }
 
 struct AppRun {
@@ -81,12 +119,12 @@ AppRun appRun(const fs::path& clip, std::chrono::minutes growth) {
     app.addDriver({VELMORA_DRIVER, VELMORA_SESSION_MODULE}, Json{{"report", server.url("/report")},
                                                                  {"ownerKey", kOwnerKey},
                                                                  {"assetId", kAssetId},
-                                                                 {"quietSeconds", kPlayback.count()},
+                                                                 {"quietSeconds", kQuiet.count()},
                                                                  {"seekEverySeconds", kSeekEverySeconds}}
                                                                 .dump());
     sealLesson(app.dataDir(), kOwnerKey, kAssetId, clip);
     TracedProcess process({app.binary().string()}, app.environment(), app.root() / "app.log");
-    AppRun run{measurePlayback(server, process)};
+    AppRun run{measurePlayback(server, process, app.root())};
     long before = ProcessTree::anonymousKiBOf(process.pid());
     std::this_thread::sleep_for(growth);
     process.checkRunning();
@@ -117,6 +155,8 @@ int main(int argc, char** argv) {
         std::printf("app_playback_cpu_s %.2f s over %lld s\n", ours.playback.cpuSeconds, static_cast<long long>(kPlayback.count()));
         std::printf("bare_playback_cpu_s %.2f s over %lld s\n", bare.cpuSeconds, static_cast<long long>(kPlayback.count()));
         std::printf("playback_cpu_ratio %.3f (target <= 1.05)\n", ours.playback.cpuSeconds / bare.cpuSeconds);
+        std::printf("app_frames_shown %d of %d over %d s\n", ours.playback.framesShown, kClipFramesPerSecond * kCaptureSeconds, kCaptureSeconds);
+        std::printf("bare_frames_shown %d of %d over %d s\n", bare.framesShown, kClipFramesPerSecond * kCaptureSeconds, kCaptureSeconds);
         std::printf("ui_growth_mib %.1f MiB anonymous over %d min of seek-and-play (target <= 16)\n", ours.growthMiB, minutes);
         return 0;
     } catch (const std::exception& error) {

@@ -1,5 +1,5 @@
 // Plays the offline lesson in the packaged page's own player and reports once it plays; then,
-// after the benchmark's quiet minute, seeks to a seeded random place every few seconds for as long
+// after the benchmark's quiet time, seeks to a seeded random place every few seconds for as long
 // as the page lives (window.benchConfig: report, ownerKey, assetId, quietSeconds, seekEverySeconds).
 import { drive, pause, until } from './bench-session.js';
 
