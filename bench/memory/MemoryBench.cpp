@@ -55,21 +55,16 @@ struct Playback {
     int framesShown = 0;
 };
 
-struct PipeCloser {
-    void operator()(FILE* pipe) const { ::pclose(pipe); }
-};
-
 // Distinct pictures on the virtual display over kCaptureSeconds, captured losslessly at 50 fps into
 // `folder`; a frame that repeats the one before it is not counted.
 int framesShown(const fs::path& folder) {
     const char* display = std::getenv("DISPLAY");
     if (display == nullptr) throw std::runtime_error("no DISPLAY to capture");
     const fs::path capture = folder / "shown.mkv";
-    const std::string grab = "ffmpeg -loglevel error -y -f x11grab -framerate 50 -video_size 1440x900 -i " + std::string(display) +
-                             " -t " + std::to_string(kCaptureSeconds) + " -c:v libx264 -qp 0 -preset ultrafast '" + capture.string() + "'";
-    if (std::system(grab.c_str()) != 0) throw std::runtime_error("failed: " + grab);
-    const std::string count = "ffmpeg -i '" + capture.string() + "' -vf mpdecimate=hi=1:lo=1:frac=0,showinfo -f null - 2>&1";
-    std::unique_ptr<FILE, PipeCloser> output(::popen(count.c_str(), "r"));
+    run("ffmpeg -loglevel error -y -f x11grab -framerate 50 -video_size 1440x900 -i " + std::string(display) + " -t " +
+        std::to_string(kCaptureSeconds) + " -c:v libx264 -qp 0 -preset ultrafast " + quoted(capture.string()));
+    const std::string count = "ffmpeg -i " + quoted(capture.string()) + " -vf mpdecimate=hi=1:lo=1:frac=0,showinfo -f null - 2>&1";
+    std::unique_ptr<FILE, int (*)(FILE*)> output(::popen(count.c_str(), "r"), ::pclose);
     if (!output) throw std::runtime_error("failed: " + count);
     int frames = 0;
     char line[4096];

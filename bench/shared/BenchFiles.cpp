@@ -9,8 +9,6 @@
 
 namespace velmora::bench {
 
-namespace {
-
 void run(const std::string& command) {
     if (std::system(command.c_str()) != 0) throw std::runtime_error("failed: " + command);
 }
@@ -18,8 +16,6 @@ void run(const std::string& command) {
 std::string quoted(const std::string& text) {
     return "'" + text + "'";
 }
-
-}  // namespace
 
 std::filesystem::path longClip() {
     std::filesystem::path folder = std::filesystem::path(VELMORA_BENCH_BINARY_DIR) / "clips";

@@ -5,6 +5,12 @@
 
 namespace velmora::bench {
 
+// Runs `command` in the shell; throws std::runtime_error when it fails.
+void run(const std::string& command);
+
+// `text` in single quotes, for a shell command (the paths here hold no quote).
+std::string quoted(const std::string& text);
+
 // The ~100 MiB 720p clip of tools/make-clips ("long"), made in build-bench/clips on first use.
 std::filesystem::path longClip();
 
