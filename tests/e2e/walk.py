@@ -15,12 +15,15 @@ import tempfile
 import time
 
 from selenium import webdriver
+from selenium.webdriver.remote.remote_connection import RemoteConnection
 from selenium.webdriver.webkitgtk.options import Options
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'app-ui', 'harness'))
 from walk_helpers import Walk, sign_in  # noqa: E402
 
 SOURCE, DEMO, OUT = sys.argv[1:4]
+# A command the app never answers fails the walk where it hung, not at the suite's time limit.
+RemoteConnection.set_timeout(120)
 PORT = 47443  # the demo build's compiled-in API port
 BROWSER_NAME = 'VelmoraClassroom'
 LESSON = 'math-1001-02'  # the several-MiB clip
