@@ -10,7 +10,8 @@
 //
 // Prints: app_pss_mib, bare_pss_mib, memory_ratio (target <= 1.1), app_playback_cpu_s,
 // bare_playback_cpu_s, playback_cpu_ratio (target <= 1.05), app_frames_shown, bare_frames_shown,
-// ui_growth_mib (target <= 16).
+// ui_growth_mib (target <= 16); and where the memory and the CPU time are, process by process
+// (app_pss_by_process, bare_pss_by_process, app_cpu_by_process, bare_cpu_by_process).
 //
 // usage: bench_memory [growth minutes] [clip.mp4]   (default 10 minutes, the long clip of tools/make-clips)
 #include "BenchFiles.h"
@@ -27,7 +28,9 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <system_error>
@@ -52,6 +55,8 @@ constexpr double kMiB = 1024.0;
 struct Playback {
     double cpuSeconds = 0;
     double pssMiB = 0;
+    std::string pssByProcess;
+    std::string cpuByProcess;
     int framesShown = 0;
 };
 
@@ -81,10 +86,23 @@ Playback measurePlayback(BenchServer& server, const TracedProcess& process, cons
     Json report = Json::parse(server.waitForReport(process, std::chrono::minutes(5)));
     if (report.contains("error")) throw std::runtime_error("the page failed: " + report["error"].get<std::string>());
     ProcessTree tree(process.pid());
-    double cpuBefore = tree.cpuSeconds();
+    std::map<pid_t, double> cpuBefore;
+    for (pid_t pid : tree.processes()) cpuBefore[pid] = ProcessTree::cpuSecondsOf(pid);
     std::this_thread::sleep_for(kPlayback);
     process.checkRunning();
-    Playback playback{tree.cpuSeconds() - cpuBefore, static_cast<double>(tree.pssKiB()) / kMiB};
+    Playback playback;
+    playback.pssMiB = static_cast<double>(tree.pssKiB()) / kMiB;
+    playback.pssByProcess = tree.pssByProcess();
+    std::ostringstream split;
+    split.precision(1);
+    split << std::fixed;
+    for (pid_t pid : tree.processes()) {
+        // A process that started during the minute counts from its start.
+        double seconds = ProcessTree::cpuSecondsOf(pid) - cpuBefore[pid];
+        playback.cpuSeconds += seconds;
+        if (seconds >= 0.05) split << (split.tellp() > 0 ? " " : "") << ProcessTree::nameOf(pid) << ' ' << seconds;
+    }
+    playback.cpuByProcess = split.str();
     playback.framesShown = framesShown(folder);
     return playback;
 }
@@ -146,9 +164,13 @@ int main(int argc, char** argv) {
 
         std::printf("app_pss_mib %.1f MiB\n", ours.playback.pssMiB);
         std::printf("bare_pss_mib %.1f MiB\n", bare.pssMiB);
+        std::printf("app_pss_by_process %s\n", ours.playback.pssByProcess.c_str());
+        std::printf("bare_pss_by_process %s\n", bare.pssByProcess.c_str());
         std::printf("memory_ratio %.3f (target <= 1.1)\n", ours.playback.pssMiB / bare.pssMiB);
         std::printf("app_playback_cpu_s %.2f s over %lld s\n", ours.playback.cpuSeconds, static_cast<long long>(kPlayback.count()));
         std::printf("bare_playback_cpu_s %.2f s over %lld s\n", bare.cpuSeconds, static_cast<long long>(kPlayback.count()));
+        std::printf("app_cpu_by_process %s\n", ours.playback.cpuByProcess.c_str());
+        std::printf("bare_cpu_by_process %s\n", bare.cpuByProcess.c_str());
         std::printf("playback_cpu_ratio %.3f (target <= 1.05)\n", ours.playback.cpuSeconds / bare.cpuSeconds);
         std::printf("app_frames_shown %d of %d over %d s\n", ours.playback.framesShown, kClipFramesPerSecond * kCaptureSeconds, kCaptureSeconds);
         std::printf("bare_frames_shown %d of %d over %d s\n", bare.framesShown, kClipFramesPerSecond * kCaptureSeconds, kCaptureSeconds);

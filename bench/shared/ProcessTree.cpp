@@ -47,6 +47,22 @@ std::vector<pid_t> ProcessTree::processes() const {
     return tree;
 }
 
+std::string ProcessTree::pssByProcess() const {
+    std::ostringstream out;
+    out.precision(1);
+    out << std::fixed;
+    for (pid_t pid : processes()) {
+        out << (out.tellp() > 0 ? " " : "") << nameOf(pid) << ' ' << static_cast<double>(pssKiBOf(pid)) / 1024.0;
+    }
+    return out.str();
+}
+
+std::string ProcessTree::nameOf(pid_t pid) {
+    std::string name;
+    std::getline(std::ifstream("/proc/" + std::to_string(pid) + "/comm"), name);
+    return name;
+}
+
 long ProcessTree::rollupKiB(pid_t pid, std::string_view field) {
     std::ifstream file("/proc/" + std::to_string(pid) + "/smaps_rollup");
     for (std::string key; file >> key;) {
@@ -66,12 +82,6 @@ double ProcessTree::cpuSecondsOf(pid_t pid) {
 long ProcessTree::pssKiB() const {
     long total = 0;
     for (pid_t pid : processes()) total += pssKiBOf(pid);
-    return total;
-}
-
-double ProcessTree::cpuSeconds() const {
-    double total = 0;
-    for (pid_t pid : processes()) total += cpuSecondsOf(pid);
     return total;
 }
 

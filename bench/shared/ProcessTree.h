@@ -2,6 +2,7 @@
 
 #include <sys/types.h>
 
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -16,10 +17,11 @@ public:
     std::vector<pid_t> processes() const;
     // Proportional set size of all the processes, in KiB (smaps_rollup "Pss:").
     long pssKiB() const;
-    // User and system CPU time of all the processes so far, in seconds.
-    double cpuSeconds() const;
+    // Each process's name and PSS in MiB, as "name 12.3 name 45.6": where the memory is.
+    std::string pssByProcess() const;
 
-    // Of one process; 0 for one that has ended.
+    // Of one process; 0 (or an empty name) for one that has ended.
+    static std::string nameOf(pid_t pid);
     static long pssKiBOf(pid_t pid) { return rollupKiB(pid, "Pss:"); }
     static double cpuSecondsOf(pid_t pid);
     // Its anonymous memory (smaps_rollup "Anonymous:"): what a leak grows, whatever other programs
