@@ -30,7 +30,6 @@
 #include <fstream>
 #include <map>
 #include <memory>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <system_error>
@@ -52,11 +51,26 @@ constexpr auto kQuiet = kPlayback + std::chrono::seconds(2 * kCaptureSeconds);
 constexpr int kSeekEverySeconds = 5;
 constexpr double kMiB = 1024.0;
 
+// One figure of a program's processes: their sum, and each one's share as "name 12.3 name 45.6"
+// (shares under 0.05 left out).
+struct ByProcess {
+    double total = 0;
+    std::string shares;
+
+    void add(pid_t pid, double value) {
+        total += value;
+        if (value < 0.05) return;
+        char share[32];
+        std::snprintf(share, sizeof share, " %.1f", value);
+        if (!shares.empty()) shares += ' ';
+        shares += ProcessTree::nameOf(pid);
+        shares += share;
+    }
+};
+
 struct Playback {
-    double cpuSeconds = 0;
-    double pssMiB = 0;
-    std::string pssByProcess;
-    std::string cpuByProcess;
+    ByProcess cpuSeconds;
+    ByProcess pssMiB;
     int framesShown = 0;
 };
 
@@ -91,18 +105,11 @@ Playback measurePlayback(BenchServer& server, const TracedProcess& process, cons
     std::this_thread::sleep_for(kPlayback);
     process.checkRunning();
     Playback playback;
-    playback.pssMiB = static_cast<double>(tree.pssKiB()) / kMiB;
-    playback.pssByProcess = tree.pssByProcess();
-    std::ostringstream split;
-    split.precision(1);
-    split << std::fixed;
     for (pid_t pid : tree.processes()) {
         // A process that started during the minute counts from its start.
-        double seconds = ProcessTree::cpuSecondsOf(pid) - cpuBefore[pid];
-        playback.cpuSeconds += seconds;
-        if (seconds >= 0.05) split << (split.tellp() > 0 ? " " : "") << ProcessTree::nameOf(pid) << ' ' << seconds;
+        playback.cpuSeconds.add(pid, ProcessTree::cpuSecondsOf(pid) - cpuBefore[pid]);
+        playback.pssMiB.add(pid, static_cast<double>(ProcessTree::pssKiBOf(pid)) / kMiB);
     }
-    playback.cpuByProcess = split.str();
     playback.framesShown = framesShown(folder);
     return playback;
 }
@@ -162,16 +169,16 @@ int main(int argc, char** argv) {
         fs::remove_all(folder, ignored);
         AppRun ours = appRun(clip, std::chrono::minutes(minutes));
 
-        std::printf("app_pss_mib %.1f MiB\n", ours.playback.pssMiB);
-        std::printf("bare_pss_mib %.1f MiB\n", bare.pssMiB);
-        std::printf("app_pss_by_process %s\n", ours.playback.pssByProcess.c_str());
-        std::printf("bare_pss_by_process %s\n", bare.pssByProcess.c_str());
-        std::printf("memory_ratio %.3f (target <= 1.1)\n", ours.playback.pssMiB / bare.pssMiB);
-        std::printf("app_playback_cpu_s %.2f s over %lld s\n", ours.playback.cpuSeconds, static_cast<long long>(kPlayback.count()));
-        std::printf("bare_playback_cpu_s %.2f s over %lld s\n", bare.cpuSeconds, static_cast<long long>(kPlayback.count()));
-        std::printf("app_cpu_by_process %s\n", ours.playback.cpuByProcess.c_str());
-        std::printf("bare_cpu_by_process %s\n", bare.cpuByProcess.c_str());
-        std::printf("playback_cpu_ratio %.3f (target <= 1.05)\n", ours.playback.cpuSeconds / bare.cpuSeconds);
+        std::printf("app_pss_mib %.1f MiB\n", ours.playback.pssMiB.total);
+        std::printf("bare_pss_mib %.1f MiB\n", bare.pssMiB.total);
+        std::printf("app_pss_by_process %s\n", ours.playback.pssMiB.shares.c_str());
+        std::printf("bare_pss_by_process %s\n", bare.pssMiB.shares.c_str());
+        std::printf("memory_ratio %.3f (target <= 1.1)\n", ours.playback.pssMiB.total / bare.pssMiB.total);
+        std::printf("app_playback_cpu_s %.2f s over %lld s\n", ours.playback.cpuSeconds.total, static_cast<long long>(kPlayback.count()));
+        std::printf("bare_playback_cpu_s %.2f s over %lld s\n", bare.cpuSeconds.total, static_cast<long long>(kPlayback.count()));
+        std::printf("app_cpu_by_process %s\n", ours.playback.cpuSeconds.shares.c_str());
+        std::printf("bare_cpu_by_process %s\n", bare.cpuSeconds.shares.c_str());
+        std::printf("playback_cpu_ratio %.3f (target <= 1.05)\n", ours.playback.cpuSeconds.total / bare.cpuSeconds.total);
         std::printf("app_frames_shown %d of %d over %d s\n", ours.playback.framesShown, kClipFramesPerSecond * kCaptureSeconds, kCaptureSeconds);
         std::printf("bare_frames_shown %d of %d over %d s\n", bare.framesShown, kClipFramesPerSecond * kCaptureSeconds, kCaptureSeconds);
         std::printf("ui_growth_mib %.1f MiB anonymous over %d min of seek-and-play (target <= 16)\n", ours.growthMiB, minutes);

@@ -47,16 +47,6 @@ std::vector<pid_t> ProcessTree::processes() const {
     return tree;
 }
 
-std::string ProcessTree::pssByProcess() const {
-    std::ostringstream out;
-    out.precision(1);
-    out << std::fixed;
-    for (pid_t pid : processes()) {
-        out << (out.tellp() > 0 ? " " : "") << nameOf(pid) << ' ' << static_cast<double>(pssKiBOf(pid)) / 1024.0;
-    }
-    return out.str();
-}
-
 std::string ProcessTree::nameOf(pid_t pid) {
     std::string name;
     std::getline(std::ifstream("/proc/" + std::to_string(pid) + "/comm"), name);
@@ -77,12 +67,6 @@ double ProcessTree::cpuSecondsOf(pid_t pid) {
     std::vector<std::string> fields = statFields(pid);
     if (fields.size() <= kSystemTime) return 0;
     return static_cast<double>(std::stoll(fields[kUserTime]) + std::stoll(fields[kSystemTime])) / static_cast<double>(::sysconf(_SC_CLK_TCK));
-}
-
-long ProcessTree::pssKiB() const {
-    long total = 0;
-    for (pid_t pid : processes()) total += pssKiBOf(pid);
-    return total;
 }
 
 }  // namespace velmora::bench

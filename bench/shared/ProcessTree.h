@@ -15,13 +15,9 @@ public:
     explicit ProcessTree(pid_t root) : root_(root) {}
 
     std::vector<pid_t> processes() const;
-    // Proportional set size of all the processes, in KiB (smaps_rollup "Pss:").
-    long pssKiB() const;
-    // Each process's name and PSS in MiB, as "name 12.3 name 45.6": where the memory is.
-    std::string pssByProcess() const;
-
     // Of one process; 0 (or an empty name) for one that has ended.
     static std::string nameOf(pid_t pid);
+    // Its proportional set size (smaps_rollup "Pss:").
     static long pssKiBOf(pid_t pid) { return rollupKiB(pid, "Pss:"); }
     static double cpuSecondsOf(pid_t pid);
     // Its anonymous memory (smaps_rollup "Anonymous:"): what a leak grows, whatever other programs
