@@ -27,6 +27,7 @@ RemoteConnection.set_timeout(120)
 PORT = 47443  # the demo build's compiled-in API port
 BROWSER_NAME = 'VelmoraClassroom'
 LESSON = 'math-1001-02'  # the several-MiB clip
+DOUBLE_CLICK_SECONDS = 0.5  # GTK's default double-click time (400 ms), and a margin
 
 RECORDERS = '''
 window.__pageErrors = window.__pageErrors || [];
@@ -73,6 +74,11 @@ def start_app(app, data_home, log):
     os.environ['XDG_DATA_HOME'] = data_home
     try:
         driver = webdriver.WebKitGTK(executable_path='/usr/bin/WebKitWebDriver', options=options, service_log_path=log)
+    except Exception:
+        # What the driver and the app said is the only trace of a start that never answered.
+        with open(log, errors='replace') as said:
+            print(f'{log}:\n{said.read()[-4000:]}', file=sys.stderr)
+        raise
     finally:
         os.environ.clear()
         os.environ.update(saved)
@@ -152,6 +158,7 @@ def settled(walk, script, *args):
 def double_click(walk, selector):
     """A real double-click through XTEST on the middle of `selector`: WebDriver's own pointer actions
     are an unsupported operation in WebKitGTK 2.4x's GTK 4 port, and script events are no gesture."""
+    time.sleep(DOUBLE_CLICK_SECONDS)  # else GTK counts these presses with the last ones: a triple click
     where = ('const r = document.querySelector(arguments[0]).getBoundingClientRect();'
              'return [r.left + r.width / 2, r.top + r.height / 2, innerWidth, innerHeight]')
     left, top, inner_width, inner_height = settled(walk, where, selector)
