@@ -15,7 +15,6 @@
 #include "vault/VaultManager.h"
 
 #include <glib-unix.h>
-#include <malloc.h>
 
 #include <chrono>
 #include <cstdio>
@@ -208,11 +207,6 @@ void onQueryEnd(GtkApplication*, gpointer data) {
 
 int VelmoraClassroomMain::main(int argc, char** argv) {
     StartupTrace::mark("main");
-    // Offline media passes through in pieces of 1 and 2 MiB allocated on one thread and freed on
-    // another. glibc raises its mmap threshold above such a size once one is freed, after which
-    // they come from heaps that keep freed memory: the app grew by ~80 MiB while one lesson
-    // streamed at a bounded number of pieces in flight. A fixed threshold maps and unmaps them.
-    mallopt(M_MMAP_THRESHOLD, 128 * 1024);
     // WebKit's MPRIS player reports this name as its Identity and leaves DesktopEntry empty, so it
     // is how the desktop names the player.
     g_set_application_name(kApplicationName);
