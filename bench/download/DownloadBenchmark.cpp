@@ -28,6 +28,7 @@
 // The server runs in a process of its own, so it does not take the download's cores. For the best
 // download it also prints the CPU time of the server, and how busy all cores were (machine_busy,
 // 1.0 = every core busy throughout): the resource that bounds the download.
+#include "ProcessTree.h"
 #include "downloads/EncryptedDownload.h"
 #include "support/TempDirectory.h"
 #include "support/TestHttpsServer.h"
@@ -51,15 +52,14 @@
 #include <fstream>
 #include <future>
 #include <iostream>
-#include <iterator>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
 namespace {
 
 using namespace velmora;
+using bench::ProcessTree;
 using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t kBodyBytes = std::size_t{1} << 30;
@@ -122,18 +122,6 @@ double threadCpuSeconds() {
     timespec now{};
     ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
     return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
-}
-
-double cpuSeconds(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    std::istringstream fields(text.substr(text.rfind(')') + 2));  // after "pid (name) "
-    std::string field;
-    double ticks = 0;
-    for (int index = 3; fields >> field && index <= 15; ++index) {
-        if (index >= 14) ticks += std::strtod(field.c_str(), nullptr);  // utime, stime
-    }
-    return ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
 // All cores' busy and total time so far, in clock ticks, from the first line of /proc/stat.
@@ -223,7 +211,7 @@ Measured timeDownload(const std::string& url, const VaultManager& vault, const T
     resetPeakResident();
     long residentBefore = statusKiB("VmRSS:");
     double cpuBefore = cpuSeconds();
-    double serverCpuBefore = cpuSeconds(server);
+    double serverCpuBefore = ProcessTree::cpuSecondsOf(server);
     MachineTicks machineBefore = machineTicks();
     auto start = Clock::now();
     auto download = EncryptedDownload::make(
@@ -233,7 +221,7 @@ Measured timeDownload(const std::string& url, const VaultManager& vault, const T
     DownloadResult result = finished.get_future().get();
     double seconds = secondsSince(start);
     MachineTicks machineAfter = machineTicks();
-    Measured measured{seconds, 0, cpuSeconds() - cpuBefore, cpuSeconds(server) - serverCpuBefore,
+    Measured measured{seconds, 0, cpuSeconds() - cpuBefore, ProcessTree::cpuSecondsOf(server) - serverCpuBefore,
                       (machineAfter.busy - machineBefore.busy) / std::max(1.0, machineAfter.total - machineBefore.total)};
     long peak = statusKiB("VmHWM:");
     if (!result.succeeded) throw std::runtime_error("download failed: " + result.message);
@@ -332,12 +320,12 @@ int main() {
         double bestCurlToDisk = 1e9;
         double worstGrowth = 0;
         for (int round = 0; round < kRounds; ++round) {
-            double serverBeforeCurl = cpuSeconds(server.pid());
+            double serverBeforeCurl = ProcessTree::cpuSecondsOf(server.pid());
             CurlRun curl = runCurl(url);
             bestCurl = std::min(bestCurl, curl.seconds);
             if (curl.cpuSeconds < leastCurlCpu) {
                 leastCurlCpu = curl.cpuSeconds;
-                serverCpuForCurl = cpuSeconds(server.pid()) - serverBeforeCurl;
+                serverCpuForCurl = ProcessTree::cpuSecondsOf(server.pid()) - serverBeforeCurl;
             }
             Measured ours = timeDownload(url, vault, trust, round, server.pid());
             if (ours.seconds < bestOurs.seconds) bestOurs = ours;
