@@ -76,8 +76,9 @@ def start_app(app, data_home, log):
         driver = webdriver.WebKitGTK(executable_path='/usr/bin/WebKitWebDriver', options=options, service_log_path=log)
     except Exception:
         # What the driver and the app said is the only trace of a start that never answered.
-        with open(log, errors='replace') as said:
-            print(f'{log}:\n{said.read()[-4000:]}', file=sys.stderr)
+        if os.path.exists(log):
+            with open(log, errors='replace') as said:
+                print(f'{log}:\n{said.read()[-4000:]}', file=sys.stderr)
         raise
     finally:
         os.environ.clear()
