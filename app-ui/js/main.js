@@ -51,6 +51,7 @@ function show() {
     button.setAttribute('aria-current', String(button.dataset.view === (NAV_OF[view] ?? view)));
   }
   elements.view.replaceChildren();
+  window.scrollTo(0, 0);
   const render = signedIn || view === 'settings' ? VIEWS[view] : signin.render;
   leaveView = render(app, elements.view, param) ?? null;
   // Keyboard users start in the new view, unless the view put the focus somewhere itself.
