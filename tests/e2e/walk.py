@@ -9,6 +9,7 @@ usage: walk.py <source folder> <demo build folder> <out folder>
 """
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -89,11 +90,38 @@ def start_app(app, data_home, log):
     return walk
 
 
+def app_process(walk):
+    """The app's process id: the app is the driver's child."""
+    children = subprocess.run(['pgrep', '-P', str(walk.driver.service.process.pid)], capture_output=True, text=True)
+    return int(children.stdout.split()[0]) if children.stdout.split() else None
+
+
+def running(pid):
+    try:
+        with open(f'/proc/{pid}/stat') as stat:
+            return stat.read().rsplit(')', 1)[1].split()[0] != 'Z'
+    except FileNotFoundError:
+        return False
+
+
 def close(walk):
+    """Ends the session and waits for the app to be gone. The driver kills the app when it ends the
+    session, but a driver stopped before that leaves the app running a while; the next start would
+    then only hand its activation to that instance and never answer the driver."""
+    app = app_process(walk)
     try:
         walk.driver.quit()
     except Exception:  # the app may end before the session does
         pass
+    if app is None:
+        return
+    deadline = time.monotonic() + 5
+    while running(app) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    if running(app):
+        os.kill(app, signal.SIGKILL)
+        while running(app):
+            time.sleep(0.05)
 
 
 def events(walk, kind):
@@ -138,8 +166,7 @@ def run(*command):
 def app_window(walk):
     """The X window of this walk's app, raised: earlier tests on the suite's display may have left
     windows of the same title where the click lands."""
-    app = run('pgrep', '-P', str(walk.driver.service.process.pid)).split()[0]
-    window = run('xdotool', 'search', '--sync', '--onlyvisible', '--pid', app).split()[0]
+    window = run('xdotool', 'search', '--sync', '--onlyvisible', '--pid', str(app_process(walk))).split()[0]
     run('xdotool', 'windowraise', window)
     return window
 
