@@ -19,6 +19,7 @@
 #include <chrono>
 #include <cstdio>
 #include <exception>
+#include <future>
 #include <memory>
 #include <string>
 
@@ -30,6 +31,8 @@ struct Application {
     GObjectPtr<AdwApplication> object;
     std::shared_ptr<GtkMainQueue> mainQueue = std::make_shared<GtkMainQueue>();
     std::shared_ptr<VelmoraApplicationDelegate> delegate;
+    // Started when the application starts: the Secret Service answers while GTK sets up.
+    std::future<std::optional<SecretBytes>> keyringSecret;
     bool automation = false;
     bool activated = false;
     int exitStatus = 0;
@@ -55,7 +58,7 @@ VelmoraApplicationDelegate::Configuration configuration(Application& app, const 
     environment.workspace = std::make_shared<GtkWorkspace>();
     environment.dataRoot = g_get_user_data_dir();  // $XDG_DATA_HOME, usually ~/.local/share
     environment.identity = IdentitySource::system();
-    if (std::optional<SecretBytes> secret = LibsecretKeyring(environment.identity->userName()).loadOrCreateSecret()) {
+    if (std::optional<SecretBytes> secret = app.keyringSecret.get()) {
         environment.keyringSecret = std::make_shared<const SecretBytes>(std::move(*secret));
     }
     try {
@@ -156,9 +159,19 @@ void onAutomationStarted(WebKitWebContext*, WebKitAutomationSession* session, gp
     g_signal_connect(session, "create-web-view", G_CALLBACK(onCreateAutomationWebView), data);
 }
 
+// Only the primary instance starts up, so no two processes create the keyring's secret at once.
+// The lookup blocks (on the service, and on an unlock prompt if the keyring asks), so it runs on
+// its own thread; activation waits for it.
+void startKeyringLookup(Application& app) {
+    app.keyringSecret = std::async(std::launch::async, [] {
+        return LibsecretKeyring(IdentitySource::system()->userName()).loadOrCreateSecret();
+    });
+}
+
 void onStartup(GApplication*, gpointer data) {
     StartupTrace::mark("startup");
     auto& app = *static_cast<Application*>(data);
+    startKeyringLookup(app);
     adw_style_manager_set_color_scheme(adw_style_manager_get_default(), ADW_COLOR_SCHEME_FORCE_DARK);
     gtk_window_set_default_icon_name(VelmoraClassroomMain::kApplicationId);
     if (app.automation) {

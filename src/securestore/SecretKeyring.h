@@ -17,10 +17,10 @@ public:
     virtual ~SecretKeyring() = default;
 
     // The stored secret, or nullopt when none is stored. Throws std::runtime_error with the
-    // platform's text when the keyring cannot be reached or refuses. Main thread.
+    // platform's text when the keyring cannot be reached or refuses.
     virtual std::optional<SecretBytes> lookup() const = 0;
     // Stores `secret`, replacing an earlier one. Throws std::runtime_error with the platform's text
-    // when it cannot (no keyring, a locked one, a refusal). Main thread.
+    // when it cannot (no keyring, a locked one, a refusal).
     virtual void store(ByteView secret) const = 0;
 
     // The stored secret, or a new random one stored now when there is none of the right size;
