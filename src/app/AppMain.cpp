@@ -172,10 +172,10 @@ void onStartup(GApplication*, gpointer data) {
     StartupTrace::mark("startup");
     auto& app = *static_cast<Application*>(data);
     startKeyringLookup(app);
-    adw_style_manager_set_color_scheme(adw_style_manager_get_default(), ADW_COLOR_SCHEME_FORCE_DARK);
     gtk_window_set_default_icon_name(VelmoraClassroomMain::kApplicationId);
+    // Set up now, about 10 ms, while the keyring answers on its own thread.
+    WebKitWebContext* context = webkit_web_context_get_default();
     if (app.automation) {
-        WebKitWebContext* context = webkit_web_context_get_default();
         webkit_web_context_set_automation_allowed(context, TRUE);
         g_signal_connect(context, "automation-started", G_CALLBACK(onAutomationStarted), data);
     }

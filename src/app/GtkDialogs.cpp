@@ -1,5 +1,7 @@
 #include "app/GtkDialogs.h"
 
+#include "app/DarkStyle.h"
+
 #include <adwaita.h>
 
 #include <memory>
@@ -27,6 +29,7 @@ void onResponse(AdwMessageDialog*, const char* response, gpointer data) {
 void destroyCallback(gpointer data, GClosure*) { std::unique_ptr<ResponseCallback> owned(static_cast<ResponseCallback*>(data)); }
 
 GtkWidget* messageDialog(GtkWindow* parent, const char* heading, const char* body) {
+    DarkStyle::apply();  // a dialog may come before the main window
     GtkWidget* dialog = adw_message_dialog_new(parent, heading, body);
     gtk_window_set_modal(GTK_WINDOW(dialog), TRUE);
     if (const char* icon = gtk_window_get_default_icon_name()) gtk_window_set_icon_name(GTK_WINDOW(dialog), icon);

@@ -1,5 +1,7 @@
 #include "app/GtkMainWindow.h"
 
+#include "app/DarkStyle.h"
+
 #include <gdk/x11/gdkx.h>
 
 namespace velmora {
@@ -67,6 +69,7 @@ void disablePinchZoom(GtkWidget* widget) {
 
 GtkMainWindow::GtkMainWindow(GtkApplication* application, GtkWidget* webView, GMenuModel* menu, PixelSize size) {
     installStyleSheet();
+    DarkStyle::apply();
     window_ = GTK_WINDOW(adw_application_window_new(application));
     gtk_window_set_title(window_, kTitle);
     gtk_widget_add_css_class(GTK_WIDGET(window_), "velmora-main");
