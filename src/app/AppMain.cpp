@@ -31,7 +31,7 @@ struct Application {
     GObjectPtr<AdwApplication> object;
     std::shared_ptr<GtkMainQueue> mainQueue = std::make_shared<GtkMainQueue>();
     std::shared_ptr<VelmoraApplicationDelegate> delegate;
-    // Started when the application starts: the Secret Service answers while GTK sets up.
+    // Looked up from the startup signal on, while the web context is set up.
     std::future<std::optional<SecretBytes>> keyringSecret;
     bool automation = false;
     bool activated = false;

@@ -7,6 +7,7 @@ Screenshots go to <out>/screenshots/.
 
 usage: walk.py <source folder> <demo build folder> <out folder>
 """
+import contextlib
 import os
 import shutil
 import signal
@@ -119,7 +120,8 @@ def close(walk):
     while running(app) and time.monotonic() < deadline:
         time.sleep(0.05)
     if running(app):
-        os.kill(app, signal.SIGKILL)
+        with contextlib.suppress(ProcessLookupError):  # it may end in between
+            os.kill(app, signal.SIGKILL)
         while running(app):
             time.sleep(0.05)
 
