@@ -93,8 +93,9 @@ def start_app(app, data_home, log):
 
 def app_process(walk):
     """The app's process id: the app is the driver's child."""
-    children = subprocess.run(['pgrep', '-P', str(walk.driver.service.process.pid)], capture_output=True, text=True)
-    return int(children.stdout.split()[0]) if children.stdout.split() else None
+    driver = str(walk.driver.service.process.pid)
+    children = subprocess.run(['pgrep', '-P', driver], capture_output=True, text=True).stdout.split()
+    return int(children[0]) if children else None
 
 
 def running(pid):
